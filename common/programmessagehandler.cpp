@@ -1,0 +1,31 @@
+#include "programmessagehandler.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+quint8 debugLevel = 0;
+
+void programMessageHandler(QtMsgType type, const QMessageLogContext& /*context*/, const QString& message)
+{
+    const std::string text = message.toStdString();
+    switch (type) {
+    case QtDebugMsg:
+        if (debugLevel >= 3)
+            std::fprintf(stderr, "Debug: %s\n", text.c_str());
+        break;
+    case QtWarningMsg:
+        if (debugLevel >= 2)
+            std::fprintf(stderr, "Warning: %s\n", text.c_str());
+        break;
+    case QtCriticalMsg:
+        if (debugLevel >= 1)
+            std::fprintf(stderr, "Critical: %s\n", text.c_str());
+        break;
+    case QtFatalMsg:
+        std::fprintf(stderr, "Fatal: %s\n", text.c_str());
+        std::abort();
+    case QtInfoMsg:
+        break;
+    }
+}

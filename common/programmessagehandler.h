@@ -1,0 +1,14 @@
+#ifndef PROGRAMMESSAGEHANDLER_H
+#define PROGRAMMESSAGEHANDLER_H
+
+#include <QtGlobal>
+#include <QString>
+
+// Verbosity of the process: the number of -d options, cut to 8 bits.
+// 0 shows only fatal messages, 1 adds critical, 2 adds warnings, 3 and more add debug.
+extern quint8 debugLevel;
+
+// Routes every Qt diagnostic of the process to standard error, gated by debugLevel.
+void programMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+
+#endif
