@@ -1,5 +1,7 @@
 #include "programmessagehandler.h"
 
+#include <QDebug>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -28,4 +30,23 @@ void programMessageHandler(QtMsgType type, const QMessageLogContext& /*context*/
     case QtInfoMsg:
         break;
     }
+}
+
+QString quotedForDiagnostic(const QString& text)
+{
+    QString quoted;
+    QDebug(&quoted) << text;
+    return quoted;
+}
+
+void writeError(const QString& message)
+{
+    std::fprintf(stderr, "Error: %s\n", message.toStdString().c_str());
+}
+
+void exitOnInputError(const QString& message)
+{
+    std::fprintf(stderr, "Fatal: %s\n", quotedForDiagnostic(message).toStdString().c_str());
+    std::fflush(stdout);
+    std::exit(1);
 }

@@ -1,0 +1,112 @@
+#include "configsettings.h"
+
+#include "netvalidation.h"
+
+#include <QSettings>
+#include <QVariant>
+
+namespace {
+
+const quint16 defaultPort = 7777;
+const char defaultDBPath[] = "/var/log/tevriksystemlog/systemlog.db";
+
+QString addressProblem(const QString& text)
+{
+    return QStringLiteral("Invalid address \"%1\": not a numeric IPv4 or IPv6 address").arg(text);
+}
+
+QString portProblem(const QString& text)
+{
+    return QStringLiteral("Invalid port \"%1\": not a decimal integer from 1 to 65535").arg(text);
+}
+
+} // namespace
+
+ConfigSettings::ConfigSettings()
+    : m_address(QHostAddress::LocalHost)
+    , m_port(defaultPort)
+    , m_dbPath(QString::fromLatin1(defaultDBPath))
+{
+}
+
+ConfigSettings* ConfigSettings::getInstance()
+{
+    static ConfigSettings instance;
+    return &instance;
+}
+
+ConfigSettings* ConfigSettings::loadConfig(QString fileName)
+{
+    QSettings settings(fileName, QSettings::IniFormat);
+    ConfigSettings* config = getInstance();
+    settings.beginGroup(QStringLiteral("General Settings"));
+
+    config->setAddress(settings.value(QStringLiteral("address"),
+                                      QHostAddress(QHostAddress::LocalHost).toString()).toString());
+
+    const QVariant port = settings.value(QStringLiteral("port"), defaultPort);
+    config->setPort(static_cast<quint16>(port.toInt()));
+    // The low 16 bits of a number outside 1..65535 may well be a usable port, so judge the text.
+    quint16 parsed = 0;
+    if (!parsePortNumber(port.toString(), &parsed))
+        config->m_portProblem = portProblem(port.toString());
+
+    config->setDBPath(settings.value(QStringLiteral("dbpath"), QString::fromLatin1(defaultDBPath)).toString());
+
+    settings.endGroup();
+    return config;
+}
+
+QHostAddress ConfigSettings::getAddress() const
+{
+    return m_address;
+}
+
+quint16 ConfigSettings::getPort() const
+{
+    return m_port;
+}
+
+QString ConfigSettings::getDBPath() const
+{
+    return m_dbPath;
+}
+
+QStringList ConfigSettings::invalidSettings() const
+{
+    QStringList problems;
+    if (!m_addressProblem.isEmpty())
+        problems << m_addressProblem;
+    if (!m_portProblem.isEmpty())
+        problems << m_portProblem;
+    return problems;
+}
+
+void ConfigSettings::setAddress(const QHostAddress& val)
+{
+    if (!val.isNull())
+        m_addressProblem.clear();
+    m_address = val;
+    emit addressChanged(m_address);
+}
+
+void ConfigSettings::setAddress(const QString& val)
+{
+    // Qt binds the null address to every interface, so a host name must not pass unnoticed.
+    m_addressProblem = isNumericAddress(val) ? QString() : addressProblem(val);
+    m_address.setAddress(val);
+    emit addressChanged(m_address);
+}
+
+void ConfigSettings::setPort(quint16 val)
+{
+    m_portProblem = val == 0 ? portProblem(QString::number(val)) : QString();
+    m_port = val;
+    emit portChanged(m_port);
+}
+
+void ConfigSettings::setDBPath(const QString& val)
+{
+    m_dbPath = val;
+    emit dbPathChanged(m_dbPath);
+}

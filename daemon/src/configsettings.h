@@ -1,0 +1,54 @@
+#ifndef CONFIGSETTINGS_H
+#define CONFIGSETTINGS_H
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// The daemon's listen address, listen port and database path: one instance per process.
+class ConfigSettings : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QHostAddress address READ getAddress WRITE setAddress NOTIFY addressChanged)
+    Q_PROPERTY(quint16 port READ getPort WRITE setPort NOTIFY portChanged)
+    Q_PROPERTY(QString dbpath READ getDBPath WRITE setDBPath NOTIFY dbPathChanged)
+
+public:
+    static ConfigSettings* getInstance();
+    // Reads the "General Settings" group of an INI file; absent keys take the built-in defaults.
+    static ConfigSettings* loadConfig(QString fileName);
+
+    QHostAddress getAddress() const;
+    quint16 getPort() const;
+    QString getDBPath() const;
+
+    // One line per setting that cannot be listened on, address first; empty when all are usable.
+    QStringList invalidSettings() const;
+
+signals:
+    void addressChanged(const QHostAddress& val);
+    void portChanged(quint16 val);
+    void dbPathChanged(const QString& val);
+
+public slots:
+    void setAddress(const QHostAddress& val);
+    // Takes a numeric IPv4 or IPv6 address only; anything else stores the null address.
+    void setAddress(const QString& val);
+    void setPort(quint16 val);
+    void setDBPath(const QString& val);
+
+private:
+    ConfigSettings();
+
+    QHostAddress m_address;
+    quint16 m_port;
+    QString m_dbPath;
+    QString m_addressProblem;
+    QString m_portProblem;
+};
+
+// Lets the address property and its notification travel in QVariant, as properties and queued signals do.
+Q_DECLARE_METATYPE(QHostAddress)
+
+#endif

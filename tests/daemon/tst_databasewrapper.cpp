@@ -1,0 +1,342 @@
+#include "comparelines.h"
+#include "configsettings.h"
+#include "databasewrapper.h"
+#include "messagerecorder.h"
+
+#include <google/protobuf/text_format.h>
+
+#include <QtSql>
+#include <QtTest>
+
+#include <memory>
+
+class tst_DataBaseWrapper : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void createsTables();
+    void storesOneRowPerPayload_data();
+    void storesOneRowPerPayload();
+    void storesPayloadsInFixedOrder();
+    void eventWithoutPayloadStoresNothing();
+    void reopenKeepsRowsAndRowIdsGrow();
+    void reportsUnusableDatabase();
+    void failedInsertIsReportedAndOthersStored_data();
+    void failedInsertIsReportedAndOthersStored();
+
+private:
+    void openStore(QStringList* messages = nullptr);
+    void closeStore();
+    void inspectorExec(const QString& statement);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<DataBaseWrapper> m_store;
+};
+
+namespace {
+
+const char inspectorConnection[] = "inspector";
+
+const QStringList createStatements = {
+    "CREATE TABLE IF NOT EXISTS schemaver    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, version INTEGER NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS coredumps    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, taskname     TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+    "CREATE TABLE IF NOT EXISTS reboots      (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, issuer       TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+    "CREATE TABLE IF NOT EXISTS watchdog     (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, triggeredBy  TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+    "CREATE TABLE IF NOT EXISTS joinlayer    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, taskName     TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+    "CREATE TABLE IF NOT EXISTS systemload   (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, sysload      TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+    "CREATE TABLE IF NOT EXISTS specfile     (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, taskname     TEXT NOT NULL, specfile TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+    "CREATE TABLE IF NOT EXISTS configuration(rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, hardwareconf TEXT NOT NULL, linuxver TEXT NOT NULL, rpmsinstalled TEXT NOT NULL, tevrikversion TEXT NOT NULL, diskspace TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+    "CREATE TABLE IF NOT EXISTS generic(rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, recordNumber INTEGER NOT NULL, key TEXT NOT NULL, value TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+};
+
+// The INSERT of each table, in the order in which an event's payloads are stored.
+const QVector<QPair<QString, QString>> insertStatements = {
+    {"configuration", "INSERT INTO configuration (time, hardwareconf, linuxver, rpmsinstalled, tevrikversion, diskspace) VALUES (:time, :hardwareconf, :linuxver, :rpmsinstalled, :tevrikversion, :diskspace)"},
+    {"coredumps", "INSERT INTO coredumps (time, taskname) VALUES (:time, :taskname)"},
+    {"reboots", "INSERT INTO reboots (time, issuer) VALUES (:time, :issuer)"},
+    {"watchdog", "INSERT INTO watchdog (time, triggeredBy) VALUES (:time, :triggeredBy)"},
+    {"joinlayer", "INSERT INTO joinlayer (time, taskName) VALUES (:time, :taskName)"},
+    {"specfile", "INSERT INTO specfile (time, taskname, specfile) VALUES (:time, :taskname, :specfile)"},
+    {"systemload", "INSERT INTO systemload (time, sysload) VALUES (:time, :sysload)"},
+    {"generic", "INSERT INTO generic (time, recordNumber, key, value) VALUES (:time, :recordNumber, :key, :value)"},
+};
+
+QString insertStatement(const QString& table)
+{
+    for (const auto& insert : insertStatements) {
+        if (insert.first == table)
+            return insert.second;
+    }
+    return QString();
+}
+
+QString successReport(const QString& statement)
+{
+    return QStringLiteral("Debug: \"\" \"\" \"%1\"").arg(statement);
+}
+
+QStringList createReports()
+{
+    QStringList reports;
+    for (const QString& statement : createStatements)
+        reports << successReport(statement);
+    return reports;
+}
+
+LogEvent eventFrom(const QString& text)
+{
+    LogEvent event;
+    if (!google::protobuf::TextFormat::ParseFromString(text.toStdString(), &event))
+        qFatal("Not an event: %s", qPrintable(text));
+    return event;
+}
+
+// A second connection to the store's database, as another process would have.
+QSqlDatabase inspector()
+{
+    if (QSqlDatabase::contains(QLatin1String(inspectorConnection)))
+        return QSqlDatabase::database(QLatin1String(inspectorConnection));
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(inspectorConnection));
+    db.setDatabaseName(ConfigSettings::getInstance()->getDBPath());
+    db.open();
+    return db;
+}
+
+// Every row of the table in rowID order, its columns joined by '|' and NULL spelt out.
+QStringList rows(const QString& table)
+{
+    QStringList result;
+    QSqlQuery query(inspector());
+    if (!query.exec(QStringLiteral("SELECT * FROM %1 ORDER BY rowID").arg(table)))
+        return {query.lastError().text()};
+    while (query.next()) {
+        QStringList columns;
+        for (int i = 0; i < query.record().count(); ++i)
+            columns << (query.isNull(i) ? QStringLiteral("NULL") : query.value(i).toString());
+        result << columns.join('|');
+    }
+    return result;
+}
+
+} // namespace
+
+void tst_DataBaseWrapper::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    ConfigSettings::getInstance()->setDBPath(m_dir->filePath(QStringLiteral("systemlog.db")));
+}
+
+void tst_DataBaseWrapper::cleanup()
+{
+    closeStore();
+    QSqlDatabase::removeDatabase(QLatin1String(inspectorConnection));
+    m_dir.reset();
+}
+
+void tst_DataBaseWrapper::openStore(QStringList* messages)
+{
+    MessageRecorder recorder;
+    m_store = std::make_unique<DataBaseWrapper>(*ConfigSettings::getInstance(), nullptr);
+    if (messages)
+        *messages = recorder.lines();
+}
+
+// The store leaves its connection registered, as the daemon keeps it until the process ends.
+void tst_DataBaseWrapper::closeStore()
+{
+    m_store.reset();
+    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+}
+
+void tst_DataBaseWrapper::inspectorExec(const QString& statement)
+{
+    QSqlQuery query(inspector());
+    QVERIFY2(query.exec(statement), qPrintable(query.lastError().text()));
+}
+
+void tst_DataBaseWrapper::createsTables()
+{
+    QStringList messages;
+    openStore(&messages);
+    QVERIFY(m_store->isReady());
+    QCOMPARE(m_store->errorString(), QString());
+    COMPARE_LINES(messages, createReports());
+
+    QStringList expected;
+    for (const QString& statement : createStatements)
+        expected << QString(statement).replace(QLatin1String("CREATE TABLE IF NOT EXISTS "), QLatin1String("CREATE TABLE "));
+    QSqlQuery query(inspector());
+    QVERIFY(query.exec(QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'table' AND name != 'sqlite_sequence' ORDER BY rowid")));
+    QStringList stored;
+    while (query.next())
+        stored << query.value(0).toString();
+    COMPARE_LINES(stored, expected);
+    QCOMPARE(rows(QStringLiteral("schemaver")), QStringList());
+}
+
+void tst_DataBaseWrapper::storesOneRowPerPayload_data()
+{
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<QString>("table");
+    QTest::addColumn<QString>("row");
+
+    QTest::newRow("core dump") << R"(dump { timestamp: 1700000000123 taskname: "task1" })" << "coredumps"
+                               << "1|1700000000123|task1|0";
+    QTest::newRow("reboot") << R"(reboot { timestamp: 1 issuer: "operator" })" << "reboots" << "1|1|operator|0";
+    QTest::newRow("watchdog") << R"(watchdog { timestamp: 2 triggeredBy: "timer" })" << "watchdog" << "1|2|timer|0";
+    QTest::newRow("join layer in column taskName") << R"(joinlayer { timestamp: 3 taskname: "task2" })"
+                                                   << "joinlayer" << "1|3|task2|0";
+    QTest::newRow("spec file") << R"(specfile { timestamp: 4 taskname: "task1" specfile: "file.spec" })"
+                               << "specfile" << "1|4|task1|file.spec|0";
+    QTest::newRow("system load") << R"(systemload { timestamp: 5 sysload: "0.5 0.3" })" << "systemload"
+                                 << "1|5|0.5 0.3|0";
+    QTest::newRow("machine config")
+        << R"(machine { timestamp: 6 hardwareconf: "hw" linuxver: "6.1" rpmsinstalled: "a b"
+                        tevrikversion: "2.0" diskspace: "9G" })"
+        << "configuration" << "1|6|hw|6.1|a b|2.0|9G|0";
+    QTest::newRow("machine config with only its timestamp stores empty texts")
+        << "machine { timestamp: 7 }" << "configuration" << "1|7||||||0";
+    QTest::newRow("generic with record number 0 and empty value")
+        << R"(generic { timestamp: 8 recordNumber: 0 key: "k" value: "" })" << "generic" << "1|8|0|k||0";
+    QTest::newRow("UTF-8 text") << R"(reboot { timestamp: 9 issuer: "Grüße" })" << "reboots" << "1|9|Grüße|0";
+}
+
+void tst_DataBaseWrapper::storesOneRowPerPayload()
+{
+    QFETCH(QString, event);
+    QFETCH(QString, table);
+    QFETCH(QString, row);
+
+    openStore();
+    LogEvent logEvent = eventFrom(event);
+    {
+        MessageRecorder recorder;
+        m_store->newLogEvent(&logEvent);
+        COMPARE_LINES(recorder.lines(), QStringList{successReport(insertStatement(table))});
+    }
+    COMPARE_LINES(rows(table), QStringList{row});
+}
+
+void tst_DataBaseWrapper::storesPayloadsInFixedOrder()
+{
+    openStore();
+    LogEvent event = eventFrom(R"(
+        generic { timestamp: 8 recordNumber: 80 key: "k" value: "v" }
+        systemload { timestamp: 7 sysload: "load" }
+        specfile { timestamp: 6 taskname: "task" specfile: "file.spec" }
+        joinlayer { timestamp: 5 taskname: "task" }
+        watchdog { timestamp: 4 triggeredBy: "timer" }
+        reboot { timestamp: 3 issuer: "operator" }
+        dump { timestamp: 2 taskname: "task" }
+        machine { timestamp: 1 })");
+    MessageRecorder recorder;
+    m_store->newLogEvent(&event);
+
+    QStringList expected;
+    for (const auto& insert : insertStatements)
+        expected << successReport(insert.second);
+    COMPARE_LINES(recorder.lines(), expected);
+    for (const auto& insert : insertStatements)
+        QCOMPARE(rows(insert.first).size(), 1);
+}
+
+void tst_DataBaseWrapper::eventWithoutPayloadStoresNothing()
+{
+    openStore();
+    LogEvent event;
+    MessageRecorder recorder;
+    m_store->newLogEvent(&event);
+
+    QCOMPARE(recorder.lines(), QStringList());
+    for (const auto& insert : insertStatements)
+        QCOMPARE(rows(insert.first), QStringList());
+}
+
+void tst_DataBaseWrapper::reopenKeepsRowsAndRowIdsGrow()
+{
+    LogEvent first = eventFrom(R"(reboot { timestamp: 1 issuer: "first" })");
+    LogEvent second = eventFrom(R"(reboot { timestamp: 2 issuer: "second" })");
+    LogEvent third = eventFrom(R"(reboot { timestamp: 3 issuer: "third" })");
+    {
+        MessageRecorder recorder;
+        openStore();
+        m_store->newLogEvent(&first);
+        m_store->newLogEvent(&second);
+    }
+    inspectorExec(QStringLiteral("DELETE FROM reboots WHERE rowID = 2"));
+    closeStore();
+
+    QStringList messages;
+    openStore(&messages);
+    COMPARE_LINES(messages, createReports());
+    {
+        MessageRecorder recorder;
+        m_store->newLogEvent(&third);
+    }
+    COMPARE_LINES(rows(QStringLiteral("reboots")), (QStringList{"1|1|first|0", "3|3|third|0"}));
+    QCOMPARE(rows(QStringLiteral("schemaver")), QStringList());
+}
+
+void tst_DataBaseWrapper::reportsUnusableDatabase()
+{
+    const QString missingDir = m_dir->filePath(QStringLiteral("missing"));
+    ConfigSettings::getInstance()->setDBPath(missingDir + QStringLiteral("/systemlog.db"));
+    openStore();
+    QVERIFY(!m_store->isReady());
+    QVERIFY2(m_store->errorString().contains(QLatin1String("unable to open database file")),
+             qPrintable(m_store->errorString()));
+    QVERIFY(!QFileInfo::exists(missingDir));
+
+    LogEvent event = eventFrom(R"(reboot { timestamp: 1 issuer: "operator" })");
+    MessageRecorder recorder;
+    m_store->newLogEvent(&event);
+    COMPARE_LINES(recorder.lines(),
+                  (QStringList{"Warning: QSqlQuery::prepare: database not open", successReport(QString()),
+                               QStringLiteral("Critical: \"Failed to store a row in table reboots: %1\"")
+                                   .arg(m_store->errorString())}));
+}
+
+void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored_data()
+{
+    QTest::addColumn<QString>("sabotage");
+    QTest::addColumn<QString>("report");
+    QTest::addColumn<QString>("failure");
+
+    QTest::newRow("table dropped by another connection")
+        << "DROP TABLE coredumps"
+        << R"(Debug: "Unable to execute statement" "no such table: coredumps" ")" + insertStatement("coredumps") + '"'
+        << R"(Critical: "Failed to store a row in table coredumps: no such table: coredumps Unable to execute statement")";
+    QTest::newRow("insert refused by a trigger")
+        << "CREATE TRIGGER refuse BEFORE INSERT ON coredumps BEGIN SELECT RAISE(ABORT, 'refused'); END"
+        << R"(Debug: "Unable to fetch row" "refused" ")" + insertStatement("coredumps") + '"'
+        << R"(Critical: "Failed to store a row in table coredumps: refused Unable to fetch row")";
+}
+
+void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored()
+{
+    QFETCH(QString, sabotage);
+    QFETCH(QString, report);
+    QFETCH(QString, failure);
+
+    openStore();
+    inspectorExec(sabotage);
+    // The configuration row goes first and makes the store's connection see the changed schema.
+    LogEvent event = eventFrom(R"(
+        machine { timestamp: 1 }
+        dump { timestamp: 1 taskname: "task" }
+        generic { timestamp: 2 recordNumber: 3 key: "k" value: "v" })");
+    {
+        MessageRecorder recorder;
+        m_store->newLogEvent(&event);
+        COMPARE_LINES(recorder.lines(), (QStringList{successReport(insertStatement("configuration")), report, failure,
+                                                     successReport(insertStatement("generic"))}));
+    }
+    COMPARE_LINES(rows(QStringLiteral("generic")), QStringList{"1|2|3|k|v|0"});
+}
+
+QTEST_GUILESS_MAIN(tst_DataBaseWrapper)
+#include "tst_databasewrapper.moc"

@@ -1,0 +1,188 @@
+#include "comparelines.h"
+#include "configsettings.h"
+#include "messagerecorder.h"
+#include "udplistener.h"
+
+#include <QtTest>
+
+#include <memory>
+
+class tst_UDPListener : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void bindsToConfiguredAddressAndPort();
+    void reportsFailedBind();
+    void rebindsOncePerSetterCall_data();
+    void rebindsOncePerSetterCall();
+    void processTheDatagram_data();
+    void processTheDatagram();
+    void readsWaitingDatagramsInArrivalOrder();
+};
+
+namespace {
+
+const QByteArray reboot = QByteArray::fromHex("1a0708011203616263");
+const QByteArray generic = QByteArray::fromHex("420b080110001a036162632200");
+const QByteArray dumpWithoutTaskname = QByteArray::fromHex("12020801");
+const QByteArray notAnEncoding("\xff\xff\xff", 3);
+
+// A port that was free a moment ago: the one the kernel chose for a probe socket.
+quint16 freePort()
+{
+    QUdpSocket probe;
+    return probe.bind(QHostAddress(QHostAddress::LocalHost)) ? probe.localPort() : 0;
+}
+
+std::unique_ptr<UDPListener> boundListener()
+{
+    QTest::ignoreMessage(QtDebugMsg, "\"Bind to udp socket succeeded: true\"");
+    return std::make_unique<UDPListener>(*ConfigSettings::getInstance(), nullptr);
+}
+
+// The events are gone once the emission returns, so keep their encodings.
+void collectEvents(UDPListener* listener, QList<QByteArray>* events)
+{
+    QObject::connect(listener, &UDPListener::newLogEvent, listener, [events](LogEvent* event) {
+        events->append(QByteArray::fromStdString(event->SerializeAsString()));
+    });
+}
+
+} // namespace
+
+void tst_UDPListener::initTestCase()
+{
+    qRegisterMetaType<QAbstractSocket::SocketState>();
+}
+
+void tst_UDPListener::init()
+{
+    ConfigSettings* settings = ConfigSettings::getInstance();
+    settings->setAddress(QHostAddress(QHostAddress::LocalHost));
+    // Port 0 lets the kernel pick a free port at every bind.
+    settings->setPort(0);
+}
+
+void tst_UDPListener::bindsToConfiguredAddressAndPort()
+{
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
+    ConfigSettings::getInstance()->setPort(port);
+
+    const auto listener = boundListener();
+    QCOMPARE(listener->state(), QAbstractSocket::BoundState);
+    QCOMPARE(listener->localAddress(), QHostAddress(QHostAddress::LocalHost));
+    QCOMPARE(listener->localPort(), port);
+}
+
+void tst_UDPListener::reportsFailedBind()
+{
+    QUdpSocket occupant;
+    QVERIFY(occupant.bind(QHostAddress(QHostAddress::LocalHost), 0, QAbstractSocket::DontShareAddress));
+    ConfigSettings::getInstance()->setPort(occupant.localPort());
+
+    QTest::ignoreMessage(QtDebugMsg, "\"Bind to udp socket succeeded: false\"");
+    UDPListener listener(*ConfigSettings::getInstance(), nullptr);
+    QCOMPARE(listener.state(), QAbstractSocket::UnconnectedState);
+}
+
+void tst_UDPListener::rebindsOncePerSetterCall_data()
+{
+    QTest::addColumn<QStringList>("setters");
+    QTest::addColumn<int>("rebinds");
+
+    QTest::newRow("same port") << QStringList{"port"} << 1;
+    QTest::newRow("new port") << QStringList{"new port"} << 1;
+    QTest::newRow("same address") << QStringList{"address"} << 1;
+    QTest::newRow("same address as text") << QStringList{"address text"} << 1;
+    QTest::newRow("address, then port") << QStringList{"address", "port"} << 2;
+    QTest::newRow("database path") << QStringList{"dbpath"} << 0;
+}
+
+void tst_UDPListener::rebindsOncePerSetterCall()
+{
+    QFETCH(QStringList, setters);
+    QFETCH(int, rebinds);
+
+    ConfigSettings* settings = ConfigSettings::getInstance();
+    settings->setPort(freePort());
+    const auto listener = boundListener();
+    QSignalSpy states(listener.get(), &QAbstractSocket::stateChanged);
+
+    for (const QString& setter : setters) {
+        if (setter == QLatin1String("port"))
+            settings->setPort(settings->getPort());
+        else if (setter == QLatin1String("new port"))
+            settings->setPort(freePort());
+        else if (setter == QLatin1String("address"))
+            settings->setAddress(settings->getAddress());
+        else if (setter == QLatin1String("address text"))
+            settings->setAddress(QStringLiteral("127.0.0.1"));
+        else
+            settings->setDBPath(settings->getDBPath());
+    }
+
+    int binds = 0;
+    for (const QList<QVariant>& arguments : qAsConst(states)) {
+        if (arguments.at(0).value<QAbstractSocket::SocketState>() == QAbstractSocket::BoundState)
+            ++binds;
+    }
+    QCOMPARE(binds, rebinds);
+    QCOMPARE(listener->state(), QAbstractSocket::BoundState);
+    QCOMPARE(listener->localPort(), settings->getPort());
+}
+
+void tst_UDPListener::processTheDatagram_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<bool>("decodes");
+
+    QTest::newRow("reboot") << reboot << true;
+    QTest::newRow("empty datagram is an event without payload") << QByteArray() << true;
+    QTest::newRow("payload lacking a required field") << dumpWithoutTaskname << false;
+    QTest::newRow("not an encoding") << notAnEncoding << false;
+}
+
+void tst_UDPListener::processTheDatagram()
+{
+    QFETCH(QByteArray, datagram);
+    QFETCH(bool, decodes);
+
+    const auto listener = boundListener();
+    QList<QByteArray> events;
+    collectEvents(listener.get(), &events);
+
+    if (!decodes)
+        QTest::ignoreMessage(QtDebugMsg, "\"Parsing datagram failed!\"");
+    listener->processTheDatagram(datagram);
+    QCOMPARE(events, decodes ? QList<QByteArray>{datagram} : QList<QByteArray>());
+}
+
+void tst_UDPListener::readsWaitingDatagramsInArrivalOrder()
+{
+    const auto listener = boundListener();
+    QList<QByteArray> events;
+    collectEvents(listener.get(), &events);
+
+    MessageRecorder recorder;
+    QUdpSocket sender;
+    for (const QByteArray& datagram : {reboot, notAnEncoding, generic, QByteArray()})
+        QCOMPARE(sender.writeDatagram(datagram, QHostAddress::LocalHost, listener->localPort()), qint64(datagram.size()));
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 3, 10000);
+    QCOMPARE(events, (QList<QByteArray>{reboot, generic, QByteArray()}));
+
+    // How many datagrams one notification finds waiting is up to the kernel.
+    QStringList lines = recorder.lines();
+    const QString pending = QStringLiteral("Debug: \"New datagrams pending.\"");
+    QVERIFY(!lines.isEmpty());
+    QCOMPARE(lines.first(), pending);
+    lines.removeAll(pending);
+    const QString read = QStringLiteral("Debug: \"Read new datagram.\"");
+    COMPARE_LINES(lines, (QStringList{read, read, QStringLiteral("Debug: \"Parsing datagram failed!\""), read, read}));
+}
+
+QTEST_GUILESS_MAIN(tst_UDPListener)
+#include "tst_udplistener.moc"

@@ -1,0 +1,102 @@
+#include "processrunner.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTest>
+#include <QUdpSocket>
+#include <QUuid>
+
+RunResult runProgram(const QString& program, const QStringList& arguments, int timeoutMs)
+{
+    QProcess process;
+    process.start(program, arguments);
+    RunResult result;
+    if (!process.waitForStarted(timeoutMs))
+        return result;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    result.exitStatus = process.exitStatus();
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.localPort();
+}
+
+void writeConfig(const QString& path, const QString& address, const QString& port, const QString& dbPath)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write %s", qPrintable(path));
+    file.write("[General Settings]\n");
+    if (!address.isEmpty())
+        file.write("address=" + address.toUtf8() + "\n");
+    if (!port.isEmpty())
+        file.write("port=" + port.toUtf8() + "\n");
+    if (!dbPath.isEmpty())
+        file.write("dbpath=" + dbPath.toUtf8() + "\n");
+}
+
+QList<QVariantList> queryRows(const QString& dbPath, const QString& sql)
+{
+    QList<QVariantList> rows;
+    const QString name = QUuid::createUuid().toString();
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(dbPath);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
+        if (db.open()) {
+            QSqlQuery query(db);
+            if (query.exec(sql)) {
+                while (query.next()) {
+                    QVariantList row;
+                    for (int i = 0; i < query.record().count(); ++i)
+                        row.append(query.value(i));
+                    rows.append(row);
+                }
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return rows;
+}
+
+QList<QVariantList> waitForRows(const QString& dbPath, const QString& sql, int minRows, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QList<QVariantList> rows;
+    do {
+        if (QFile::exists(dbPath))
+            rows = queryRows(dbPath, sql);
+        if (rows.size() >= minRows)
+            break;
+        QTest::qWait(20);
+    } while (!deadline.hasExpired());
+    return rows;
+}
+
+bool waitForStderrLine(QProcess& process, QByteArray& collected, const QByteArray& text, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    process.setReadChannel(QProcess::StandardError);
+    while (!collected.contains(text)) {
+        if (deadline.hasExpired() || process.state() == QProcess::NotRunning)
+            break;
+        process.waitForReadyRead(static_cast<int>(qMax<qint64>(1, qMin<qint64>(100, deadline.remainingTime()))));
+        collected += process.readAllStandardError();
+    }
+    collected += process.readAllStandardError();
+    return collected.contains(text);
+}

@@ -1,0 +1,38 @@
+#ifndef PROCESSRUNNER_H
+#define PROCESSRUNNER_H
+
+#include <QByteArray>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+
+// What a finished program left behind.
+struct RunResult
+{
+    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs a program to its end, bounded by a deadline; a program that hangs is killed.
+RunResult runProgram(const QString& program, const QStringList& arguments, int timeoutMs = 30000);
+
+// A port on 127.0.0.1 that was free a moment ago: the kernel picks it for a probe socket.
+quint16 freeUdpPort();
+
+// Writes an INI configuration for the daemon; an empty value leaves its key out.
+void writeConfig(const QString& path, const QString& address, const QString& port, const QString& dbPath);
+
+// Opens a private read connection to a database file and runs one query; every row's columns.
+QList<QVariantList> queryRows(const QString& dbPath, const QString& sql);
+
+// Polls until the query returns at least minRows rows or the deadline passes.
+QList<QVariantList> waitForRows(const QString& dbPath, const QString& sql, int minRows, int timeoutMs = 20000);
+
+// Reads from a running process's standard error until a line contains text or the deadline passes.
+bool waitForStderrLine(QProcess& process, QByteArray& collected, const QByteArray& text, int timeoutMs = 20000);
+
+#endif

@@ -1,0 +1,537 @@
+// The two programs' command lines: help, errors, overrides, refusals and verbosity.
+#include "daemonfixture.h"
+#include "logmessage.pb.h"
+#include "processrunner.h"
+
+#include <QHostAddress>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+namespace {
+
+const QString daemonPath = QStringLiteral(TEVRIKSYSTEMLOG_PATH);
+const QString senderPath = QStringLiteral(TEVRIKLOGEVENT_PATH);
+
+// One help line: the usage part padded to the description column.
+QString helpLine(const QString& usage, int descriptionColumn, const QString& description)
+{
+    return usage.leftJustified(descriptionColumn, QLatin1Char(' ')) + description;
+}
+
+void compareLines(const QByteArray& actual, const QString& expected)
+{
+    const QStringList actualLines = QString::fromUtf8(actual).split(QLatin1Char('\n'));
+    const QStringList expectedLines = expected.split(QLatin1Char('\n'));
+    for (int i = 0; i < qMin(actualLines.size(), expectedLines.size()); ++i)
+        QCOMPARE(actualLines.at(i), expectedLines.at(i));
+    QCOMPARE(actualLines.size(), expectedLines.size());
+}
+
+const QString typesHelp = QStringLiteral(
+    "Each message type has a different set of arguments, with the order of the arguments being important.\n"
+    "Each argument must be preceded by a -m\n"
+    "\n"
+    "coredump      -m nameoftask\n"
+    "reboot        -m nameofissuer\n"
+    "watchdog      -m triggeredby\n"
+    "joinlayer     -m nameoftask\n"
+    "specfile      -m nameoftask   -m nameoffile\n"
+    "sysload       -m sysload\n"
+    "machineconfig -m hardwareconf -m linuxver -m rpmsinstalled -m tevrikversion -m diskspace\n"
+    "generic       -m recordnumber -m key      -m value");
+
+} // namespace
+
+class TestProgramCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void senderGeneralHelp();
+    void daemonGeneralHelp();
+    void optionHelp_data();
+    void optionHelp();
+    void commandLineErrors_data();
+    void commandLineErrors();
+    void daemonOverridesInAnyOrder_data();
+    void daemonOverridesInAnyOrder();
+    void daemonRefusesToStart_data();
+    void daemonRefusesToStart();
+    void daemonRefusesOccupiedPort();
+    void senderInputErrors_data();
+    void senderInputErrors();
+    void senderDatagram_data();
+    void senderDatagram();
+    void senderReportsFailedSend();
+    void verbosity_data();
+    void verbosity();
+};
+
+void TestProgramCli::senderGeneralHelp()
+{
+    const RunResult result = runProgram(senderPath, {"-h"});
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(result.exitCode, 255);
+    const QString expected =
+        QStringLiteral("The tevriklogevent utility provides a commandline interface through which to add entries "
+                       "to the tevrik system log.\n\nFor more help with a specific command, use --help <command>\n\n"
+                       "USAGE: ")
+        + senderPath
+        + QStringLiteral(" -t,--t[ype] <arg> -m,--m[sgpayload] <arg> [-a,--a[ddress] <arg>] [-p,--p[ort] <arg>] "
+                         "[-d,--d[ebugMsgs]] [-h,--h[elp]]\n\n")
+        + helpLine("  -t, --t[ype] <arg>", 35,
+                   "Sets the type of log message to send. Options are: coredump, reboot, watchdog, joinlayer, "
+                   "specfile, sysload, machineconfig, generic\n")
+        + helpLine("  -m, --m[sgpayload] <arg> [...]", 35,
+                   "Sets a payload value of the message; give one -m per value, in order.\n")
+        + helpLine("  -a, --a[ddress] <arg>", 35, "IP Address of target TevrikSystemLogD.\n")
+        + helpLine("  -p, --p[ort] <arg>", 35, "UDP port number on target TevrikSystemLogD.\n")
+        + helpLine("  -d, --d[ebugMsgs] [...]", 35, "Enable debug messages.\n")
+        + helpLine("  -h, --h[elp]", 35, "Print this help.\n") + QStringLiteral("\r\n");
+    compareLines(result.out, expected);
+    QCOMPARE(result.err, QByteArray());
+}
+
+void TestProgramCli::daemonGeneralHelp()
+{
+    QTemporaryDir dir;
+    const QString config = dir.filePath("daemon.conf");
+    const QString db = dir.filePath("systemlog.db");
+    writeConfig(config, "127.0.0.1", QString::number(freeUdpPort()), db);
+
+    const RunResult result = runProgram(daemonPath, {"-c", config, "-d", "-d", "-d", "--help"});
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(result.exitCode, 255);
+    const QString expected =
+        QStringLiteral("The tevriksystemlog daemon provides a system service that\nlistens for tevrik system "
+                       "events and captures system information.\n\nFor more help with a specific option, use "
+                       "--help <option>\n\nUSAGE: ")
+        + daemonPath
+        + QStringLiteral(" [-c,--c[onfigfile] <arg>] [-a,--a[ddress] <arg>] [-p,--p[ort] <arg>] [-d,--d[ebugMsgs]] "
+                         "[-h,--h[elp]]\n\n")
+        + helpLine("  -c, --c[onfigfile] <arg>", 29, "Override the default configuration file.\n")
+        + helpLine("  -a, --a[ddress] <arg>", 29, "Set the listen address.\n")
+        + helpLine("  -p, --p[ort] <arg>", 29, "Set the listen port.\n")
+        + helpLine("  -d, --d[ebugMsgs] [...]", 29, "Enable debug messages.\n")
+        + helpLine("  -h, --h[elp]", 29, "Print this help.\n");
+    compareLines(result.out, expected);
+    // Help ends the process before any socket or database exists.
+    QCOMPARE(result.err, QByteArray("\r\n"));
+    QVERIFY(!QFile::exists(db));
+}
+
+void TestProgramCli::optionHelp_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("expected");
+
+    const QString typeHelp = "\nUSAGE: -t, --t[ype] <arg>\n\nDESCRIPTION: " + typesHelp + "\n";
+    QTest::newRow("sender --help --type") << senderPath << QStringList{"--help", "--type"} << typeHelp;
+    QTest::newRow("sender --help --t") << senderPath << QStringList{"--help", "--t"} << typeHelp;
+    QTest::newRow("sender --help type") << senderPath << QStringList{"--help", "type"} << typeHelp;
+    QTest::newRow("sender --help -t") << senderPath << QStringList{"--help", "-t"} << typeHelp;
+    QTest::newRow("sender --help -tt") << senderPath << QStringList{"--help", "-tt"} << typeHelp;
+    QTest::newRow("sender -h -t coredump") << senderPath << QStringList{"-h", "-t", "coredump"} << typeHelp;
+    QTest::newRow("sender --help -m") << senderPath << QStringList{"--help", "-m"}
+                                      << "\nUSAGE: -m, --m[sgpayload] <arg>\n\nDESCRIPTION: " + typesHelp + "\n";
+    QTest::newRow("sender --help port")
+        << senderPath << QStringList{"--help", "port"}
+        << QStringLiteral("\nUSAGE: -p, --p[ort] <arg>\n\nDESCRIPTION: UDP port number on target machine, "
+                          "defaults to 7777\n");
+    QTest::newRow("sender --help -a")
+        << senderPath << QStringList{"--help", "-a"}
+        << QStringLiteral("\nUSAGE: -a, --a[ddress] <arg>\n\nDESCRIPTION: IP Address of target TevrikSystemLogD, "
+                          "defaults to 127.0.0.1.\n");
+    QTest::newRow("sender --help -d")
+        << senderPath << QStringList{"--help", "-d"}
+        << QStringLiteral("\nUSAGE: -d, --d[ebugMsgs]\n\nDESCRIPTION: Enable debug messages. You can place this "
+                          "argument multiple times to increase verbosity. Such as: tevriklogevent -d -d -d\n");
+    QTest::newRow("sender --help -h") << senderPath << QStringList{"--help", "-h"}
+                                      << QStringLiteral("\nUSAGE: -h, --h[elp]\n\nDESCRIPTION: Print this help.\n");
+    QTest::newRow("sender unknown name") << senderPath << QStringList{"--help", "--nosuch"}
+                                         << QStringLiteral("Unknown argument: --nosuch");
+    QTest::newRow("sender unknown flags") << senderPath << QStringList{"--help", "-tm"}
+                                          << QStringLiteral("Unknown argument: -tm");
+    QTest::newRow("sender empty name") << senderPath << QStringList{"--help", "--"}
+                                       << QStringLiteral("Empty argument name.");
+    QTest::newRow("sender empty flag") << senderPath << QStringList{"--help", "-"} << QStringLiteral("Empty flag.");
+
+    QTest::newRow("daemon --help --conf")
+        << daemonPath << QStringList{"--help", "--conf"}
+        << QStringLiteral("\nUSAGE: -c, --c[onfigfile] <arg>\n\nDESCRIPTION: Force TevrikSystemLog to use the "
+                          "specified configuration file instead of the default at "
+                          "/etc/tevriksystemlog/tevriksystemlog.conf.\n");
+    QTest::newRow("daemon --help -p")
+        << daemonPath << QStringList{"--help", "-p"}
+        << QStringLiteral("\nUSAGE: -p, --p[ort] <arg>\n\nDESCRIPTION: Overrides the port to listen on, this "
+                          "supercedes all other configuration sources.\n");
+    QTest::newRow("daemon --help address")
+        << daemonPath << QStringList{"--help", "address"}
+        << QStringLiteral("\nUSAGE: -a, --a[ddress] <arg>\n\nDESCRIPTION: Overrides the ip address to listen on, "
+                          "this supercedes all other configuration sources.\n");
+    QTest::newRow("daemon --help -d")
+        << daemonPath << QStringList{"--help", "-d"}
+        << QStringLiteral("\nUSAGE: -d, --d[ebugMsgs]\n\nDESCRIPTION: Enable debug messages. You can place this "
+                          "argument multiple times to increase verbosity. Such as: tevriksystemlog -d -d -d\n");
+}
+
+void TestProgramCli::optionHelp()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, args);
+    QFETCH(QString, expected);
+
+    const RunResult result = runProgram(program, args);
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(result.exitCode, 255);
+    // The sender ends help with the line end on standard output, the daemon on standard error.
+    if (program == senderPath) {
+        compareLines(result.out, expected + "\r\n");
+        QCOMPARE(result.err, QByteArray());
+    } else {
+        compareLines(result.out, expected);
+        QCOMPARE(result.err, QByteArray("\r\n"));
+    }
+}
+
+void TestProgramCli::commandLineErrors_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("sender without type") << senderPath << QStringList{} << "Not defined mandatory argument: type";
+    QTest::newRow("sender without payload") << senderPath << QStringList{"-t", "reboot"}
+                                            << "Not defined mandatory argument: msgpayload";
+    QTest::newRow("sender payload without value") << senderPath << QStringList{"-t", "reboot", "-m"}
+                                                  << "Not defined value of the argument: msgpayload";
+    QTest::newRow("sender unknown name") << senderPath << QStringList{"--nosuch"} << "Unknown argument: --nosuch";
+    QTest::newRow("sender unknown flag") << senderPath << QStringList{"-x"} << "Unknown argument: -x";
+    QTest::newRow("sender stray word") << senderPath << QStringList{"-t", "reboot", "-m", "a", "foo"}
+                                       << "Unexpected option: foo. Argument \"-m\" doesn't expect any values.";
+    QTest::newRow("sender host name") << senderPath << QStringList{"-a", "localhost", "-t", "reboot", "-m", "a"}
+                                      << "Constraint for the argument: address hasn't observed. Wrong value is: "
+                                         "localhost";
+    QTest::newRow("sender port too large") << senderPath << QStringList{"-p", "65536", "-t", "reboot", "-m", "a"}
+                                           << "Constraint for the argument: port hasn't observed. Wrong value is: "
+                                              "65536";
+    QTest::newRow("sender port zero") << senderPath << QStringList{"-p0", "-t", "reboot", "-m", "a"}
+                                      << "Constraint for the argument: port hasn't observed. Wrong value is: 0";
+    QTest::newRow("sender port word") << senderPath << QStringList{"--port=x", "-t", "reboot", "-m", "a"}
+                                      << "Constraint for the argument: port hasn't observed. Wrong value is: x";
+
+    QTest::newRow("daemon unknown name") << daemonPath << QStringList{"--nosuch"} << "Unknown argument: --nosuch";
+    QTest::newRow("daemon config without value") << daemonPath << QStringList{"-c"}
+                                                 << "Not defined value of the argument: configfile";
+    QTest::newRow("daemon stray word") << daemonPath << QStringList{"-d", "foo"}
+                                       << "Unexpected option: foo. Argument \"-d\" doesn't expect any values.";
+    QTest::newRow("daemon host name") << daemonPath << QStringList{"-a", "localhost"}
+                                      << "Constraint for the argument: address hasn't observed. Wrong value is: "
+                                         "localhost";
+    QTest::newRow("daemon port wraps") << daemonPath << QStringList{"--port", "65536"}
+                                       << "Constraint for the argument: port hasn't observed. Wrong value is: 65536";
+    QTest::newRow("daemon negative port") << daemonPath << QStringList{"-p", "-1"}
+                                          << "Constraint for the argument: port hasn't observed. Wrong value is: -1";
+}
+
+void TestProgramCli::commandLineErrors()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+
+    const RunResult result = runProgram(program, args);
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(result.exitCode, 255);
+    // The daemon reports on standard error, the sender on standard output.
+    const QByteArray expected = message.toUtf8() + "\r\n";
+    if (program == senderPath) {
+        QCOMPARE(result.out, expected);
+        QCOMPARE(result.err, QByteArray());
+    } else {
+        QCOMPARE(result.err, expected);
+        QCOMPARE(result.out, QByteArray());
+    }
+}
+
+void TestProgramCli::daemonOverridesInAnyOrder_data()
+{
+    QTest::addColumn<QStringList>("pattern");
+    QTest::newRow("config first") << QStringList{"-c", "CONF", "-a", "127.0.0.1", "-p", "PORT"};
+    QTest::newRow("config last") << QStringList{"-p", "PORT", "-a", "127.0.0.1", "-c", "CONF"};
+    QTest::newRow("config between") << QStringList{"--port=PORT", "--conf", "CONF", "--address=127.0.0.1"};
+    QTest::newRow("attached values") << QStringList{"-pPORT", "-cCONF"};
+}
+
+void TestProgramCli::daemonOverridesInAnyOrder()
+{
+    QFETCH(QStringList, pattern);
+
+    QTemporaryDir dir;
+    const QString config = dir.filePath("daemon.conf");
+    const QString db = dir.filePath("systemlog.db");
+    // The file names a loopback port that the override replaces.
+    QUdpSocket fileSocket;
+    QVERIFY(fileSocket.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    writeConfig(config, "127.0.0.1", QString::number(fileSocket.localPort()), db);
+    const QString port = QString::number(freeUdpPort());
+
+    QStringList args{"-d", "-d", "-d"};
+    for (QString word : pattern)
+        args << word.replace("CONF", config).replace("PORT", port);
+    QProcess daemon;
+    daemon.start(daemonPath, args);
+    QByteArray err;
+    QVERIFY2(waitForStderrLine(daemon, err, "CREATE TABLE IF NOT EXISTS generic"), err.constData());
+    QVERIFY(err.contains("Bind to udp socket succeeded: true"));
+
+    const RunResult sent = runProgram(senderPath, {"-p", port, "-t", "reboot", "-m", "override"});
+    QCOMPARE(sent.exitCode, 0);
+    const QList<QVariantList> rows = waitForRows(db, "SELECT issuer FROM reboots", 1);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first().first().toString(), QStringLiteral("override"));
+    QVERIFY(!fileSocket.hasPendingDatagrams());
+    daemon.kill();
+    daemon.waitForFinished();
+}
+
+void TestProgramCli::daemonRefusesToStart_data()
+{
+    QTest::addColumn<QString>("configText");
+    QTest::addColumn<QStringList>("extraArgs");
+    QTest::addColumn<QString>("error");
+
+    const QString valid = QStringLiteral("address=127.0.0.1\nport=FREE\ndbpath=DB\n");
+    QTest::newRow("host name in file") << "address=localhost\nport=FREE\ndbpath=DB\n" << QStringList{}
+                                       << "Error: Invalid address \"localhost\": not a numeric IPv4 or IPv6 address";
+    QTest::newRow("empty address in file") << "address=\nport=FREE\ndbpath=DB\n" << QStringList{}
+                                           << "Error: Invalid address \"\": not a numeric IPv4 or IPv6 address";
+    QTest::newRow("port above range in file") << "port=65536\ndbpath=DB\n" << QStringList{}
+                                              << "Error: Invalid port \"65536\": not a decimal integer from 1 to 65535";
+    QTest::newRow("port zero in file") << "port=0\ndbpath=DB\n" << QStringList{}
+                                       << "Error: Invalid port \"0\": not a decimal integer from 1 to 65535";
+    QTest::newRow("port word in file") << "port=seven\ndbpath=DB\n" << QStringList{}
+                                       << "Error: Invalid port \"seven\": not a decimal integer from 1 to 65535";
+    QTest::newRow("database directory missing") << "address=127.0.0.1\nport=FREE\ndbpath=DIR/missing/x.db\n"
+                                                << QStringList{} << "Error: Cannot use database \"DIR/missing/x.db\": ";
+    QTest::newRow("config file missing") << valid << QStringList{"-c", "DIR/nosuch.conf"}
+                                         << "Error: Cannot read configuration file \"DIR/nosuch.conf\"";
+    QTest::newRow("config file is a directory") << valid << QStringList{"-c", "DIR"}
+                                                << "Error: Cannot read configuration file \"DIR\"";
+}
+
+void TestProgramCli::daemonRefusesToStart()
+{
+    QFETCH(QString, configText);
+    QFETCH(QStringList, extraArgs);
+    QFETCH(QString, error);
+
+    QTemporaryDir dir;
+    const QString config = dir.filePath("daemon.conf");
+    const QString db = dir.filePath("systemlog.db");
+    const auto fill = [&](QString text) {
+        return text.replace("FREE", QString::number(freeUdpPort())).replace("DB", db).replace("DIR", dir.path());
+    };
+    QFile file(config);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[General Settings]\n" + fill(configText).toUtf8());
+    file.close();
+
+    QStringList args{"-c", config};
+    for (const QString& word : extraArgs)
+        args << fill(word);
+    const RunResult result = runProgram(daemonPath, args);
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(result.exitCode, 1);
+    // One line whatever the verbosity, and no database file when the settings were refused.
+    const QStringList lines = QString::fromUtf8(result.err).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().startsWith(fill(error)), qPrintable(lines.first()));
+    QVERIFY(!QFile::exists(db));
+}
+
+void TestProgramCli::daemonRefusesOccupiedPort()
+{
+    QTemporaryDir dir;
+    QUdpSocket occupier;
+    QVERIFY(occupier.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    const QString config = dir.filePath("daemon.conf");
+    const QString db = dir.filePath("systemlog.db");
+    writeConfig(config, "127.0.0.1", QString::number(occupier.localPort()), db);
+
+    const RunResult result = runProgram(daemonPath, {"-c", config, "-d", "-d", "-d"});
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(result.exitCode, 1);
+    const QStringList lines = QString::fromUtf8(result.err).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(0), QStringLiteral("Debug: \"Bind to udp socket succeeded: false\""));
+    QVERIFY2(lines.at(1).startsWith(QStringLiteral("Error: Cannot listen on 127.0.0.1 port %1: ")
+                                        .arg(occupier.localPort())),
+             qPrintable(lines.at(1)));
+    QVERIFY(!QFile::exists(db));
+}
+
+void TestProgramCli::senderInputErrors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("fatal");
+
+    QTest::newRow("type in other case") << QStringList{"-t", "CoreDump", "-m", "a"}
+                                        << "Unknown message type. Aborting.";
+    QTest::newRow("type with blank") << QStringList{"-t", "reboot ", "-m", "a"} << "Unknown message type. Aborting.";
+    QTest::newRow("four machineconfig values") << QStringList{"-t", "machineconfig", "-m", "1", "-m", "2", "-m", "3",
+                                                              "-m", "4"}
+                                               << "Too few arguments for the machineconfig message type. Aborting.";
+    QTest::newRow("trailing -m without value") << QStringList{"-t", "specfile", "-m", "a", "-m"}
+                                               << "Too few arguments for the specfile message type. Aborting.";
+    QTest::newRow("record number word") << QStringList{"-t", "generic", "-m", "x", "-m", "k", "-m", "v"}
+                                        << "Invalid record number: x. Aborting.";
+    QTest::newRow("record number negative") << QStringList{"-t", "generic", "-m", "-1", "-m", "k", "-m", "v"}
+                                            << "Invalid record number: -1. Aborting.";
+    QTest::newRow("record number overflow")
+        << QStringList{"-t", "generic", "-m", "18446744073709551616", "-m", "k", "-m", "v"}
+        << "Invalid record number: 18446744073709551616. Aborting.";
+    QTest::newRow("record number empty") << QStringList{"-t", "generic", "-m", "", "-m", "k", "-m", "v"}
+                                         << "Invalid record number: . Aborting.";
+}
+
+void TestProgramCli::senderInputErrors()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, fatal);
+
+    QUdpSocket receiver;
+    QVERIFY(receiver.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    const RunResult result = runProgram(senderPath, QStringList{"-p", QString::number(receiver.localPort())} + args);
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.err, "Fatal: \"" + fatal.toUtf8() + "\"\n");
+    QCOMPARE(result.out, QByteArray());
+    QVERIFY(!receiver.hasPendingDatagrams());
+}
+
+void TestProgramCli::senderDatagram_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("generic zero bytes over IPv4")
+        << "127.0.0.1" << QStringList{"-t", "generic", "-m", "0", "-m", "k", "-m", ""}
+        << "generic { recordNumber: 0 key: \"k\" value: \"\" }";
+    QTest::newRow("largest record number over IPv6")
+        << "::1" << QStringList{"-t", "generic", "-m", "18446744073709551615", "-m", "k", "-m", "v"}
+        << "generic { recordNumber: 18446744073709551615 key: \"k\" value: \"v\" }";
+    QTest::newRow("extra values dropped")
+        << "127.0.0.1" << QStringList{"-t", "joinlayer", "-m", "t1", "-m", "t2"} << "joinlayer { taskname: \"t1\" }";
+}
+
+void TestProgramCli::senderDatagram()
+{
+    QFETCH(QString, address);
+    QFETCH(QStringList, args);
+    QFETCH(QString, expected);
+
+    QUdpSocket receiver;
+    if (!receiver.bind(QHostAddress(address), 0))
+        QSKIP("loopback address not available");
+    const RunResult result = runProgram(
+        senderPath, QStringList{"-a", address, "-p", QString::number(receiver.localPort())} + args);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(result.err, QByteArray());
+    QTRY_VERIFY(receiver.hasPendingDatagrams());
+
+    QByteArray datagram(static_cast<int>(receiver.pendingDatagramSize()), '\0');
+    QCOMPARE(receiver.readDatagram(datagram.data(), datagram.size()), qint64(datagram.size()));
+    LogEvent event;
+    QVERIFY(event.ParseFromArray(datagram.constData(), datagram.size()));
+    // Compare the text form without the timestamp, which is checked end to end elsewhere.
+    QString text = QString::fromStdString(event.ShortDebugString());
+    text.remove(QRegularExpression(QStringLiteral("timestamp: \\d+ ")));
+    QCOMPARE(text, expected);
+}
+
+void TestProgramCli::senderReportsFailedSend()
+{
+    QUdpSocket receiver;
+    QVERIFY(receiver.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    const QString tooLong(70000, QLatin1Char('x'));
+    const RunResult result = runProgram(
+        senderPath, {"-d", "-d", "-d", "-p", QString::number(receiver.localPort()), "-t", "sysload", "-m", tooLong});
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(result.exitCode, 1);
+    const QStringList lines = QString::fromUtf8(result.err).split('\n', Qt::SkipEmptyParts);
+    QVERIFY(lines.contains(QStringLiteral("Debug: \"Transmit success: false\"")));
+    QVERIFY2(lines.last().startsWith(
+                 QStringLiteral("Error: Sending the event to 127.0.0.1 port %1 failed: ").arg(receiver.localPort())),
+             qPrintable(lines.last()));
+    QVERIFY(!receiver.hasPendingDatagrams());
+}
+
+void TestProgramCli::verbosity_data()
+{
+    QTest::addColumn<QStringList>("debugArgs");
+    QTest::addColumn<bool>("debugShown");
+    QTest::addColumn<bool>("warningShown");
+
+    QTest::newRow("quiet") << QStringList{} << false << false;
+    QTest::newRow("-d") << QStringList{"-d"} << false << false;
+    QTest::newRow("-d -d") << QStringList{"-d", "-d"} << false << true;
+    QTest::newRow("-d -d -d") << QStringList{"-d", "-d", "-d"} << true << true;
+    QTest::newRow("-d3") << QStringList{"-d3"} << true << true;
+    QTest::newRow("-d 256 wraps to 0") << QStringList{"-d", "256"} << false << false;
+    QTest::newRow("-d 300 wraps to 44") << QStringList{"-d", "300"} << true << true;
+}
+
+void TestProgramCli::verbosity()
+{
+    QFETCH(QStringList, debugArgs);
+    QFETCH(bool, debugShown);
+    QFETCH(bool, warningShown);
+
+    QTemporaryDir dir;
+    const QString config = dir.filePath("daemon.conf");
+    const QString db = dir.filePath("systemlog.db");
+    const QString port = QString::number(freeUdpPort());
+    writeConfig(config, "127.0.0.1", port, db);
+
+    QProcess daemon;
+    daemon.start(daemonPath, QStringList{"-c", config} + debugArgs);
+    QVERIFY(daemon.waitForStarted());
+    // The daemon is ready when its tables exist; the datagram then waits in its socket.
+    QVERIFY(!waitForRows(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'generic'", 1).isEmpty());
+
+    const RunResult sent = runProgram(senderPath, QStringList{"-p", port, "-t", "reboot", "-m", "admin", "-m",
+                                                              "extra"} + debugArgs);
+    QCOMPARE(sent.exitCode, 0);
+    QCOMPARE(waitForRows(db, "SELECT issuer FROM reboots", 1).size(), 1);
+    daemon.kill();
+    daemon.waitForFinished();
+    const QString daemonErr = QString::fromUtf8(daemon.readAllStandardError());
+    const QString senderErr = QString::fromUtf8(sent.err);
+
+    const QStringList daemonDebug{
+        "Debug: \"Bind to udp socket succeeded: true\"",
+        "Debug: \"\" \"\" \"CREATE TABLE IF NOT EXISTS schemaver    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, "
+        "time INTEGER NOT NULL, version INTEGER NOT NULL)\"",
+        "Debug: \"New datagrams pending.\"",
+        "Debug: \"Read new datagram.\"",
+        "Debug: \"\" \"\" \"INSERT INTO reboots (time, issuer) VALUES (:time, :issuer)\"",
+    };
+    for (const QString& line : daemonDebug)
+        QCOMPARE(daemonErr.split('\n').contains(line), debugShown);
+    QCOMPARE(daemonErr.contains("Debug:"), debugShown);
+
+    QCOMPARE(senderErr.contains("Debug: \"reboot {\\n  timestamp: "), debugShown);
+    QCOMPARE(senderErr.split('\n').contains("Debug: \"Transmit success: true\""), debugShown);
+    QCOMPARE(senderErr.split('\n').contains(
+                 "Warning: \"Too many arguments for the reboot message type. Ignoring extras.\""),
+             warningShown);
+    QCOMPARE(sent.out, QByteArray());
+}
+
+QTEST_GUILESS_MAIN(TestProgramCli)
+#include "tst_programcli.moc"

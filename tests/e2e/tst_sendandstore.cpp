@@ -1,0 +1,121 @@
+// Events typed on the sender's command line end up as rows of the daemon's database.
+#include "daemonfixture.h"
+#include "processrunner.h"
+
+#include <QDateTime>
+#include <QtTest>
+
+class TestSendAndStore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void eventBecomesRow_data();
+    void eventBecomesRow();
+    void eventsKeepArrivalOrder();
+
+private:
+    DaemonFixture m_daemon;
+};
+
+void TestSendAndStore::initTestCase()
+{
+    QVERIFY2(m_daemon.start(), m_daemon.stderrText().constData());
+}
+
+void TestSendAndStore::cleanupTestCase()
+{
+    QVERIFY(m_daemon.stop());
+    QCOMPARE(m_daemon.process().exitStatus(), QProcess::NormalExit);
+}
+
+void TestSendAndStore::eventBecomesRow_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("table");
+    QTest::addColumn<QString>("columns");
+    QTest::addColumn<QVariantList>("expected");
+
+    const auto m = [](std::initializer_list<const char*> values) {
+        QStringList args;
+        for (const char* value : values)
+            args << QStringLiteral("-m") << QString::fromUtf8(value);
+        return args;
+    };
+    const auto t = [](const char* type) { return QStringList{QStringLiteral("-t"), QString::fromLatin1(type)}; };
+
+    QTest::newRow("coredump") << t("coredump") + m({"task-cd"}) << "coredumps"
+                              << "taskname" << QVariantList{"task-cd"};
+    QTest::newRow("reboot") << t("reboot") + m({"admin-rb"}) << "reboots"
+                            << "issuer" << QVariantList{"admin-rb"};
+    QTest::newRow("watchdog") << t("watchdog") + m({"wd-trigger"}) << "watchdog"
+                              << "triggeredBy" << QVariantList{"wd-trigger"};
+    QTest::newRow("joinlayer into taskName") << t("joinlayer") + m({"task-jl"}) << "joinlayer"
+                                             << "taskName" << QVariantList{"task-jl"};
+    QTest::newRow("specfile in value order") << t("specfile") + m({"task-sf", "file.spec"}) << "specfile"
+                                             << "taskname, specfile" << QVariantList{"task-sf", "file.spec"};
+    QTest::newRow("specfile values swapped") << t("specfile") + m({"swapped.spec", "task-sw"}) << "specfile"
+                                             << "taskname, specfile" << QVariantList{"swapped.spec", "task-sw"};
+    QTest::newRow("sysload") << t("sysload") + m({"load 0.5"}) << "systemload"
+                             << "sysload" << QVariantList{"load 0.5"};
+    QTest::newRow("machineconfig") << t("machineconfig") + m({"hw", "6.1", "rpms", "2.0", "10G"}) << "configuration"
+                                   << "hardwareconf, linuxver, rpmsinstalled, tevrikversion, diskspace"
+                                   << QVariantList{"hw", "6.1", "rpms", "2.0", "10G"};
+    QTest::newRow("generic with zero bytes") << t("generic") + m({"0", "key-zero", ""}) << "generic"
+                                             << "recordNumber, key, value" << QVariantList{0, "key-zero", ""};
+    QTest::newRow("generic beyond 32 bits") << t("generic") + m({"4294967296", "key-big", "v"}) << "generic"
+                                            << "recordNumber, key, value"
+                                            << QVariantList{Q_INT64_C(4294967296), "key-big", "v"};
+    QTest::newRow("generic largest signed") << t("generic") + m({"9223372036854775807", "key-max", "v"})
+                                            << "generic" << "recordNumber, key, value"
+                                            << QVariantList{Q_INT64_C(9223372036854775807), "key-max", "v"};
+    QTest::newRow("empty values") << t("specfile") + m({"", ""}) << "specfile"
+                                  << "taskname, specfile" << QVariantList{"", ""};
+    QTest::newRow("utf-8 text") << t("reboot") + m({"Grüße ✓"}) << "reboots"
+                                << "issuer" << QVariantList{QString::fromUtf8("Grüße ✓")};
+    QTest::newRow("extra values dropped") << t("watchdog") + m({"wd-first", "wd-extra"}) << "watchdog"
+                                          << "triggeredBy" << QVariantList{"wd-first"};
+}
+
+void TestSendAndStore::eventBecomesRow()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, table);
+    QFETCH(QString, columns);
+    QFETCH(QVariantList, expected);
+
+    const QString sql = QStringLiteral("SELECT %1, time, sentToMasterDB FROM %2 ORDER BY rowID").arg(columns, table);
+    const int before = queryRows(m_daemon.dbPath(), sql).size();
+    const qint64 startedAt = QDateTime::currentMSecsSinceEpoch();
+    QCOMPARE(m_daemon.send(args), 0);
+    const qint64 finishedAt = QDateTime::currentMSecsSinceEpoch();
+
+    const QList<QVariantList> rows = waitForRows(m_daemon.dbPath(), sql, before + 1);
+    QCOMPARE(rows.size(), before + 1);
+    QVariantList row = rows.last();
+    const qint64 time = row.takeAt(expected.size()).toLongLong();
+    QCOMPARE(row.takeLast().toInt(), 0);
+    QVERIFY2(time >= startedAt && time <= finishedAt, qPrintable(QString::number(time)));
+    QCOMPARE(row.size(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(row.at(i).toString(), expected.at(i).toString());
+}
+
+void TestSendAndStore::eventsKeepArrivalOrder()
+{
+    const QString sql = QStringLiteral("SELECT issuer FROM reboots WHERE issuer LIKE 'order-%' ORDER BY rowID");
+    const QStringList issuers{"order-1", "order-2", "order-3", "order-4"};
+    for (const QString& issuer : issuers)
+        QCOMPARE(m_daemon.send({"-t", "reboot", "-m", issuer}), 0);
+
+    const QList<QVariantList> rows = waitForRows(m_daemon.dbPath(), sql, issuers.size());
+    QStringList stored;
+    for (const QVariantList& row : rows)
+        stored << row.first().toString();
+    QCOMPARE(stored, issuers);
+}
+
+QTEST_GUILESS_MAIN(TestSendAndStore)
+#include "tst_sendandstore.moc"
