@@ -35,7 +35,7 @@ void programMessageHandler(QtMsgType type, const QMessageLogContext& /*context*/
 QString quotedForDiagnostic(const QString& text)
 {
     QString quoted;
-    QDebug(&quoted) << text;
+    QDebug(&quoted).nospace() << text;
     return quoted;
 }
 
