@@ -1,14 +1,16 @@
-#include "cliargs.h"
 #include "configsettings.h"
+#include "daemonoptions.h"
 #include "databasewrapper.h"
-#include "netconstraints.h"
 #include "netvalidation.h"
 #include "programmessagehandler.h"
+#include "signalwatcher.h"
 #include "udplistener.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QFileInfo>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -30,62 +32,31 @@ int main(int argc, char** argv)
 {
     qInstallMessageHandler(programMessageHandler);
 
-    CliArgCmdLine cmdLine(argc, argv);
-    NumericAddressConstraint addressConstraint;
-    PortNumberConstraint portConstraint;
-
-    CliArg configFile(QLatin1Char('c'), QStringList{QStringLiteral("configfile")},
-                      QStringLiteral("Override the default configuration file."), false, true, nullptr, nullptr);
-    configFile.setLongDescription(QStringLiteral("Force TevrikSystemLog to use the specified configuration file "
-                                                 "instead of the default at /etc/tevriksystemlog/tevriksystemlog.conf."));
-    CliArg address(QLatin1Char('a'), QStringList{QStringLiteral("address")}, QStringLiteral("Set the listen address."),
-                   false, true, nullptr, &addressConstraint);
-    address.setLongDescription(QStringLiteral(
-        "Overrides the ip address to listen on, this supercedes all other configuration sources."));
-    CliArg port(QLatin1Char('p'), QStringList{QStringLiteral("port")}, QStringLiteral("Set the listen port."), false,
-                true, nullptr, &portConstraint);
-    port.setLongDescription(QStringLiteral(
-        "Overrides the port to listen on, this supercedes all other configuration sources."));
-    CliMultiArg debugMsgs(QLatin1Char('d'), QStringList{QStringLiteral("debugMsgs")},
-                          QStringLiteral("Enable debug messages."), false, false, nullptr, nullptr);
-    debugMsgs.setLongDescription(QStringLiteral("Enable debug messages. You can place this argument multiple times "
-                                                "to increase verbosity. Such as: tevriksystemlog -d -d -d"));
-
-    CliArgHelp help(&cmdLine);
-    help.printer()->setProgramDescription(QStringLiteral(
-        "The tevriksystemlog daemon provides a system service that\nlistens for tevrik system events and captures "
-        "system information.\n\nFor more help with a specific option, use --help <option>"));
-    help.printer()->setExecutableName(QString::fromLocal8Bit(argv[0]));
-
+    DaemonOptions options(argc, argv);
     try {
-        cmdLine.addArg(configFile);
-        cmdLine.addArg(address);
-        cmdLine.addArg(port);
-        cmdLine.addArg(debugMsgs);
-        cmdLine.addArg(help);
-        cmdLine.parse(false);
+        options.parse();
     } catch (const CliArgBaseException& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "%s\r\n", e.what());
         return -1;
     }
 
-    if (debugMsgs.isPresent())
-        debugLevel = static_cast<quint8>(debugMsgs.count());
+    if (options.debugMsgs.isPresent())
+        debugLevel = static_cast<quint8>(options.debugMsgs.count());
 
-    const QString configPath =
-        configFile.isPresent() ? configFile.value().toString() : QString::fromLatin1(defaultConfigFile);
-    if (!configFileUsable(configPath, configFile.isPresent())) {
+    const QString configPath = options.configFile.isPresent() ? options.configFile.value().toString()
+                                                              : QString::fromLatin1(defaultConfigFile);
+    if (!configFileUsable(configPath, options.configFile.isPresent())) {
         writeError(QStringLiteral("Cannot read configuration file \"%1\"").arg(configPath));
         return 1;
     }
 
     ConfigSettings* settings = ConfigSettings::loadConfig(configPath);
-    if (address.isPresent())
-        settings->setAddress(address.value().toString());
-    if (port.isPresent()) {
+    if (options.address.isPresent())
+        settings->setAddress(options.address.value().toString());
+    if (options.port.isPresent()) {
         quint16 portNumber = 0;
-        parsePortNumber(port.value().toString(), &portNumber);
+        parsePortNumber(options.port.value().toString(), &portNumber);
         settings->setPort(portNumber);
     }
     const QStringList invalid = settings->invalidSettings();
@@ -96,6 +67,10 @@ int main(int argc, char** argv)
     }
 
     QCoreApplication app(argc, argv);
+    // Caught from here on, so a stop request during start-up waits for the event loop instead of losing events.
+    SignalWatcher stopSignals({SIGTERM, SIGINT}, nullptr);
+    if (!stopSignals.isWatching())
+        qWarning() << QStringLiteral("Cannot catch SIGTERM and SIGINT: stopping will drop the waiting events.");
 
     UDPListener listener(*settings, nullptr);
     if (listener.state() != QAbstractSocket::BoundState) {
@@ -113,6 +88,14 @@ int main(int argc, char** argv)
     }
 
     QObject::connect(&listener, SIGNAL(newLogEvent(LogEvent*)), &store, SLOT(newLogEvent(LogEvent*)));
+    // A stop request stores every datagram already waiting in the socket before the loop ends.
+    QObject::connect(&stopSignals, &SignalWatcher::caught, &app, [&listener, &store](int signalNumber) {
+        while (listener.hasPendingDatagrams())
+            listener.readPendingDatagrams();
+        store.commit();
+        qDebug() << QStringLiteral("Stopping on signal %1: stored the waiting events.").arg(signalNumber);
+        QCoreApplication::quit();
+    });
 
     return app.exec();
 }

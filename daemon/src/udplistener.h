@@ -21,13 +21,21 @@ signals:
     void newLogEvent(LogEvent* event);
 
 public slots:
+    // Reads the waiting datagrams, a bounded number per call so that the event loop regains
+    // control during a flood; datagrams left waiting cause the next readyRead().
     void readPendingDatagrams();
     void processTheDatagram(QByteArray datagram);
     // Re-binds to the configuration's current address and port.
     void changeBind();
 
 private:
+    // Binds to the configuration's address and port and enlarges the socket's receive buffer.
+    bool bindToSettings();
+
     const ConfigSettings& m_settings;
+    // Receives each datagram in turn; a datagram's event lives only as long as its emission.
+    QByteArray m_buffer;
+    LogEvent m_event;
 };
 
 #endif

@@ -2,6 +2,7 @@
 #include "configsettings.h"
 #include "databasewrapper.h"
 #include "messagerecorder.h"
+#include "programmessagehandler.h"
 
 #include <google/protobuf/text_format.h>
 
@@ -15,6 +16,7 @@ class tst_DataBaseWrapper : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void createsTables();
@@ -26,6 +28,11 @@ private slots:
     void reportsUnusableDatabase();
     void failedInsertIsReportedAndOthersStored_data();
     void failedInsertIsReportedAndOthersStored();
+    void storesUnsignedNumbersWithTheirBits_data();
+    void storesUnsignedNumbersWithTheirBits();
+    void pendingRowsAreCommitted_data();
+    void pendingRowsAreCommitted();
+    void keepsArrivalOrderAcrossTransactions();
 
 private:
     void openStore(QStringList* messages = nullptr);
@@ -123,6 +130,12 @@ QStringList rows(const QString& table)
 
 } // namespace
 
+void tst_DataBaseWrapper::initTestCase()
+{
+    // The store builds its statement reports only at the verbosity that shows them.
+    debugLevel = 3;
+}
+
 void tst_DataBaseWrapper::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
@@ -218,6 +231,7 @@ void tst_DataBaseWrapper::storesOneRowPerPayload()
         m_store->newLogEvent(&logEvent);
         COMPARE_LINES(recorder.lines(), QStringList{successReport(insertStatement(table))});
     }
+    m_store->commit();
     COMPARE_LINES(rows(table), QStringList{row});
 }
 
@@ -240,6 +254,7 @@ void tst_DataBaseWrapper::storesPayloadsInFixedOrder()
     for (const auto& insert : insertStatements)
         expected << successReport(insert.second);
     COMPARE_LINES(recorder.lines(), expected);
+    m_store->commit();
     for (const auto& insert : insertStatements)
         QCOMPARE(rows(insert.first).size(), 1);
 }
@@ -267,6 +282,7 @@ void tst_DataBaseWrapper::reopenKeepsRowsAndRowIdsGrow()
         m_store->newLogEvent(&first);
         m_store->newLogEvent(&second);
     }
+    m_store->commit();
     inspectorExec(QStringLiteral("DELETE FROM reboots WHERE rowID = 2"));
     closeStore();
 
@@ -277,6 +293,7 @@ void tst_DataBaseWrapper::reopenKeepsRowsAndRowIdsGrow()
         MessageRecorder recorder;
         m_store->newLogEvent(&third);
     }
+    m_store->commit();
     COMPARE_LINES(rows(QStringLiteral("reboots")), (QStringList{"1|1|first|0", "3|3|third|0"}));
     QCOMPARE(rows(QStringLiteral("schemaver")), QStringList());
 }
@@ -314,6 +331,10 @@ void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored_data()
         << "CREATE TRIGGER refuse BEFORE INSERT ON coredumps BEGIN SELECT RAISE(ABORT, 'refused'); END"
         << R"(Debug: "Unable to fetch row" "refused" ")" + insertStatement("coredumps") + '"'
         << R"(Critical: "Failed to store a row in table coredumps: refused Unable to fetch row")";
+    QTest::newRow("whole transaction rolled back by a trigger")
+        << "CREATE TRIGGER refuse BEFORE INSERT ON coredumps BEGIN SELECT RAISE(ROLLBACK, 'refused'); END"
+        << R"(Debug: "Unable to fetch row" "refused" ")" + insertStatement("coredumps") + '"'
+        << R"(Critical: "Failed to store a row in table coredumps: refused Unable to fetch row")";
 }
 
 void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored()
@@ -335,7 +356,113 @@ void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored()
         COMPARE_LINES(recorder.lines(), (QStringList{successReport(insertStatement("configuration")), report, failure,
                                                      successReport(insertStatement("generic"))}));
     }
+    m_store->commit();
+    // The rows written before the failure in the same transaction are kept.
+    COMPARE_LINES(rows(QStringLiteral("configuration")), QStringList{"1|1||||||0"});
     COMPARE_LINES(rows(QStringLiteral("generic")), QStringList{"1|2|3|k|v|0"});
+}
+
+void tst_DataBaseWrapper::storesUnsignedNumbersWithTheirBits_data()
+{
+    QTest::addColumn<quint64>("number");
+
+    QTest::newRow("zero") << Q_UINT64_C(0);
+    QTest::newRow("largest signed 64-bit value") << Q_UINT64_C(9223372036854775807);
+    QTest::newRow("2^63") << Q_UINT64_C(9223372036854775808);
+    QTest::newRow("largest unsigned 64-bit value") << Q_UINT64_C(18446744073709551615);
+}
+
+void tst_DataBaseWrapper::storesUnsignedNumbersWithTheirBits()
+{
+    QFETCH(quint64, number);
+
+    openStore();
+    LogEvent event;
+    event.mutable_generic()->set_timestamp(number);
+    event.mutable_generic()->set_recordnumber(number);
+    event.mutable_generic()->set_key("k");
+    event.mutable_generic()->set_value("v");
+    {
+        MessageRecorder recorder;
+        m_store->newLogEvent(&event);
+    }
+    m_store->commit();
+
+    QSqlQuery query(inspector());
+    QVERIFY(query.exec(QStringLiteral("SELECT typeof(time), time, typeof(recordNumber), recordNumber FROM generic")));
+    QVERIFY(query.next());
+    // An integer, never an approximate REAL; the cast back to unsigned gives the number sent.
+    QCOMPARE(query.value(0).toString(), QStringLiteral("integer"));
+    QCOMPARE(quint64(query.value(1).toLongLong()), number);
+    QCOMPARE(query.value(2).toString(), QStringLiteral("integer"));
+    QCOMPARE(quint64(query.value(3).toLongLong()), number);
+}
+
+void tst_DataBaseWrapper::pendingRowsAreCommitted_data()
+{
+    QTest::addColumn<QString>("by");
+
+    QTest::newRow("once the event loop runs") << "event loop";
+    QTest::newRow("by commit()") << "commit";
+    QTest::newRow("by the destructor") << "destructor";
+}
+
+void tst_DataBaseWrapper::pendingRowsAreCommitted()
+{
+    QFETCH(QString, by);
+
+    openStore();
+    LogEvent event = eventFrom(R"(reboot { timestamp: 1 issuer: "operator" })");
+    {
+        MessageRecorder recorder;
+        m_store->newLogEvent(&event);
+    }
+    if (by == QLatin1String("commit"))
+        m_store->commit();
+    else if (by == QLatin1String("destructor"))
+        m_store.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(rows(QStringLiteral("reboots")), QStringList{"1|1|operator|0"}, 10000);
+}
+
+void tst_DataBaseWrapper::keepsArrivalOrderAcrossTransactions()
+{
+    openStore();
+    // Several transactions' worth of rows, alternating between two tables.
+    const int events = 10000;
+    {
+        MessageRecorder recorder;
+        for (int i = 0; i < events; ++i) {
+            LogEvent event;
+            if (i % 2 == 0) {
+                event.mutable_generic()->set_timestamp(quint64(i));
+                event.mutable_generic()->set_recordnumber(quint64(i));
+                event.mutable_generic()->set_key("k");
+                event.mutable_generic()->set_value("v");
+            } else {
+                event.mutable_reboot()->set_timestamp(quint64(i));
+                event.mutable_reboot()->set_issuer("operator");
+            }
+            m_store->newLogEvent(&event);
+        }
+    }
+    m_store->commit();
+
+    QSqlQuery query(inspector());
+    QVERIFY(query.exec(QStringLiteral("SELECT time FROM generic ORDER BY rowID")));
+    QList<int> generic;
+    while (query.next())
+        generic << query.value(0).toInt();
+    QVERIFY(query.exec(QStringLiteral("SELECT time FROM reboots ORDER BY rowID")));
+    QList<int> reboots;
+    while (query.next())
+        reboots << query.value(0).toInt();
+
+    QList<int> expectedGeneric;
+    QList<int> expectedReboots;
+    for (int i = 0; i < events; ++i)
+        (i % 2 == 0 ? expectedGeneric : expectedReboots) << i;
+    QCOMPARE(generic, expectedGeneric);
+    QCOMPARE(reboots, expectedReboots);
 }
 
 QTEST_GUILESS_MAIN(tst_DataBaseWrapper)

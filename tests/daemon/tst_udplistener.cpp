@@ -1,6 +1,7 @@
 #include "comparelines.h"
 #include "configsettings.h"
 #include "messagerecorder.h"
+#include "programmessagehandler.h"
 #include "udplistener.h"
 
 #include <QtTest>
@@ -21,6 +22,7 @@ private slots:
     void processTheDatagram_data();
     void processTheDatagram();
     void readsWaitingDatagramsInArrivalOrder();
+    void deliversMoreDatagramsThanOneReadTakes();
 };
 
 namespace {
@@ -40,6 +42,7 @@ quint16 freePort()
 std::unique_ptr<UDPListener> boundListener()
 {
     QTest::ignoreMessage(QtDebugMsg, "\"Bind to udp socket succeeded: true\"");
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^\"Receive buffer: [1-9][0-9]* bytes\"$")));
     return std::make_unique<UDPListener>(*ConfigSettings::getInstance(), nullptr);
 }
 
@@ -55,6 +58,8 @@ void collectEvents(UDPListener* listener, QList<QByteArray>* events)
 
 void tst_UDPListener::initTestCase()
 {
+    // The listener builds its debug lines only at the verbosity that shows them.
+    debugLevel = 3;
     qRegisterMetaType<QAbstractSocket::SocketState>();
 }
 
@@ -182,6 +187,32 @@ void tst_UDPListener::readsWaitingDatagramsInArrivalOrder()
     lines.removeAll(pending);
     const QString read = QStringLiteral("Debug: \"Read new datagram.\"");
     COMPARE_LINES(lines, (QStringList{read, read, QStringLiteral("Debug: \"Parsing datagram failed!\""), read, read}));
+}
+
+void tst_UDPListener::deliversMoreDatagramsThanOneReadTakes()
+{
+    const auto listener = boundListener();
+    QList<QByteArray> events;
+    collectEvents(listener.get(), &events);
+
+    // More than one readPendingDatagrams() call reads, yet few enough for the default receive
+    // buffer of a process that may not enlarge it.
+    QList<QByteArray> datagrams;
+    for (int i = 0; i < 300; ++i) {
+        LogEvent event;
+        event.mutable_generic()->set_timestamp(1);
+        event.mutable_generic()->set_recordnumber(quint64(i));
+        event.mutable_generic()->set_key("k");
+        event.mutable_generic()->set_value("v");
+        datagrams << QByteArray::fromStdString(event.SerializeAsString());
+    }
+
+    MessageRecorder recorder;
+    QUdpSocket sender;
+    for (const QByteArray& datagram : qAsConst(datagrams))
+        QCOMPARE(sender.writeDatagram(datagram, QHostAddress::LocalHost, listener->localPort()), qint64(datagram.size()));
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), datagrams.size(), 10000);
+    QCOMPARE(events, datagrams);
 }
 
 QTEST_GUILESS_MAIN(tst_UDPListener)

@@ -16,6 +16,8 @@ DaemonFixture::~DaemonFixture()
 
 bool DaemonFixture::start(const QStringList& extraArgs)
 {
+    // A restart must wait for its own ready line, not the previous run's.
+    m_stderr.clear();
     m_port = freeUdpPort();
     writeConfig(m_configPath, QStringLiteral("127.0.0.1"), QString::number(m_port), m_dbPath);
     m_process.start(QStringLiteral(TEVRIKSYSTEMLOG_PATH),

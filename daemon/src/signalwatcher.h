@@ -1,0 +1,36 @@
+#ifndef SIGNALWATCHER_H
+#define SIGNALWATCHER_H
+
+#include <QList>
+#include <QObject>
+
+class QSocketNotifier;
+
+// Turns POSIX signals into a Qt signal delivered by the event loop. The handler only writes the
+// signal number to a pipe, which is async-signal-safe; everything else runs in the event loop.
+// One watcher per process; its destructor restores the default dispositions.
+class SignalWatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SignalWatcher(const QList<int>& signalNumbers, QObject* parent = nullptr);
+    ~SignalWatcher() override;
+
+    // False when the pipe or a handler could not be set up; the signals then keep their default action.
+    bool isWatching() const;
+
+signals:
+    void caught(int signalNumber);
+
+private slots:
+    void readPipe();
+
+private:
+    QList<int> m_signalNumbers;
+    int m_pipe[2] = {-1, -1};
+    QSocketNotifier* m_notifier = nullptr;
+    bool m_watching = false;
+};
+
+#endif
