@@ -305,10 +305,11 @@ void DataBaseWrapper::handleSystemloads(const SystemLoad& msg)
 void DataBaseWrapper::handleMachines(const MachineConfig& msg)
 {
     insertRow(Table::Configuration, {number(msg.timestamp()), text(msg.hardwareconf()), text(msg.linuxver()),
-                              text(msg.rpmsinstalled()), text(msg.tevrikversion()), text(msg.diskspace())});
+                                     text(msg.rpmsinstalled()), text(msg.tevrikversion()), text(msg.diskspace())});
 }
 
 void DataBaseWrapper::handleGeneric(const GenericLogMsg& msg)
 {
-    insertRow(Table::Generic, {number(msg.timestamp()), number(msg.recordnumber()), text(msg.key()), text(msg.value())});
+    insertRow(Table::Generic,
+              {number(msg.timestamp()), number(msg.recordnumber()), text(msg.key()), text(msg.value())});
 }

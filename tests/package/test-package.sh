@@ -138,6 +138,8 @@ check "the configuration holds address=127.0.0.1, port=7777 and the database pat
 unit=$(dpkg-query -L "$package" | grep "/systemd/system/$package.service$")
 check "the unit is installed at $unit" test -f "$unit"
 check "the unit is enabled (multi-user.target.wants)" test -L "$wants_link"
+check "the receive buffer cap is raised for the unprivileged daemon" \
+    grep -qx 'net.core.rmem_max = 100663296' /usr/lib/sysctl.d/60-tevriksystemlog.conf
 check "systemd-analyze verify accepts the installed unit" systemd-analyze verify "$unit"
 check "the service user $service_user exists" bash -c "getent passwd $service_user >/dev/null"
 check "$dbdir belongs to $service_user with mode 750" \
