@@ -1,5 +1,6 @@
 #include "databasewrapper.h"
 
+#include "benchbaseline.h"
 #include "configsettings.h"
 #include "programmessagehandler.h"
 
@@ -11,14 +12,6 @@
 #include <utility>
 
 namespace {
-
-// The benchmark's baseline build stores the old way: a statement prepared for every row, each
-// row committed by itself, SQLite's default journal.
-#ifdef TEVRIK_BENCH_BASELINE
-constexpr bool baseline = true;
-#else
-constexpr bool baseline = false;
-#endif
 
 // Limits of one transaction. The age bounds the delay before a row is committed: a timer
 // commits a transaction that old when the event loop is idle, and the next row does while
@@ -152,7 +145,7 @@ QString DataBaseWrapper::errorString() const
 // last ones, never the database's integrity.
 void DataBaseWrapper::tuneConnection()
 {
-    if (baseline)
+    if (benchBaseline)
         return;
     QSqlQuery query;
     const bool wal = query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) && query.next()
@@ -176,7 +169,7 @@ void DataBaseWrapper::createTables()
 
 void DataBaseWrapper::insertRow(Table table, const QVariantList& values)
 {
-    if (!baseline && !m_inTransaction) {
+    if (!benchBaseline && !m_inTransaction) {
         m_inTransaction = connection().transaction();
         if (m_inTransaction) {
             m_transactionAge.start();
@@ -203,7 +196,7 @@ bool DataBaseWrapper::execInsert(Table table, const QVariantList& values, bool r
 {
     const auto index = static_cast<size_t>(table);
     std::unique_ptr<QSqlQuery>& insert = m_inserts[index];
-    if (!insert || baseline) {
+    if (!insert || benchBaseline) {
         insert = std::make_unique<QSqlQuery>();
         // Executing a statement that failed to prepare would only hide the cause behind a binding error.
         if (!insert->prepare(QString::fromLatin1(tableInserts[index].statement))) {

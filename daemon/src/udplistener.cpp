@@ -1,5 +1,6 @@
 #include "udplistener.h"
 
+#include "benchbaseline.h"
 #include "configsettings.h"
 #include "programmessagehandler.h"
 
@@ -9,13 +10,6 @@
 #include <sys/socket.h>
 
 namespace {
-
-// The benchmark's baseline build keeps the kernel's default receive buffer.
-#ifdef TEVRIK_BENCH_BASELINE
-constexpr bool baseline = true;
-#else
-constexpr bool baseline = false;
-#endif
 
 // Room for a burst of datagrams while the store commits; the kernel doubles the value for its
 // bookkeeping.
@@ -46,7 +40,7 @@ UDPListener::UDPListener(const ConfigSettings& settings, QObject* parent)
     const bool bound = bindToSettings();
     qDebug() << QStringLiteral("Bind to udp socket succeeded: %1")
                     .arg(bound ? QStringLiteral("true") : QStringLiteral("false"));
-    if (bound && !baseline) {
+    if (bound && !benchBaseline) {
         qDebug() << QStringLiteral("Receive buffer: %1 bytes")
                         .arg(socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt());
     }
@@ -59,7 +53,7 @@ UDPListener::UDPListener(const ConfigSettings& settings, QObject* parent)
 bool UDPListener::bindToSettings()
 {
     const bool bound = bind(m_settings.getAddress(), m_settings.getPort(), QAbstractSocket::DefaultForPlatform);
-    if (bound && !baseline)
+    if (bound && !benchBaseline)
         enlargeReceiveBuffer(socketDescriptor());
     return bound;
 }
@@ -77,7 +71,7 @@ void UDPListener::readPendingDatagrams()
     elapsed.start();
     for (int read = 0; hasPendingDatagrams(); ++read) {
         // At least one datagram is read, or Qt would stop notifying about the ones waiting.
-        if (!baseline && read > 0 && (read == maxDatagramsPerRead || elapsed.hasExpired(maxReadMs)))
+        if (!benchBaseline && read > 0 && (read == maxDatagramsPerRead || elapsed.hasExpired(maxReadMs)))
             break;
         if (debug)
             qDebug() << QStringLiteral("Read new datagram.");
