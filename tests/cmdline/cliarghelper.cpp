@@ -2,6 +2,7 @@
 // the programs do: the exception text and "\r\n" on standard output, status 255.
 
 #include "cliargs.h"
+#include "senderoptions.h"
 
 #include <QByteArray>
 
@@ -10,22 +11,11 @@
 
 namespace {
 
-const QString longTypeDescription = QStringLiteral(
-    "Each message type has a different set of arguments, with the order of the arguments being important.\n"
-    "Each argument must be preceded by a -m\n\n"
-    "coredump      -m nameoftask\n"
-    "reboot        -m nameofissuer\n"
-    "watchdog      -m triggeredby\n"
-    "joinlayer     -m nameoftask\n"
-    "specfile      -m nameoftask   -m nameoffile\n"
-    "sysload       -m sysload\n"
-    "machineconfig -m hardwareconf -m linuxver -m rpmsinstalled -m tevrikversion -m diskspace\n"
-    "generic       -m recordnumber -m key      -m value");
-
-int parseAndReport(CliArgCmdLine& cmdLine)
+template <typename Parse>
+int parseAndReport(Parse parse)
 {
     try {
-        cmdLine.parse(false);
+        parse();
     } catch (const CliArgBaseException& e) {
         std::printf("%s\r\n", e.what());
         return -1;
@@ -33,34 +23,17 @@ int parseAndReport(CliArgCmdLine& cmdLine)
     return 0;
 }
 
-int runSender(CliArgCmdLine& cmdLine)
+int parseAndReport(CliArgCmdLine& cmdLine)
 {
-    CliArg address('a', QStringLiteral("address"), QStringLiteral("IP Address of target TevrikSystemLogD."), false,
-                   true, nullptr, nullptr);
-    address.setLongDescription(QStringLiteral("IP Address of target TevrikSystemLogD, defaults to localhost."));
-    CliArg port('p', QStringLiteral("port"), QStringLiteral("TCP Port number on target TevrikSystemLogD."), false,
-                true, nullptr, nullptr);
-    port.setLongDescription(QStringLiteral("TCP Port number on target machine, defaults to 7777"));
-    CliArg type('t', QStringLiteral("type"),
-                QStringLiteral("Sets the type of log message to send. Options are: coredump, reboot, watchdog, "
-                               "joinlayer, specfile, sysload, machineconfig, generic"),
-                true, true, nullptr, nullptr);
-    type.setLongDescription(longTypeDescription);
-    CliMultiArg payload('m', QStringList(QStringLiteral("msgpayload")), QStringLiteral("Sets the type of ."), true,
-                        true, nullptr, nullptr);
-    payload.setLongDescription(longTypeDescription);
-    CliMultiArg debug('d', QStringList(QStringLiteral("debugMsgs")), QStringLiteral("Enable debug messages."),
-                      false, false, nullptr, nullptr);
-    debug.setLongDescription(QStringLiteral("Enable debug messages. You can place this argument multiple times to "
-                                            "increase verbosity. Such as: tevriksystemlog -d -d -d"));
-    CliArgHelp help(&cmdLine);
-    help.printer()->setProgramDescription(
-        QStringLiteral("The tevriklogevent utility provides a commandline interface through which to add entries "
-                       "to the tevrik system log.\n\nFor more help with a specific command, use --help <command>"));
-    help.printer()->setExecutableName(QStringLiteral("tevriklogevent"));
-    for (CliArgIface* arg : QList<CliArgIface*>{&address, &port, &type, &payload, &debug, &help})
-        cmdLine.addArg(arg);
-    return parseAndReport(cmdLine);
+    return parseAndReport([&cmdLine] { cmdLine.parse(false); });
+}
+
+// The sender's own six options, under a fixed program name.
+int runSender(int argc, char** argv)
+{
+    SenderOptions options(argc, argv);
+    options.help.printer()->setExecutableName(QStringLiteral("tevriklogevent"));
+    return parseAndReport([&options] { options.parse(); });
 }
 
 // Only optional arguments: one without flags, one without names, one with two flags and two names.
@@ -106,10 +79,10 @@ int main(int argc, char** argv)
     if (argc < 2)
         return 2;
     // The option set name takes the place of the program name.
-    CliArgCmdLine cmdLine(argc - 1, argv + 1);
     const QByteArray set = argv[1];
     if (set == "sender")
-        return runSender(cmdLine);
+        return runSender(argc - 1, argv + 1);
+    CliArgCmdLine cmdLine(argc - 1, argv + 1);
     if (set == "optional")
         return runOptional(cmdLine);
     if (set == "xor")

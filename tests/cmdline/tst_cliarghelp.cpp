@@ -32,9 +32,9 @@ const QStringList senderHelp{
     "",
     "  -t, --t[ype] <arg>               Sets the type of log message to send. Options are: coredump, reboot, "
     "watchdog, joinlayer, specfile, sysload, machineconfig, generic",
-    "  -m, --m[sgpayload] <arg> [...]   Sets the type of .",
+    "  -m, --m[sgpayload] <arg> [...]   Sets a payload value of the message; give one -m per value, in order.",
     "  -a, --a[ddress] <arg>            IP Address of target TevrikSystemLogD.",
-    "  -p, --p[ort] <arg>               TCP Port number on target TevrikSystemLogD.",
+    "  -p, --p[ort] <arg>               UDP port number on target TevrikSystemLogD.",
     "  -d, --d[ebugMsgs] [...]          Enable debug messages.",
     "  -h, --h[elp]                     Print this help.",
     "",
@@ -74,7 +74,7 @@ void TestCliArgHelp::help_data()
         << "sender" << QStringList{"--help", "-d"}
         << QStringList{"", "USAGE: -d, --d[ebugMsgs]", "",
                        "DESCRIPTION: Enable debug messages. You can place this argument multiple times to increase "
-                       "verbosity. Such as: tevriksystemlog -d -d -d",
+                       "verbosity. Such as: tevriklogevent -d -d -d",
                        ""};
     QTest::newRow("option without long description")
         << "sender" << QStringList{"--help", "help"}
