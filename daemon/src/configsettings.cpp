@@ -20,6 +20,12 @@ QString portProblem(const QString& text)
     return QStringLiteral("Invalid port \"%1\": not a decimal integer from 1 to 65535").arg(text);
 }
 
+// An empty name would make SQLite keep every event in a temporary database that vanishes.
+QString dbPathProblem(const QString& text)
+{
+    return text.isEmpty() ? QStringLiteral("Invalid dbpath \"\": the database needs a file path") : QString();
+}
+
 } // namespace
 
 ConfigSettings::ConfigSettings()
@@ -51,7 +57,13 @@ ConfigSettings* ConfigSettings::loadConfig(QString fileName)
     if (!parsePortNumber(port.toString(), &parsed))
         config->m_portProblem = portProblem(port.toString());
 
-    config->setDBPath(settings.value(QStringLiteral("dbpath"), QString::fromLatin1(defaultDBPath)).toString());
+    const QVariant dbPath = settings.value(QStringLiteral("dbpath"), QString::fromLatin1(defaultDBPath));
+    config->setDBPath(dbPath.toString());
+    // The INI format splits an unquoted value at its commas, and such a list reads as no text at all.
+    if (dbPath.userType() == QMetaType::QStringList)
+        config->m_dbPathProblem =
+            QStringLiteral("Invalid dbpath \"%1\": a path with a comma must be in double quotes")
+                .arg(dbPath.toStringList().join(QLatin1Char(',')));
 
     settings.endGroup();
     return config;
@@ -79,13 +91,15 @@ QStringList ConfigSettings::invalidSettings() const
         problems << m_addressProblem;
     if (!m_portProblem.isEmpty())
         problems << m_portProblem;
+    if (!m_dbPathProblem.isEmpty())
+        problems << m_dbPathProblem;
     return problems;
 }
 
 void ConfigSettings::setAddress(const QHostAddress& val)
 {
-    if (!val.isNull())
-        m_addressProblem.clear();
+    // Qt binds the null address to every interface: it is never a valid setting.
+    m_addressProblem = val.isNull() ? addressProblem(val.toString()) : QString();
     m_address = val;
     emit addressChanged(m_address);
 }
@@ -107,6 +121,7 @@ void ConfigSettings::setPort(quint16 val)
 
 void ConfigSettings::setDBPath(const QString& val)
 {
+    m_dbPathProblem = dbPathProblem(val);
     m_dbPath = val;
     emit dbPathChanged(m_dbPath);
 }

@@ -46,6 +46,7 @@ private:
     QString m_dbPath;
     QString m_addressProblem;
     QString m_portProblem;
+    QString m_dbPathProblem;
 };
 
 // Lets the address property and its notification travel in QVariant, as properties and queued signals do.

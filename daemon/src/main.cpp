@@ -7,6 +7,7 @@
 #include "udplistener.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QFileInfo>
 
@@ -16,6 +17,9 @@
 namespace {
 
 const char defaultConfigFile[] = "/etc/tevriksystemlog/tevriksystemlog.conf";
+
+// Long enough to store a full receive buffer of waiting datagrams, short beside a service manager's stop timeout.
+const qint64 drainTimeoutMs = 5000;
 
 // A file named on the command line must be readable; the default file may be missing.
 bool configFileUsable(const QString& path, bool named)
@@ -68,9 +72,10 @@ int main(int argc, char** argv)
 
     QCoreApplication app(argc, argv);
     // Caught from here on, so a stop request during start-up waits for the event loop instead of losing events.
-    SignalWatcher stopSignals({SIGTERM, SIGINT}, nullptr);
+    // SIGHUP too: it ends a daemon whose terminal closes, and would otherwise lose the open transaction.
+    SignalWatcher stopSignals({SIGTERM, SIGINT, SIGHUP}, nullptr);
     if (!stopSignals.isWatching())
-        qWarning() << QStringLiteral("Cannot catch SIGTERM and SIGINT: stopping will drop the waiting events.");
+        qWarning() << QStringLiteral("Cannot catch SIGTERM, SIGINT and SIGHUP: stopping will drop the waiting events.");
 
     UDPListener listener(*settings, nullptr);
     if (listener.state() != QAbstractSocket::BoundState) {
@@ -90,10 +95,18 @@ int main(int argc, char** argv)
     QObject::connect(&listener, SIGNAL(newLogEvent(LogEvent*)), &store, SLOT(newLogEvent(LogEvent*)));
     // A stop request stores every datagram already waiting in the socket before the loop ends.
     QObject::connect(&stopSignals, &SignalWatcher::caught, &app, [&listener, &store](int signalNumber) {
-        while (listener.hasPendingDatagrams())
+        // Senders that never pause must not hold the stop off until the service manager kills the daemon.
+        const QDeadlineTimer deadline(drainTimeoutMs);
+        while (listener.hasPendingDatagrams() && !deadline.hasExpired())
             listener.readPendingDatagrams();
         store.commit();
-        qDebug() << QStringLiteral("Stopping on signal %1: stored the waiting events.").arg(signalNumber);
+        if (listener.hasPendingDatagrams())
+            qWarning() << QStringLiteral("Stopping on signal %1: senders kept sending for %2 s; the datagrams still "
+                                         "arriving were not stored.")
+                              .arg(signalNumber)
+                              .arg(drainTimeoutMs / 1000);
+        else
+            qDebug() << QStringLiteral("Stopping on signal %1: stored the waiting events.").arg(signalNumber);
         QCoreApplication::quit();
     });
 

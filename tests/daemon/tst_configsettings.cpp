@@ -83,6 +83,13 @@ void tst_ConfigSettings::loadConfig_data()
     QTest::newRow("address and port invalid") << "[General Settings]\nport=0\naddress=host\n" << "" << 0
                                               << defaultDBPath
                                               << QStringList{addressProblem("host"), portProblem("0")};
+    QTest::newRow("empty dbpath") << "[General Settings]\ndbpath=\n" << "127.0.0.1" << 7777 << ""
+                                  << QStringList{"Invalid dbpath \"\": the database needs a file path"};
+    QTest::newRow("dbpath with a comma") << "[General Settings]\ndbpath=/data/a,b.db\n" << "127.0.0.1" << 7777 << ""
+                                         << QStringList{"Invalid dbpath \"/data/a,b.db\": a path with a comma must "
+                                                        "be in double quotes"};
+    QTest::newRow("quoted dbpath with a comma") << "[General Settings]\ndbpath=\"/data/a,b.db\"\n" << "127.0.0.1"
+                                                << 7777 << "/data/a,b.db" << QStringList();
 }
 
 void tst_ConfigSettings::loadConfig()
@@ -165,7 +172,7 @@ void tst_ConfigSettings::problemsFollowTheSetters()
     QVERIFY(settings->getAddress().isNull());
     COMPARE_LINES(settings->invalidSettings(), QStringList{addressProblem("localhost")});
     settings->setAddress(QHostAddress());
-    COMPARE_LINES(settings->invalidSettings(), QStringList{addressProblem("localhost")});
+    COMPARE_LINES(settings->invalidSettings(), QStringList{addressProblem("")});
     settings->setAddress(QHostAddress(QHostAddress::LocalHost));
     QCOMPARE(settings->invalidSettings(), QStringList());
 
@@ -176,6 +183,12 @@ void tst_ConfigSettings::problemsFollowTheSetters()
     settings->setPort(0);
     COMPARE_LINES(settings->invalidSettings(), QStringList{portProblem("0")});
     settings->setPort(1);
+    QCOMPARE(settings->invalidSettings(), QStringList());
+
+    settings->setDBPath(QString());
+    COMPARE_LINES(settings->invalidSettings(),
+                  QStringList{QStringLiteral("Invalid dbpath \"\": the database needs a file path")});
+    settings->setDBPath(QStringLiteral("/tmp/x.db"));
     QCOMPARE(settings->invalidSettings(), QStringList());
 }
 

@@ -314,6 +314,8 @@ void TestProgramCli::daemonRefusesToStart_data()
                                        << "Error: Invalid port \"0\": not a decimal integer from 1 to 65535";
     QTest::newRow("port word in file") << "port=seven\ndbpath=DB\n" << QStringList{}
                                        << "Error: Invalid port \"seven\": not a decimal integer from 1 to 65535";
+    QTest::newRow("empty dbpath in file") << "address=127.0.0.1\nport=FREE\ndbpath=\n" << QStringList{}
+                                          << "Error: Invalid dbpath \"\": the database needs a file path";
     QTest::newRow("database directory missing") << "address=127.0.0.1\nport=FREE\ndbpath=DIR/missing/x.db\n"
                                                 << QStringList{} << "Error: Cannot use database \"DIR/missing/x.db\": ";
     QTest::newRow("config file missing") << valid << QStringList{"-c", "DIR/nosuch.conf"}

@@ -1,13 +1,16 @@
-// Stopping the daemon with SIGTERM or SIGINT stores every datagram already waiting in its socket.
+// Stopping the daemon with SIGTERM, SIGINT or SIGHUP stores every datagram already waiting in its socket.
 #include "daemonfixture.h"
 #include "faultsupport.h"
 #include "processrunner.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 
 class TestGracefulStop : public QObject
 {
@@ -16,6 +19,7 @@ class TestGracefulStop : public QObject
 private slots:
     void waitingEventsAreStored_data();
     void waitingEventsAreStored();
+    void stopsWhileSendersKeepSending();
 };
 
 void TestGracefulStop::waitingEventsAreStored_data()
@@ -26,6 +30,7 @@ void TestGracefulStop::waitingEventsAreStored_data()
     QTest::newRow("SIGTERM, nothing waiting") << int(SIGTERM) << 0;
     QTest::newRow("SIGTERM, thousands waiting") << int(SIGTERM) << 5000;
     QTest::newRow("SIGINT, hundreds waiting") << int(SIGINT) << 300;
+    QTest::newRow("SIGHUP, hundreds waiting") << int(SIGHUP) << 300;
 }
 
 void TestGracefulStop::waitingEventsAreStored()
@@ -69,6 +74,35 @@ void TestGracefulStop::waitingEventsAreStored()
         expected << QStringLiteral("waiting-%1").arg(i);
     QCOMPARE(firstColumn(queryRows(daemon.dbPath(), QStringLiteral("SELECT issuer FROM reboots ORDER BY rowID"))),
              expected);
+}
+
+void TestGracefulStop::stopsWhileSendersKeepSending()
+{
+    DaemonFixture daemon;
+    QVERIFY2(daemon.start(), daemon.stderrText().constData());
+
+    // A flood bounded in time and count that outlasts the drain's deadline by far.
+    std::atomic<bool> stop{false};
+    const quint16 port = daemon.port();
+    std::thread flood([&stop, port] {
+        QUdpSocket sender;
+        const QByteArray datagram = rebootDatagram(QStringLiteral("flood"));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        for (int sent = 0; !stop && sent < 20000000 && !elapsed.hasExpired(60000); ++sent)
+            sendDatagram(sender, datagram, port);
+    });
+    QVERIFY(!waitForRows(daemon.dbPath(), QStringLiteral("SELECT 1 FROM reboots LIMIT 1"), 1).isEmpty());
+
+    QCOMPARE(::kill(daemon.process().processId(), SIGTERM), 0);
+    const bool finished = daemon.process().waitForFinished(30000);
+    stop = true;
+    flood.join();
+    QVERIFY(finished);
+    QCOMPARE(daemon.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(daemon.process().exitCode(), 0);
+    QCOMPARE(queryRows(daemon.dbPath(), QStringLiteral("PRAGMA integrity_check")).value(0).value(0).toString(),
+             QStringLiteral("ok"));
 }
 
 QTEST_GUILESS_MAIN(TestGracefulStop)
