@@ -8,6 +8,18 @@
 
 quint8 debugLevel = 0;
 
+namespace {
+
+// The text as the debug stream writes a streamed QString: in double quotes, with escapes.
+QString quotedForDiagnostic(const QString& text)
+{
+    QString quoted;
+    QDebug(&quoted).nospace() << text;
+    return quoted;
+}
+
+} // namespace
+
 void programMessageHandler(QtMsgType type, const QMessageLogContext& /*context*/, const QString& message)
 {
     const std::string text = message.toStdString();
@@ -30,13 +42,6 @@ void programMessageHandler(QtMsgType type, const QMessageLogContext& /*context*/
     case QtInfoMsg:
         break;
     }
-}
-
-QString quotedForDiagnostic(const QString& text)
-{
-    QString quoted;
-    QDebug(&quoted).nospace() << text;
-    return quoted;
 }
 
 void writeError(const QString& message)

@@ -11,9 +11,6 @@ extern quint8 debugLevel;
 // Routes every Qt diagnostic of the process to standard error, gated by debugLevel.
 void programMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
-// The text as the debug stream writes a streamed QString: in double quotes, with escapes.
-QString quotedForDiagnostic(const QString& text);
-
 // Writes "Error: <message>" to standard error whatever the verbosity, for start-up refusals.
 void writeError(const QString& message);
 

@@ -7,7 +7,6 @@
 #include <QByteArray>
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
