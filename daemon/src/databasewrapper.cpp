@@ -140,6 +140,11 @@ QString DataBaseWrapper::errorString() const
     return m_errorString;
 }
 
+void DataBaseWrapper::setMaxHeldBytes(qint64 bytes)
+{
+    m_maxHeldBytes = bytes;
+}
+
 // With a write-ahead journal, synchronous=NORMAL commits without waiting for the disk, and a
 // crashed or killed daemon still loses no committed transaction; only a power cut may take the
 // last ones, never the database's integrity.
@@ -236,8 +241,10 @@ void DataBaseWrapper::commit()
     m_pendingBytes = 0;
 
     QSqlDatabase db = connection();
-    if (db.commit())
+    if (db.commit()) {
+        emit committed();
         return;
+    }
     // The transaction is gone or cannot be committed: each of its rows is stored by itself, so
     // that a failure loses only the rows that fail again.
     db.rollback();

@@ -36,6 +36,12 @@ public:
     bool isReady() const;
     // Why the database is not ready; empty when it is.
     QString errorString() const;
+    // The memory that rows waiting for a retry may take; past it the newest rows are lost.
+    void setMaxHeldBytes(qint64 bytes);
+
+signals:
+    // A transaction was committed; no transaction is open while the signal is delivered.
+    void committed();
 
 public slots:
     void newLogEvent(LogEvent* event);
@@ -75,6 +81,7 @@ private:
     bool m_inTransaction = false;
     QVector<PendingRow> m_pending;
     qint64 m_pendingBytes = 0;
+    qint64 m_maxHeldBytes = 64 * 1024 * 1024;
     QElapsedTimer m_transactionAge;
     QTimer m_commitTimer;
 };

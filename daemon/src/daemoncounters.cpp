@@ -1,0 +1,7 @@
+#include "daemoncounters.h"
+
+DaemonCounters& daemonCounters()
+{
+    static DaemonCounters counters;
+    return counters;
+}
