@@ -49,6 +49,28 @@ void writeError(const QString& message)
     std::fprintf(stderr, "Error: %s\n", message.toStdString().c_str());
 }
 
+void writeAlways(QtMsgType type, const QString& message)
+{
+    const char* kind = "Info";
+    switch (type) {
+    case QtDebugMsg:
+        kind = "Debug";
+        break;
+    case QtWarningMsg:
+        kind = "Warning";
+        break;
+    case QtCriticalMsg:
+        kind = "Critical";
+        break;
+    case QtFatalMsg:
+        kind = "Fatal";
+        break;
+    case QtInfoMsg:
+        break;
+    }
+    std::fprintf(stderr, "%s: %s\n", kind, quotedForDiagnostic(message).toStdString().c_str());
+}
+
 void exitOnInputError(const QString& message)
 {
     std::fprintf(stderr, "Fatal: %s\n", quotedForDiagnostic(message).toStdString().c_str());

@@ -14,6 +14,10 @@ void programMessageHandler(QtMsgType type, const QMessageLogContext& context, co
 // Writes "Error: <message>" to standard error whatever the verbosity, for start-up refusals.
 void writeError(const QString& message);
 
+// Writes one diagnostic line of the given kind ("Warning: ", "Info: ", ...) whatever the verbosity, quoted as
+// the debug stream quotes a string: for the reports an operator must see at any verbosity.
+void writeAlways(QtMsgType type, const QString& message);
+
 // Writes the fatal line for a user's input error and ends the process with status 1:
 // a typo on the command line must not look like, or be collected as, a crash.
 [[noreturn]] void exitOnInputError(const QString& message);
