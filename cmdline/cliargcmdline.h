@@ -60,10 +60,4 @@ private:
     QChar m_delimiter = defaultDelimiter;
 };
 
-// False as soon as a second name begins with prefix.
-bool isUnique(const QString& prefix, const QStringList& names);
-
-// Brackets the part of name after its shortest prefix that is unique among names, as in a[ddress].
-void markUnrequiredPartOfTheName(QString& name, const QStringList& names);
-
 #endif

@@ -170,3 +170,27 @@ void replaceUsageMarkers(QString& usage, const QString& flagsToNames, const QStr
         .replace(Markers::nameMarker, namePrefix)
         .replace(Markers::argValue, CliArgDefaultHelpPrinter::m_argValue);
 }
+
+bool isUnique(const QString& prefix, const QStringList& names)
+{
+    bool found = false;
+    for (const QString& name : names) {
+        if (!name.startsWith(prefix))
+            continue;
+        if (found)
+            return false;
+        found = true;
+    }
+    return true;
+}
+
+void markUnrequiredPartOfTheName(QString& name, const QStringList& names)
+{
+    int length = 1;
+    while (length < name.size() && !isUnique(name.left(length), names))
+        ++length;
+    if (length < name.size()) {
+        name.insert(length, QLatin1Char('['));
+        name.append(QLatin1Char(']'));
+    }
+}

@@ -4,6 +4,7 @@
 #include <QChar>
 #include <QLatin1String>
 #include <QString>
+#include <QStringList>
 
 // Prints the general help from the marker texts that the arguments produce.
 class CliArgHelpPrinterIface
@@ -67,5 +68,11 @@ private:
 // the flag and name markers the prefixes, argValue " <arg>"; layout markers are dropped.
 void replaceUsageMarkers(QString& usage, const QString& flagsToNames, const QString& betweenNames,
                          const QString& flagPrefix, const QString& namePrefix);
+
+// False as soon as a second name begins with prefix.
+bool isUnique(const QString& prefix, const QStringList& names);
+
+// Brackets the part of name after its shortest prefix that is unique among names, as in a[ddress].
+void markUnrequiredPartOfTheName(QString& name, const QStringList& names);
 
 #endif

@@ -1,6 +1,5 @@
 #include "cliargiface.h"
 
-#include "cliargcmdline.h"
 #include "cliarghelpprinter.h"
 
 CliArgIface::CliArgIface(const QStringList& names, const QList<QChar>& flags)
