@@ -8,6 +8,11 @@ bool isNumericAddress(const QString& text)
     return address.setAddress(text);
 }
 
+bool isUsablePort(uint port)
+{
+    return port >= 1 && port <= 65535;
+}
+
 bool parsePortNumber(const QString& text, quint16* port)
 {
     // Digits only: toUInt alone would also take a sign and surrounding blanks.
@@ -18,7 +23,7 @@ bool parsePortNumber(const QString& text, quint16* port)
             return false;
     }
     const uint value = text.toUInt();
-    if (value < 1 || value > 65535)
+    if (!isUsablePort(value))
         return false;
     *port = static_cast<quint16>(value);
     return true;

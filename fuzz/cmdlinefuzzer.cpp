@@ -1,10 +1,10 @@
 // Parses arbitrary token lists, separated by NUL bytes, with the option sets of both programs, help included.
+#include "commandlinereport.h"
 #include "daemonoptions.h"
 #include "senderoptions.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -16,11 +16,7 @@ template <typename Options>
 void parseAs(std::vector<char*>& argv)
 {
     Options options(static_cast<int>(argv.size()) - 1, argv.data());
-    try {
-        options.parse();
-    } catch (const CliArgBaseException& e) {
-        std::fprintf(stdout, "%s\r\n", e.what());
-    }
+    parseCommandLine([&options] { options.parse(); }, stdout);
 }
 
 } // namespace

@@ -15,7 +15,6 @@ if [ ! -f "$conf" ]; then
   cat > "$conf" <<CONF
 [General Settings]
 address=127.0.0.1
-port=7777
 dbpath=$PWD/local/systemlog.db
 CONF
   echo "Wrote $conf"

@@ -1,14 +1,12 @@
 #include "configsettings.h"
 
 #include "netvalidation.h"
+#include "tevrikdefaults.h"
 
 #include <QSettings>
 #include <QVariant>
 
 namespace {
-
-const quint16 defaultPort = 7777;
-const char defaultDBPath[] = "/var/log/tevriksystemlog/systemlog.db";
 
 QString addressProblem(const QString& text)
 {
@@ -30,8 +28,8 @@ QString dbPathProblem(const QString& text)
 
 ConfigSettings::ConfigSettings()
     : m_address(QHostAddress::LocalHost)
-    , m_port(defaultPort)
-    , m_dbPath(QString::fromLatin1(defaultDBPath))
+    , m_port(tevrikDefaultPort)
+    , m_dbPath(QString::fromLatin1(tevrikDefaultDbPath))
 {
 }
 
@@ -50,14 +48,14 @@ ConfigSettings* ConfigSettings::loadConfig(QString fileName)
     config->setAddress(settings.value(QStringLiteral("address"),
                                       QHostAddress(QHostAddress::LocalHost).toString()).toString());
 
-    const QVariant port = settings.value(QStringLiteral("port"), defaultPort);
+    const QVariant port = settings.value(QStringLiteral("port"), tevrikDefaultPort);
     config->setPort(static_cast<quint16>(port.toInt()));
     // The low 16 bits of a number outside 1..65535 may well be a usable port, so judge the text.
     quint16 parsed = 0;
     if (!parsePortNumber(port.toString(), &parsed))
         config->m_portProblem = portProblem(port.toString());
 
-    const QVariant dbPath = settings.value(QStringLiteral("dbpath"), QString::fromLatin1(defaultDBPath));
+    const QVariant dbPath = settings.value(QStringLiteral("dbpath"), QString::fromLatin1(tevrikDefaultDbPath));
     config->setDBPath(dbPath.toString());
     // The INI format splits an unquoted value at its commas, and such a list reads as no text at all.
     if (dbPath.userType() == QMetaType::QStringList)
@@ -114,7 +112,7 @@ void ConfigSettings::setAddress(const QString& val)
 
 void ConfigSettings::setPort(quint16 val)
 {
-    m_portProblem = val == 0 ? portProblem(QString::number(val)) : QString();
+    m_portProblem = isUsablePort(val) ? QString() : portProblem(QString::number(val));
     m_port = val;
     emit portChanged(m_port);
 }

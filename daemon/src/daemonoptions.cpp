@@ -1,5 +1,7 @@
 #include "daemonoptions.h"
 
+#include "tevrikdefaults.h"
+
 DaemonOptions::DaemonOptions(int argc, char** argv)
     : cmdLine(argc, argv)
     , configFile(QLatin1Char('c'), QStringList{QStringLiteral("configfile")},
@@ -13,7 +15,8 @@ DaemonOptions::DaemonOptions(int argc, char** argv)
     , help(&cmdLine)
 {
     configFile.setLongDescription(QStringLiteral("Force TevrikSystemLog to use the specified configuration file "
-                                                 "instead of the default at /etc/tevriksystemlog/tevriksystemlog.conf."));
+                                                 "instead of the default at ")
+                                  + QLatin1String(tevrikDefaultConfigFile) + QLatin1Char('.'));
     address.setLongDescription(QStringLiteral(
         "Overrides the ip address to listen on, this supercedes all other configuration sources."));
     port.setLongDescription(QStringLiteral(

@@ -1,9 +1,11 @@
+#include "commandlinereport.h"
 #include "configsettings.h"
 #include "daemonoptions.h"
 #include "databasewrapper.h"
 #include "netvalidation.h"
 #include "programmessagehandler.h"
 #include "signalwatcher.h"
+#include "tevrikdefaults.h"
 #include "udplistener.h"
 
 #include <QCoreApplication>
@@ -15,8 +17,6 @@
 #include <cstdio>
 
 namespace {
-
-const char defaultConfigFile[] = "/etc/tevriksystemlog/tevriksystemlog.conf";
 
 // Long enough to store a full receive buffer of waiting datagrams, short beside a service manager's stop timeout.
 const qint64 drainTimeoutMs = 5000;
@@ -37,19 +37,14 @@ int main(int argc, char** argv)
     qInstallMessageHandler(programMessageHandler);
 
     DaemonOptions options(argc, argv);
-    try {
-        options.parse();
-    } catch (const CliArgBaseException& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s\r\n", e.what());
-        return -1;
-    }
+    if (const int status = parseCommandLine([&options] { options.parse(); }, stderr))
+        return status;
 
     if (options.debugMsgs.isPresent())
         debugLevel = static_cast<quint8>(options.debugMsgs.count());
 
     const QString configPath = options.configFile.isPresent() ? options.configFile.value().toString()
-                                                              : QString::fromLatin1(defaultConfigFile);
+                                                              : QString::fromLatin1(tevrikDefaultConfigFile);
     if (!configFileUsable(configPath, options.configFile.isPresent())) {
         writeError(QStringLiteral("Cannot read configuration file \"%1\"").arg(configPath));
         return 1;

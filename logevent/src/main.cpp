@@ -1,8 +1,10 @@
+#include "commandlinereport.h"
 #include "handlecmdlineargs.h"
 #include "logmessage.pb.h"
 #include "netvalidation.h"
 #include "programmessagehandler.h"
 #include "senderoptions.h"
+#include "tevrikdefaults.h"
 
 #include <QDebug>
 #include <QHostAddress>
@@ -16,12 +18,8 @@ int main(int argc, char** argv)
     qInstallMessageHandler(programMessageHandler);
 
     SenderOptions options(argc, argv);
-    try {
-        options.parse();
-    } catch (const CliArgBaseException& e) {
-        std::fprintf(stdout, "%s\r\n", e.what());
-        return -1;
-    }
+    if (const int status = parseCommandLine([&options] { options.parse(); }, stdout))
+        return status;
 
     if (options.debugMsgs.isPresent())
         debugLevel = static_cast<quint8>(options.debugMsgs.count());
@@ -39,7 +37,7 @@ int main(int argc, char** argv)
     const QHostAddress target = options.address.isPresent()
                                     ? QHostAddress(options.address.value().toString())
                                     : QHostAddress(QHostAddress::LocalHost);
-    quint16 targetPort = 7777;
+    quint16 targetPort = tevrikDefaultPort;
     if (options.port.isPresent())
         parsePortNumber(options.port.value().toString(), &targetPort);
 

@@ -1,5 +1,7 @@
 #include "senderoptions.h"
 
+#include "tevrikdefaults.h"
+
 namespace {
 
 const char typesHelp[] =
@@ -35,7 +37,7 @@ SenderOptions::SenderOptions(int argc, char** argv)
     , help(&cmdLine)
 {
     address.setLongDescription(QStringLiteral("IP Address of target TevrikSystemLogD, defaults to 127.0.0.1."));
-    port.setLongDescription(QStringLiteral("UDP port number on target machine, defaults to 7777"));
+    port.setLongDescription(QStringLiteral("UDP port number on target machine, defaults to %1").arg(tevrikDefaultPort));
     type.setLongDescription(QString::fromLatin1(typesHelp));
     msgpayload.setLongDescription(QString::fromLatin1(typesHelp));
     debugMsgs.setLongDescription(QStringLiteral("Enable debug messages. You can place this argument multiple times "

@@ -2,29 +2,16 @@
 // the programs do: the exception text and "\r\n" on standard output, status 255.
 
 #include "cliargs.h"
+#include "commandlinereport.h"
 #include "senderoptions.h"
 
 #include <QByteArray>
 
-#include <cstdio>
-
 namespace {
-
-template <typename Parse>
-int parseAndReport(Parse parse)
-{
-    try {
-        parse();
-    } catch (const CliArgBaseException& e) {
-        std::printf("%s\r\n", e.what());
-        return -1;
-    }
-    return 0;
-}
 
 int parseAndReport(CliArgCmdLine& cmdLine)
 {
-    return parseAndReport([&cmdLine] { cmdLine.parse(false); });
+    return parseCommandLine([&cmdLine] { cmdLine.parse(false); }, stdout);
 }
 
 // The sender's own six options, under a fixed program name.
@@ -32,7 +19,7 @@ int runSender(int argc, char** argv)
 {
     SenderOptions options(argc, argv);
     options.help.printer()->setExecutableName(QStringLiteral("tevriklogevent"));
-    return parseAndReport([&options] { options.parse(); });
+    return parseCommandLine([&options] { options.parse(); }, stdout);
 }
 
 // Only optional arguments: one without flags, one without names, one with two flags and two names.
