@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     store = new DataBaseWrapper(*settings, nullptr);
     if (!store->isReady())
         qFatal("%s", qPrintable(store->errorString()));
-    QObject::connect(listener, SIGNAL(newLogEvent(LogEvent*)), store, SLOT(newLogEvent(LogEvent*)));
+    QObject::connect(listener, &UDPListener::newLogEvent, store, &DataBaseWrapper::newLogEvent);
     return 0;
 }
 
