@@ -28,7 +28,7 @@ public:
 
 } // namespace
 
-class TestCliArgChecks : public QObject
+class tst_CliArgChecks : public QObject
 {
     Q_OBJECT
 
@@ -49,7 +49,7 @@ private slots:
     void markUnrequiredPart();
 };
 
-void TestCliArgChecks::declarations_data()
+void tst_CliArgChecks::declarations_data()
 {
     QTest::addColumn<QString>("firstFlags");
     QTest::addColumn<QStringList>("firstNames");
@@ -93,7 +93,7 @@ void TestCliArgChecks::declarations_data()
     QTest::newRow("name with delimiters") << "p" << QStringList{"-x"} << "z" << zeta << QByteArray() << QString();
 }
 
-void TestCliArgChecks::declarations()
+void tst_CliArgChecks::declarations()
 {
     QFETCH(QString, firstFlags);
     QFETCH(QStringList, firstNames);
@@ -118,7 +118,7 @@ void TestCliArgChecks::declarations()
     QCOMPARE(type, expectedType);
 }
 
-void TestCliArgChecks::declarationsCheckedAgainAtParse()
+void tst_CliArgChecks::declarationsCheckedAgainAtParse()
 {
     CliArgCmdLine cmdLine(QStringList{"-d"});
     CliArg debug(QLatin1Char('d'), QStringLiteral("debug"), QString(), false, false, nullptr, nullptr);
@@ -134,7 +134,7 @@ void TestCliArgChecks::declarationsCheckedAgainAtParse()
     QCOMPARE(thrownText([&] { cmdLine.parse(false); }), QStringLiteral("Dissallowed flag: \"u\"."));
 }
 
-void TestCliArgChecks::registeringTwiceHasNoEffect()
+void tst_CliArgChecks::registeringTwiceHasNoEffect()
 {
     CliArgCmdLine cmdLine(QStringList{"-d"});
     CliArg debug(QLatin1Char('d'), QStringLiteral("debug"), QString(), false, false, nullptr, nullptr);
@@ -145,7 +145,7 @@ void TestCliArgChecks::registeringTwiceHasNoEffect()
     QVERIFY(debug.isDefined());
 }
 
-void TestCliArgChecks::afterParse_data()
+void tst_CliArgChecks::afterParse_data()
 {
     QTest::addColumn<QStringList>("words");
     QTest::addColumn<QByteArray>("expectedType");
@@ -178,7 +178,7 @@ void TestCliArgChecks::afterParse_data()
                                                  << "Not defined value of the argument: port";
 }
 
-void TestCliArgChecks::afterParse()
+void tst_CliArgChecks::afterParse()
 {
     QFETCH(QStringList, words);
     QFETCH(QByteArray, expectedType);
@@ -198,7 +198,7 @@ void TestCliArgChecks::afterParse()
     QCOMPARE(type, expectedType);
 }
 
-void TestCliArgChecks::constraints_data()
+void tst_CliArgChecks::constraints_data()
 {
     QTest::addColumn<QStringList>("words");
     QTest::addColumn<QString>("expectedError");
@@ -218,7 +218,7 @@ void TestCliArgChecks::constraints_data()
                                                << "Not defined value of the argument: port" << 0;
 }
 
-void TestCliArgChecks::constraints()
+void tst_CliArgChecks::constraints()
 {
     QFETCH(QStringList, words);
     QFETCH(QString, expectedError);
@@ -236,7 +236,7 @@ void TestCliArgChecks::constraints()
     QCOMPARE(payload.count(), expectedPayloadCount);
 }
 
-void TestCliArgChecks::statesBeforeParse()
+void tst_CliArgChecks::statesBeforeParse()
 {
     CliArg withValue(QLatin1Char('p'), QStringLiteral("port"), QString(), false, true, nullptr, nullptr);
     QVERIFY(!withValue.value().isValid());
@@ -257,7 +257,7 @@ void TestCliArgChecks::statesBeforeParse()
     QVERIFY(!withValue.isPresent());
 }
 
-void TestCliArgChecks::exceptionTexts()
+void tst_CliArgChecks::exceptionTexts()
 {
     const QString message = QString::fromUtf8("Unknown argument: --pört");
     const CliArgUnknownArgumentEx unknown(message);
@@ -268,7 +268,7 @@ void TestCliArgChecks::exceptionTexts()
     QCOMPARE(QByteArray(CliArgHelpHasPrintedEx().what()), QByteArray());
 }
 
-void TestCliArgChecks::isUniquePrefix_data()
+void tst_CliArgChecks::isUniquePrefix_data()
 {
     QTest::addColumn<QString>("prefix");
     QTest::addColumn<QStringList>("names");
@@ -280,7 +280,7 @@ void TestCliArgChecks::isUniquePrefix_data()
     QTest::newRow("case-sensitive") << "p" << QStringList{"port", "Path"} << true;
 }
 
-void TestCliArgChecks::isUniquePrefix()
+void tst_CliArgChecks::isUniquePrefix()
 {
     QFETCH(QString, prefix);
     QFETCH(QStringList, names);
@@ -289,7 +289,7 @@ void TestCliArgChecks::isUniquePrefix()
     QCOMPARE(isUnique(prefix, names), expected);
 }
 
-void TestCliArgChecks::markUnrequiredPart_data()
+void tst_CliArgChecks::markUnrequiredPart_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QStringList>("names");
@@ -305,7 +305,7 @@ void TestCliArgChecks::markUnrequiredPart_data()
     QTest::newRow("single letter") << "x" << QStringList{"x"} << "x";
 }
 
-void TestCliArgChecks::markUnrequiredPart()
+void tst_CliArgChecks::markUnrequiredPart()
 {
     QFETCH(QString, name);
     QFETCH(QStringList, names);
@@ -315,6 +315,6 @@ void TestCliArgChecks::markUnrequiredPart()
     QCOMPARE(name, expected);
 }
 
-QTEST_APPLESS_MAIN(TestCliArgChecks)
+QTEST_APPLESS_MAIN(tst_CliArgChecks)
 
 #include "tst_cliargchecks.moc"

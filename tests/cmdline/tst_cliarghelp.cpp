@@ -1,3 +1,5 @@
+#include "comparelines.h"
+
 #include <QtTest>
 
 namespace {
@@ -42,7 +44,7 @@ const QStringList senderHelp{
 
 } // namespace
 
-class TestCliArgHelp : public QObject
+class tst_CliArgHelp : public QObject
 {
     Q_OBJECT
 
@@ -51,7 +53,7 @@ private slots:
     void help();
 };
 
-void TestCliArgHelp::help_data()
+void tst_CliArgHelp::help_data()
 {
     QTest::addColumn<QString>("optionSet");
     QTest::addColumn<QStringList>("words");
@@ -134,7 +136,7 @@ void TestCliArgHelp::help_data()
                                                              "DESCRIPTION: Hosts file.", ""};
 }
 
-void TestCliArgHelp::help()
+void tst_CliArgHelp::help()
 {
     QFETCH(QString, optionSet);
     QFETCH(QStringList, words);
@@ -148,12 +150,9 @@ void TestCliArgHelp::help()
 
     // The programs end the help with the empty exception text and "\r\n".
     const QStringList expected = (expectedLines.join(QLatin1Char('\n')) + QLatin1String("\r\n")).split('\n');
-    const QStringList lines = QString::fromLocal8Bit(helper.readAllStandardOutput()).split('\n');
-    for (int i = 0; i < std::min(lines.size(), expected.size()); ++i)
-        QCOMPARE(lines.at(i), expected.at(i));
-    QCOMPARE(lines.size(), expected.size());
+    COMPARE_LINES(QString::fromLocal8Bit(helper.readAllStandardOutput()).split('\n'), expected);
 }
 
-QTEST_GUILESS_MAIN(TestCliArgHelp)
+QTEST_GUILESS_MAIN(tst_CliArgHelp)
 
 #include "tst_cliarghelp.moc"

@@ -36,7 +36,7 @@ public:
 
 } // namespace
 
-class TestCliArgParse : public QObject
+class tst_CliArgParse : public QObject
 {
     Q_OBJECT
 
@@ -59,7 +59,7 @@ private slots:
     void tokenStream();
 };
 
-void TestCliArgParse::valueForms_data()
+void tst_CliArgParse::valueForms_data()
 {
     QTest::addColumn<QStringList>("words");
     QTest::addColumn<QString>("expectedPort");
@@ -79,7 +79,7 @@ void TestCliArgParse::valueForms_data()
     QTest::newRow("value holding =") << QStringList{"--port=a=b"} << "a=b" << 0;
 }
 
-void TestCliArgParse::valueForms()
+void tst_CliArgParse::valueForms()
 {
     QFETCH(QStringList, words);
     QFETCH(QString, expectedPort);
@@ -94,7 +94,7 @@ void TestCliArgParse::valueForms()
     QCOMPARE(options.debug.count(), expectedDebugCount);
 }
 
-void TestCliArgParse::repeatCounts_data()
+void tst_CliArgParse::repeatCounts_data()
 {
     QTest::addColumn<QStringList>("words");
     QTest::addColumn<int>("expectedCount");
@@ -117,7 +117,7 @@ void TestCliArgParse::repeatCounts_data()
         << QStringList{"-d", "-2147483648", "-d", "-1"} << std::numeric_limits<int>::min() << none;
 }
 
-void TestCliArgParse::repeatCounts()
+void tst_CliArgParse::repeatCounts()
 {
     QFETCH(QStringList, words);
     QFETCH(int, expectedCount);
@@ -132,7 +132,7 @@ void TestCliArgParse::repeatCounts()
     QCOMPARE(options.port.value().toString(), expectedPort);
 }
 
-void TestCliArgParse::repeatedValues_data()
+void tst_CliArgParse::repeatedValues_data()
 {
     QTest::addColumn<QStringList>("words");
     QTest::addColumn<QStringList>("expectedValues");
@@ -145,7 +145,7 @@ void TestCliArgParse::repeatedValues_data()
     QTest::newRow("value missing at the end") << QStringList{"-m", "a", "-m"} << QStringList{"a"} << 2;
 }
 
-void TestCliArgParse::repeatedValues()
+void tst_CliArgParse::repeatedValues()
 {
     QFETCH(QStringList, words);
     QFETCH(QStringList, expectedValues);
@@ -158,7 +158,7 @@ void TestCliArgParse::repeatedValues()
     QVERIFY(options.payload.isDefined());
 }
 
-void TestCliArgParse::abbreviations_data()
+void tst_CliArgParse::abbreviations_data()
 {
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<QString>("word");
@@ -183,7 +183,7 @@ void TestCliArgParse::abbreviations_data()
     QTest::newRow("three delimiters, name with delimiter") << QStringList{"-x"} << "---x" << 0 << QString();
 }
 
-void TestCliArgParse::abbreviations()
+void tst_CliArgParse::abbreviations()
 {
     QFETCH(QStringList, names);
     QFETCH(QString, word);
@@ -202,7 +202,7 @@ void TestCliArgParse::abbreviations()
         QCOMPARE(args.at(size_t(i))->isDefined(), i == expectedIndex);
 }
 
-void TestCliArgParse::tokenErrors_data()
+void tst_CliArgParse::tokenErrors_data()
 {
     QTest::addColumn<QStringList>("words");
     QTest::addColumn<QString>("expectedError");
@@ -237,7 +237,7 @@ void TestCliArgParse::tokenErrors_data()
     QTest::newRow("no words") << QStringList() << QString() << 0;
 }
 
-void TestCliArgParse::tokenErrors()
+void tst_CliArgParse::tokenErrors()
 {
     QFETCH(QStringList, words);
     QFETCH(QString, expectedError);
@@ -248,7 +248,7 @@ void TestCliArgParse::tokenErrors()
     QCOMPARE(options.debug.count(), expectedDebugCount);
 }
 
-void TestCliArgParse::doubleDelimiter_data()
+void tst_CliArgParse::doubleDelimiter_data()
 {
     QTest::addColumn<QStringList>("words");
     QTest::addColumn<bool>("parseAfterDoubleDelimiter");
@@ -269,7 +269,7 @@ void TestCliArgParse::doubleDelimiter_data()
     QTest::newRow("no words, required missing") << QStringList() << false << missingType << QString();
 }
 
-void TestCliArgParse::doubleDelimiter()
+void tst_CliArgParse::doubleDelimiter()
 {
     QFETCH(QStringList, words);
     QFETCH(bool, parseAfterDoubleDelimiter);
@@ -285,7 +285,7 @@ void TestCliArgParse::doubleDelimiter()
     QCOMPARE(port.value().toString(), expectedPort);
 }
 
-void TestCliArgParse::visitorReadsMainStream_data()
+void tst_CliArgParse::visitorReadsMainStream_data()
 {
     QTest::addColumn<QStringList>("words");
     QTest::addColumn<QStringList>("expectedRead");
@@ -297,7 +297,7 @@ void TestCliArgParse::visitorReadsMainStream_data()
     QTest::newRow("once per occurrence") << QStringList{"-v", "a", "-d", "-v", "b"} << QStringList{"a", "b"} << 1;
 }
 
-void TestCliArgParse::visitorReadsMainStream()
+void tst_CliArgParse::visitorReadsMainStream()
 {
     QFETCH(QStringList, words);
     QFETCH(QStringList, expectedRead);
@@ -314,7 +314,7 @@ void TestCliArgParse::visitorReadsMainStream()
     QCOMPARE(debug.count(), expectedDebugCount);
 }
 
-void TestCliArgParse::tokensFromArgv()
+void tst_CliArgParse::tokensFromArgv()
 {
     QByteArray program("prog");
     QByteArray flag("-p");
@@ -333,7 +333,7 @@ void TestCliArgParse::tokensFromArgv()
     QCOMPARE(thrownText([&] { programOnly.parse(false); }), QStringLiteral("Not defined mandatory argument: required"));
 }
 
-void TestCliArgParse::tokenStream()
+void tst_CliArgParse::tokenStream()
 {
     CliArgCmdLineContext context(QStringList{"a", "b"});
     QVERIFY(context.atBegin());
@@ -352,6 +352,6 @@ void TestCliArgParse::tokenStream()
     QCOMPARE(context.next(), QString(""));
 }
 
-QTEST_APPLESS_MAIN(TestCliArgParse)
+QTEST_APPLESS_MAIN(tst_CliArgParse)
 
 #include "tst_cliargparse.moc"

@@ -1,6 +1,7 @@
 #include "comparelines.h"
 #include "configsettings.h"
 #include "messagerecorder.h"
+#include "processrunner.h"
 #include "programmessagehandler.h"
 #include "udplistener.h"
 
@@ -31,13 +32,6 @@ const QByteArray reboot = QByteArray::fromHex("1a0708011203616263");
 const QByteArray generic = QByteArray::fromHex("420b080110001a036162632200");
 const QByteArray dumpWithoutTaskname = QByteArray::fromHex("12020801");
 const QByteArray notAnEncoding("\xff\xff\xff", 3);
-
-// A port that was free a moment ago: the one the kernel chose for a probe socket.
-quint16 freePort()
-{
-    QUdpSocket probe;
-    return probe.bind(QHostAddress(QHostAddress::LocalHost)) ? probe.localPort() : 0;
-}
 
 std::unique_ptr<UDPListener> boundListener()
 {
@@ -73,7 +67,7 @@ void tst_UDPListener::init()
 
 void tst_UDPListener::bindsToConfiguredAddressAndPort()
 {
-    const quint16 port = freePort();
+    const quint16 port = freeUdpPort();
     QVERIFY(port != 0);
     ConfigSettings::getInstance()->setPort(port);
 
@@ -113,7 +107,7 @@ void tst_UDPListener::rebindsOncePerSetterCall()
     QFETCH(int, rebinds);
 
     ConfigSettings* settings = ConfigSettings::getInstance();
-    settings->setPort(freePort());
+    settings->setPort(freeUdpPort());
     const auto listener = boundListener();
     QSignalSpy states(listener.get(), &QAbstractSocket::stateChanged);
 
@@ -121,7 +115,7 @@ void tst_UDPListener::rebindsOncePerSetterCall()
         if (setter == QLatin1String("port"))
             settings->setPort(settings->getPort());
         else if (setter == QLatin1String("new port"))
-            settings->setPort(freePort());
+            settings->setPort(freeUdpPort());
         else if (setter == QLatin1String("address"))
             settings->setAddress(settings->getAddress());
         else if (setter == QLatin1String("address text"))

@@ -88,7 +88,7 @@ QString checkPrefix(const QList<QVariantList>& rows)
 
 } // namespace
 
-class TestCommitPromises : public QObject
+class tst_CommitPromises : public QObject
 {
     Q_OBJECT
 
@@ -98,7 +98,7 @@ private slots:
     void killLeavesSoundCompletePrefix();
 };
 
-void TestCommitPromises::rowsVisibleWhileStreamRuns()
+void tst_CommitPromises::rowsVisibleWhileStreamRuns()
 {
     DaemonFixture daemon;
     QVERIFY2(daemon.start(), daemon.stderrText().constData());
@@ -117,7 +117,7 @@ void TestCommitPromises::rowsVisibleWhileStreamRuns()
     daemon.kill();
 }
 
-void TestCommitPromises::killLeavesSoundCompletePrefix_data()
+void tst_CommitPromises::killLeavesSoundCompletePrefix_data()
 {
     QTest::addColumn<int>("rowsBeforeKill");
 
@@ -125,7 +125,7 @@ void TestCommitPromises::killLeavesSoundCompletePrefix_data()
     QTest::newRow("after many transactions") << 2000;
 }
 
-void TestCommitPromises::killLeavesSoundCompletePrefix()
+void tst_CommitPromises::killLeavesSoundCompletePrefix()
 {
     QFETCH(int, rowsBeforeKill);
 
@@ -152,5 +152,5 @@ void TestCommitPromises::killLeavesSoundCompletePrefix()
     QCOMPARE(checkPrefix(rows), QString());
 }
 
-QTEST_GUILESS_MAIN(TestCommitPromises)
+QTEST_GUILESS_MAIN(tst_CommitPromises)
 #include "tst_commitpromises.moc"

@@ -5,7 +5,7 @@
 #include <QDateTime>
 #include <QtTest>
 
-class TestSendAndStore : public QObject
+class tst_SendAndStore : public QObject
 {
     Q_OBJECT
 
@@ -20,18 +20,18 @@ private:
     DaemonFixture m_daemon;
 };
 
-void TestSendAndStore::initTestCase()
+void tst_SendAndStore::initTestCase()
 {
     QVERIFY2(m_daemon.start(), m_daemon.stderrText().constData());
 }
 
-void TestSendAndStore::cleanupTestCase()
+void tst_SendAndStore::cleanupTestCase()
 {
     QVERIFY(m_daemon.stop());
     QCOMPARE(m_daemon.process().exitStatus(), QProcess::NormalExit);
 }
 
-void TestSendAndStore::eventBecomesRow_data()
+void tst_SendAndStore::eventBecomesRow_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("table");
@@ -79,7 +79,7 @@ void TestSendAndStore::eventBecomesRow_data()
                                           << "triggeredBy" << QVariantList{"wd-first"};
 }
 
-void TestSendAndStore::eventBecomesRow()
+void tst_SendAndStore::eventBecomesRow()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, table);
@@ -103,7 +103,7 @@ void TestSendAndStore::eventBecomesRow()
         QCOMPARE(row.at(i).toString(), expected.at(i).toString());
 }
 
-void TestSendAndStore::eventsKeepArrivalOrder()
+void tst_SendAndStore::eventsKeepArrivalOrder()
 {
     const QString sql = QStringLiteral("SELECT issuer FROM reboots WHERE issuer LIKE 'order-%' ORDER BY rowID");
     const QStringList issuers{"order-1", "order-2", "order-3", "order-4"};
@@ -117,5 +117,5 @@ void TestSendAndStore::eventsKeepArrivalOrder()
     QCOMPARE(stored, issuers);
 }
 
-QTEST_GUILESS_MAIN(TestSendAndStore)
+QTEST_GUILESS_MAIN(tst_SendAndStore)
 #include "tst_sendandstore.moc"

@@ -63,7 +63,7 @@ QByteArray malformedDatagram(QRandomGenerator& random, int index)
 
 } // namespace
 
-class TestDatagramFaults : public QObject
+class tst_DatagramFaults : public QObject
 {
     Q_OBJECT
 
@@ -82,18 +82,18 @@ private:
     std::vector<std::unique_ptr<QUdpSocket>> m_senders;
 };
 
-QUdpSocket* TestDatagramFaults::newSender()
+QUdpSocket* tst_DatagramFaults::newSender()
 {
     m_senders.push_back(std::make_unique<QUdpSocket>());
     return m_senders.back().get();
 }
 
-void TestDatagramFaults::initTestCase()
+void tst_DatagramFaults::initTestCase()
 {
     QVERIFY2(m_daemon.start(), m_daemon.stderrText().constData());
 }
 
-void TestDatagramFaults::malformedFloodLosesNoValidEvent()
+void tst_DatagramFaults::malformedFloodLosesNoValidEvent()
 {
     const int malformed = 10000;
     const int warmUp = 2000;
@@ -128,7 +128,7 @@ void TestDatagramFaults::malformedFloodLosesNoValidEvent()
                  qPrintable(QStringLiteral("VmRSS grew from %1 kB to %2 kB").arg(warmKb).arg(endKb)));
 }
 
-void TestDatagramFaults::largestDatagramStoredIntact()
+void tst_DatagramFaults::largestDatagramStoredIntact()
 {
     LogEvent event;
     SystemLoad* load = event.mutable_systemload();
@@ -152,7 +152,7 @@ void TestDatagramFaults::largestDatagramStoredIntact()
     QCOMPARE(rows.first().first().toString(), QString::fromStdString(text));
 }
 
-void TestDatagramFaults::anySourceAccepted_data()
+void tst_DatagramFaults::anySourceAccepted_data()
 {
     QTest::addColumn<QString>("sourceAddress");
     QTest::addColumn<bool>("bindFirst");
@@ -162,7 +162,7 @@ void TestDatagramFaults::anySourceAccepted_data()
     QTest::newRow("unbound socket, port chosen on sending") << QString() << false;
 }
 
-void TestDatagramFaults::anySourceAccepted()
+void tst_DatagramFaults::anySourceAccepted()
 {
     QFETCH(QString, sourceAddress);
     QFETCH(bool, bindFirst);
@@ -176,7 +176,7 @@ void TestDatagramFaults::anySourceAccepted()
     QCOMPARE(firstColumn(waitForRows(m_daemon.dbPath(), sql, 1)), QStringList{issuer});
 }
 
-void TestDatagramFaults::daemonNeverAnswers()
+void tst_DatagramFaults::daemonNeverAnswers()
 {
     // Once the daemon has ended, anything it had sent would be waiting in the senders' sockets.
     QVERIFY(m_daemon.stop());
@@ -189,5 +189,5 @@ void TestDatagramFaults::daemonNeverAnswers()
     }
 }
 
-QTEST_GUILESS_MAIN(TestDatagramFaults)
+QTEST_GUILESS_MAIN(tst_DatagramFaults)
 #include "tst_datagramfaults.moc"

@@ -12,7 +12,7 @@
 #include <csignal>
 #include <thread>
 
-class TestGracefulStop : public QObject
+class tst_GracefulStop : public QObject
 {
     Q_OBJECT
 
@@ -22,7 +22,7 @@ private slots:
     void stopsWhileSendersKeepSending();
 };
 
-void TestGracefulStop::waitingEventsAreStored_data()
+void tst_GracefulStop::waitingEventsAreStored_data()
 {
     QTest::addColumn<int>("signalNumber");
     QTest::addColumn<int>("toSend");
@@ -33,7 +33,7 @@ void TestGracefulStop::waitingEventsAreStored_data()
     QTest::newRow("SIGHUP, hundreds waiting") << int(SIGHUP) << 300;
 }
 
-void TestGracefulStop::waitingEventsAreStored()
+void tst_GracefulStop::waitingEventsAreStored()
 {
     QFETCH(int, signalNumber);
     QFETCH(int, toSend);
@@ -76,7 +76,7 @@ void TestGracefulStop::waitingEventsAreStored()
              expected);
 }
 
-void TestGracefulStop::stopsWhileSendersKeepSending()
+void tst_GracefulStop::stopsWhileSendersKeepSending()
 {
     DaemonFixture daemon;
     QVERIFY2(daemon.start(), daemon.stderrText().constData());
@@ -105,5 +105,5 @@ void TestGracefulStop::stopsWhileSendersKeepSending()
              QStringLiteral("ok"));
 }
 
-QTEST_GUILESS_MAIN(TestGracefulStop)
+QTEST_GUILESS_MAIN(tst_GracefulStop)
 #include "tst_gracefulstop.moc"

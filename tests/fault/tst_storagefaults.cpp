@@ -55,7 +55,7 @@ private:
 
 } // namespace
 
-class TestStorageFaults : public QObject
+class tst_StorageFaults : public QObject
 {
     Q_OBJECT
 
@@ -65,7 +65,7 @@ private slots:
     void failingInsertsAreReportedAndSurvived();
 };
 
-void TestStorageFaults::killedDuringStreamLeavesSoundDatabase()
+void tst_StorageFaults::killedDuringStreamLeavesSoundDatabase()
 {
     DaemonFixture daemon;
     QVERIFY2(daemon.start(), daemon.stderrText().constData());
@@ -107,7 +107,7 @@ void TestStorageFaults::killedDuringStreamLeavesSoundDatabase()
     QCOMPARE(daemon.process().exitCode(), 0);
 }
 
-void TestStorageFaults::writeLockHeldByAnotherProcess()
+void tst_StorageFaults::writeLockHeldByAnotherProcess()
 {
     DaemonFixture daemon;
     QVERIFY2(daemon.start(), daemon.stderrText().constData());
@@ -133,16 +133,15 @@ void TestStorageFaults::writeLockHeldByAnotherProcess()
     QCOMPARE(daemon.process().exitCode(), 0);
 }
 
-void TestStorageFaults::failingInsertsAreReportedAndSurvived()
+void tst_StorageFaults::failingInsertsAreReportedAndSurvived()
 {
     // Only -d: failures must be visible from the first verbosity level on.
-    QTemporaryDir dir;
-    const QString dbPath = dir.filePath(QStringLiteral("systemlog.db"));
-    const QString configPath = dir.filePath(QStringLiteral("tevriksystemlog.conf"));
-    const quint16 port = freeUdpPort();
-    writeConfig(configPath, QStringLiteral("127.0.0.1"), QString::number(port), dbPath);
-    QProcess daemon;
-    QVERIFY(startDaemon(daemon, configPath, dbPath, {QStringLiteral("-d")}));
+    DaemonFixture fixture;
+    fixture.configure();
+    QVERIFY(fixture.startWith({QStringLiteral("-c"), fixture.configPath(), QStringLiteral("-d")}));
+    QProcess& daemon = fixture.process();
+    const QString dbPath = fixture.dbPath();
+    const quint16 port = fixture.port();
 
     OtherConnection other(dbPath);
     QCOMPARE(other.exec(QStringLiteral("CREATE TRIGGER fault BEFORE INSERT ON reboots "
@@ -183,5 +182,5 @@ void TestStorageFaults::failingInsertsAreReportedAndSurvived()
     }
 }
 
-QTEST_GUILESS_MAIN(TestStorageFaults)
+QTEST_GUILESS_MAIN(tst_StorageFaults)
 #include "tst_storagefaults.moc"

@@ -3,7 +3,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
@@ -28,9 +27,5 @@ bool waitForProcessState(qint64 pid, char state, int timeoutMs = 10000);
 
 // The first column of every row, as text.
 QStringList firstColumn(const QList<QVariantList>& rows);
-
-// Starts the daemon with its configuration file and the given extra arguments; true once it has
-// created its tables, which it does after binding, so that readiness does not depend on the verbosity.
-bool startDaemon(QProcess& daemon, const QString& configPath, const QString& dbPath, const QStringList& extraArgs);
 
 #endif

@@ -4,16 +4,20 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-// One daemon started on a free loopback port with a database in a temporary directory.
+// One daemon with its configuration and database in a temporary directory, listening on a free loopback port.
 class DaemonFixture
 {
 public:
     DaemonFixture();
     ~DaemonFixture();
 
-    // Writes the configuration and starts the daemon with -d -d -d plus extraArgs;
-    // true once the daemon has bound its socket and created its tables.
+    // Writes the configuration: 127.0.0.1, a port that was free a moment ago, the database in the directory.
+    void configure();
+    // Configures, then starts the daemon with -c, the configuration, -d -d -d and extraArgs.
     bool start(const QStringList& extraArgs = {});
+    // Starts the daemon with exactly these arguments. True once it is ready: running, its socket bound on
+    // port() and its last table created, which it does after binding; the same rule at every verbosity.
+    bool startWith(const QStringList& args);
     // Ends the daemon with SIGTERM and waits for it; its remaining output is collected.
     bool stop();
     // Ends the daemon with SIGKILL.
@@ -30,6 +34,8 @@ public:
     QByteArray& stderrText();
 
 private:
+    bool isReady();
+
     QTemporaryDir m_dir;
     QString m_dbPath;
     QString m_configPath;

@@ -1,7 +1,6 @@
 #include "faultsupport.h"
 
 #include "logmessage.pb.h"
-#include "processrunner.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -73,13 +72,4 @@ QStringList firstColumn(const QList<QVariantList>& rows)
     for (const QVariantList& row : rows)
         column << row.value(0).toString();
     return column;
-}
-
-bool startDaemon(QProcess& daemon, const QString& configPath, const QString& dbPath, const QStringList& extraArgs)
-{
-    daemon.start(QStringLiteral(TEVRIKSYSTEMLOG_PATH), QStringList{QStringLiteral("-c"), configPath} + extraArgs);
-    if (!daemon.waitForStarted())
-        return false;
-    const QString lastTable = QStringLiteral("SELECT name FROM sqlite_master WHERE name = 'generic'");
-    return waitForRows(dbPath, lastTable, 1).size() == 1 && daemon.state() == QProcess::Running;
 }
