@@ -347,8 +347,6 @@ void tst_ProgramCli::senderDatagram_data()
     QTest::newRow("largest record number over IPv6")
         << "::1" << QStringList{"-t", "generic", "-m", "18446744073709551615", "-m", "k", "-m", "v"}
         << "generic { recordNumber: 18446744073709551615 key: \"k\" value: \"v\" }";
-    QTest::newRow("extra values dropped")
-        << "127.0.0.1" << QStringList{"-t", "joinlayer", "-m", "t1", "-m", "t2"} << "joinlayer { taskname: \"t1\" }";
 }
 
 void tst_ProgramCli::senderDatagram()
