@@ -85,11 +85,16 @@ QString successReport(const QString& statement)
     return QStringLiteral("Debug: \"\" \"\" \"%1\"").arg(statement);
 }
 
+// The nine tables, then an index on each table's time.
 QStringList createReports()
 {
     QStringList reports;
     for (const QString& statement : createStatements)
         reports << successReport(statement);
+    for (const QString& statement : createStatements) {
+        const QString table = statement.section(QLatin1Char(' '), 5, 5).section(QLatin1Char('('), 0, 0);
+        reports << successReport(QStringLiteral("CREATE INDEX IF NOT EXISTS %1_time ON %1(time)").arg(table));
+    }
     return reports;
 }
 
@@ -312,8 +317,10 @@ void tst_DataBaseWrapper::reportsUnusableDatabase()
     MessageRecorder recorder;
     m_store->newLogEvent(&event);
     COMPARE_LINES(recorder.lines(),
-                  (QStringList{"Warning: QSqlQuery::prepare: database not open", successReport(QString()),
+                  (QStringList{QStringLiteral("Debug: \"Database not open\" \"\" \"%1\"").arg(insertStatement("reboots")),
                                QStringLiteral("Critical: \"Failed to store a row in table reboots: %1\"")
+                                   .arg(m_store->errorString()),
+                               QStringLiteral("Critical: \"Failed to store 1 row in table reboots: %1\"")
                                    .arg(m_store->errorString())}));
 }
 
@@ -322,19 +329,23 @@ void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored_data()
     QTest::addColumn<QString>("sabotage");
     QTest::addColumn<QString>("report");
     QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("summary");
 
     QTest::newRow("table dropped by another connection")
         << "DROP TABLE coredumps"
         << R"(Debug: "Unable to execute statement" "no such table: coredumps" ")" + insertStatement("coredumps") + '"'
-        << R"(Critical: "Failed to store a row in table coredumps: no such table: coredumps Unable to execute statement")";
+        << R"(Critical: "Failed to store a row in table coredumps: no such table: coredumps Unable to execute statement")"
+        << R"(Critical: "Failed to store 1 row in table coredumps: no such table: coredumps Unable to execute statement")";
     QTest::newRow("insert refused by a trigger")
         << "CREATE TRIGGER refuse BEFORE INSERT ON coredumps BEGIN SELECT RAISE(ABORT, 'refused'); END"
         << R"(Debug: "Unable to fetch row" "refused" ")" + insertStatement("coredumps") + '"'
-        << R"(Critical: "Failed to store a row in table coredumps: refused Unable to fetch row")";
+        << R"(Critical: "Failed to store a row in table coredumps: refused Unable to fetch row")"
+        << R"(Critical: "Failed to store 1 row in table coredumps: refused Unable to fetch row")";
     QTest::newRow("whole transaction rolled back by a trigger")
         << "CREATE TRIGGER refuse BEFORE INSERT ON coredumps BEGIN SELECT RAISE(ROLLBACK, 'refused'); END"
         << R"(Debug: "Unable to fetch row" "refused" ")" + insertStatement("coredumps") + '"'
-        << R"(Critical: "Failed to store a row in table coredumps: refused Unable to fetch row")";
+        << R"(Critical: "Failed to store a row in table coredumps: refused Unable to fetch row")"
+        << R"(Critical: "Failed to store 1 row in table coredumps: refused Unable to fetch row")";
 }
 
 void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored()
@@ -342,6 +353,7 @@ void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored()
     QFETCH(QString, sabotage);
     QFETCH(QString, report);
     QFETCH(QString, failure);
+    QFETCH(QString, summary);
 
     openStore();
     inspectorExec(sabotage);
@@ -353,7 +365,7 @@ void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored()
     {
         MessageRecorder recorder;
         m_store->newLogEvent(&event);
-        COMPARE_LINES(recorder.lines(), (QStringList{successReport(insertStatement("configuration")), report, failure,
+        COMPARE_LINES(recorder.lines(), (QStringList{successReport(insertStatement("configuration")), report, failure, summary,
                                                      successReport(insertStatement("generic"))}));
     }
     m_store->commit();
