@@ -1,5 +1,6 @@
 #include "comparelines.h"
 #include "configsettings.h"
+#include "daemoncounters.h"
 #include "databasewrapper.h"
 #include "messagerecorder.h"
 #include "programmessagehandler.h"
@@ -33,6 +34,8 @@ private slots:
     void pendingRowsAreCommitted_data();
     void pendingRowsAreCommitted();
     void keepsArrivalOrderAcrossTransactions();
+    void holdsRowsWhileTheDatabaseIsLocked_data();
+    void holdsRowsWhileTheDatabaseIsLocked();
 
 private:
     void openStore(QStringList* messages = nullptr);
@@ -475,6 +478,96 @@ void tst_DataBaseWrapper::keepsArrivalOrderAcrossTransactions()
         (i % 2 == 0 ? expectedGeneric : expectedReboots) << i;
     QCOMPARE(generic, expectedGeneric);
     QCOMPARE(reboots, expectedReboots);
+}
+
+void tst_DataBaseWrapper::holdsRowsWhileTheDatabaseIsLocked_data()
+{
+    QTest::addColumn<qint64>("maxHeldBytes");
+    QTest::addColumn<bool>("byRetry");
+
+    QTest::newRow("within the bound, stored by flushHeld()") << qint64(64 * 1024 * 1024) << false;
+    QTest::newRow("within the bound, stored by the retry") << qint64(64 * 1024 * 1024) << true;
+    QTest::newRow("past the bound the newest are lost") << qint64(16 * 1024) << false;
+}
+
+void tst_DataBaseWrapper::holdsRowsWhileTheDatabaseIsLocked()
+{
+    QFETCH(qint64, maxHeldBytes);
+    QFETCH(bool, byRetry);
+
+    openStore();
+    m_store->setMaxHeldBytes(maxHeldBytes);
+    // The lock fails the store's statements at once instead of after its busy timeout.
+    QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+    // Every commit once the lock is gone leaves the database free for another writer.
+    int commits = 0;
+    int busyAtCommit = 0;
+    bool locked = true;
+    connect(m_store.get(), &DataBaseWrapper::committed, this, [&commits, &busyAtCommit, &locked] {
+        if (locked)
+            return;
+        ++commits;
+        QSqlQuery query(inspector());
+        if (query.exec(QStringLiteral("BEGIN IMMEDIATE")))
+            query.exec(QStringLiteral("ROLLBACK"));
+        else
+            ++busyAtCommit;
+    });
+    inspectorExec(QStringLiteral("BEGIN IMMEDIATE"));
+
+    const int events = 500;
+    const DaemonCounters before = daemonCounters();
+    MessageRecorder recorder;
+    for (int i = 0; i < events; ++i) {
+        LogEvent event;
+        event.mutable_generic()->set_timestamp(quint64(i));
+        event.mutable_generic()->set_recordnumber(quint64(i));
+        event.mutable_generic()->set_key("key");
+        event.mutable_generic()->set_value("value");
+        m_store->newLogEvent(&event);
+    }
+    const quint64 held = daemonCounters().rowsHeld;
+    const quint64 lost = daemonCounters().rowsLost - before.rowsLost;
+    QCOMPARE(held + lost, quint64(events));
+    QCOMPARE(lost == 0, maxHeldBytes > 1024 * 1024);
+    QVERIFY(held > 0);
+
+    inspectorExec(QStringLiteral("COMMIT"));
+    locked = false;
+    if (byRetry)
+        QTRY_COMPARE_WITH_TIMEOUT(daemonCounters().rowsHeld, quint64(0), 10000);
+    else
+        QCOMPARE(m_store->flushHeld(), 0);
+    QCOMPARE(daemonCounters().rowsHeld, quint64(0));
+    QCOMPARE(daemonCounters().eventsStored - before.eventsStored, held);
+    QCOMPARE(daemonCounters().rowsFailed, before.rowsFailed);
+    QVERIFY(commits > 0);
+    QCOMPARE(busyAtCommit, 0);
+
+    // The rows kept are the oldest ones, in arrival order.
+    QSqlQuery query(inspector());
+    QVERIFY(query.exec(QStringLiteral("SELECT time FROM generic ORDER BY rowID")));
+    QList<int> stored;
+    while (query.next())
+        stored << query.value(0).toInt();
+    QList<int> expected;
+    for (int i = 0; i < int(held); ++i)
+        expected << i;
+    QCOMPARE(stored, expected);
+
+    QStringList lines{
+        QStringLiteral("Debug: \"Unable to fetch row\" \"database is locked\" \"%1\"").arg(insertStatement("generic")),
+        QStringLiteral("Critical: \"Holding rows in memory until the database takes them again: table generic: "
+                       "database is locked Unable to fetch row\"")};
+    QString end = QStringLiteral("Critical: \"The database takes rows again: stored %1 rows held in memory.").arg(held);
+    if (lost != 0) {
+        lines << QStringLiteral("Critical: \"The rows held in memory reached %1 bytes: newer rows are lost until the "
+                                "database takes rows again.\"")
+                     .arg(maxHeldBytes);
+        end += QStringLiteral(" Lost %1 rows beyond the bound of %2 bytes.").arg(lost).arg(maxHeldBytes);
+    }
+    lines << end + '"';
+    COMPARE_LINES(recorder.lines(), lines);
 }
 
 QTEST_GUILESS_MAIN(tst_DataBaseWrapper)
