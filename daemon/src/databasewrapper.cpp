@@ -586,7 +586,8 @@ void DataBaseWrapper::commit()
         step(m_rollback);
     std::deque<Row> rows = takePending();
     if (mayPass(code)) {
-        startHolding(lastError());
+        if (!rows.empty())
+            startHolding(lastError());
         holdAtFront(std::move(rows));
         return;
     }
