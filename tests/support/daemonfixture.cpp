@@ -18,6 +18,12 @@ DaemonFixture::~DaemonFixture()
         kill();
 }
 
+void DaemonFixture::configure(const QString& dbPath)
+{
+    m_dbPath = dbPath;
+    configure();
+}
+
 void DaemonFixture::configure()
 {
     m_port = freeUdpPort();

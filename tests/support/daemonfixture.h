@@ -13,6 +13,8 @@ public:
 
     // Writes the configuration: 127.0.0.1, a port that was free a moment ago, the database in the directory.
     void configure();
+    // The same with the database at dbPath, for a database outside the directory.
+    void configure(const QString& dbPath);
     // Configures, then starts the daemon with -c, the configuration, -d -d -d and extraArgs.
     bool start(const QStringList& extraArgs = {});
     // Starts the daemon with exactly these arguments. True once it is ready: running, its socket bound on

@@ -73,3 +73,4 @@ QStringList firstColumn(const QList<QVariantList>& rows)
         column << row.value(0).toString();
     return column;
 }
+
