@@ -1,0 +1,60 @@
+#ifndef RETENTION_H
+#define RETENTION_H
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+class ConfigSettings;
+
+// Prunes the event tables of the store's database, on Qt's default SQL connection, by age ("maxage" days) and
+// by size ("maxsize" MiB of pages in use), oldest rows first. It works between the store's commits, a few
+// thousand rows per table at a time, so that arriving events never wait long. With a master database
+// configured, rows not yet sent are kept unless the size bound needs them; such rows are counted as lost.
+class Retention : public QObject
+{
+    Q_OBJECT
+
+public:
+    Retention(const ConfigSettings& settings, QObject* parent);
+
+    // False when neither bound is set: the daemon then never prunes.
+    bool isEnabled() const;
+
+public slots:
+    // Runs when due, right after a commit: a pass at most once a second, continued after the following
+    // commits for as long as rows remain to be pruned.
+    void prune();
+
+private:
+    struct Table
+    {
+        QString name;
+        qint64 ageCursor = 0;
+        bool ageDone = false;
+    };
+
+    void startPass();
+    void finishPass();
+    // One step; true while there is more to prune.
+    bool step();
+    qint64 usedBytes() const;
+    bool pruneBySize();
+    bool pruneByAge(Table& table);
+    void reportLost(bool force);
+
+    const qint64 m_maxAgeMs;
+    const qint64 m_maxSizeBytes;
+    const bool m_keepUnsent;
+    QVector<Table> m_tables;
+    bool m_tablesKnown = false;
+    bool m_passActive = false;
+    qint64 m_ageCutoffMs = 0;
+    quint64 m_prunedInPass = 0;
+    quint64 m_lostUnreported = 0;
+    QElapsedTimer m_sincePass;
+    QElapsedTimer m_sinceLostReport;
+};
+
+#endif
