@@ -16,8 +16,12 @@ namespace {
 
 constexpr qint64 msPerDay = 24 * 60 * 60 * 1000;
 constexpr qint64 bytesPerMiB = 1024 * 1024;
-// Rows of one table examined by one step: deleting them takes a few milliseconds.
+// Rows of one table examined by one step of pruning by age: deleting them takes a few milliseconds.
 constexpr int stepRows = 2000;
+// Windows of the sweep per table and pass: a table of ten million rows is swept within ten minutes.
+constexpr int sweepWindows = 8;
+// Rows of one table deleted by one step of pruning by size: small, as the step may go below the bound by that much.
+constexpr int sizeStepRows = 256;
 // The time that one run after a commit may take before the event loop reads datagrams again.
 constexpr int runBudgetMs = 20;
 constexpr int passIntervalMs = 1000;
@@ -95,8 +99,9 @@ void Retention::startPass()
     m_prunedInPass = 0;
     m_ageCutoffMs = QDateTime::currentMSecsSinceEpoch() - m_maxAgeMs;
     for (Table& table : m_tables) {
-        table.ageCursor = 0;
-        table.ageDone = m_maxAgeMs == 0;
+        table.frontCursor = 0;
+        table.frontDone = m_maxAgeMs == 0;
+        table.sweepWindowsLeft = m_maxAgeMs == 0 ? 0 : sweepWindows;
     }
 }
 
@@ -114,8 +119,11 @@ bool Retention::step()
     if (m_maxSizeBytes > 0 && usedBytes() > m_maxSizeBytes)
         return pruneBySize();
     for (Table& table : m_tables) {
-        if (!table.ageDone) {
-            table.ageDone = !pruneByAge(table);
+        if (!table.frontDone || table.sweepWindowsLeft > 0) {
+            if (!pruneByAge(table)) {
+                table.frontDone = true;
+                table.sweepWindowsLeft = 0;
+            }
             return true;
         }
     }
@@ -143,7 +151,7 @@ bool Retention::pruneBySize()
         query.prepare(QStringLiteral("SELECT max(rowID), max(time) FROM (SELECT rowID, time FROM %1 ORDER BY rowID "
                                      "LIMIT %2)")
                           .arg(table.name)
-                          .arg(stepRows));
+                          .arg(sizeStepRows));
         if (!execute(query))
             return false;
         if (query.next() && !query.value(0).isNull()) {
@@ -187,32 +195,49 @@ bool Retention::pruneBySize()
     return deleted > 0;
 }
 
-// Deletes the old rows of the table's next window; true while the window was full and had old rows.
 bool Retention::pruneByAge(Table& table)
+{
+    bool full = false;
+    quint64 deleted = 0;
+    if (!table.frontDone) {
+        // The front is done at the first window that holds no row to prune: what follows is newer.
+        table.frontDone = !pruneAgeWindow(table.name, table.frontCursor, full, deleted) || !full || deleted == 0;
+        return true;
+    }
+    if (!pruneAgeWindow(table.name, table.sweepCursor, full, deleted) || !full) {
+        // Round the table once: the sweep starts from its front again in the next pass.
+        table.sweepCursor = 0;
+        table.sweepWindowsLeft = 0;
+        return false;
+    }
+    return --table.sweepWindowsLeft > 0;
+}
+
+bool Retention::pruneAgeWindow(const QString& tableName, qint64& cursor, bool& full, quint64& deleted)
 {
     QSqlQuery query;
     query.prepare(QStringLiteral("SELECT max(rowID), count(*) FROM (SELECT rowID FROM %1 WHERE rowID > %2 "
                                  "ORDER BY rowID LIMIT %3)")
-                      .arg(table.name)
-                      .arg(table.ageCursor)
+                      .arg(tableName)
+                      .arg(cursor)
                       .arg(stepRows));
     if (!execute(query) || !query.next() || query.value(0).isNull())
         return false;
     const qint64 lastRowId = query.value(0).toLongLong();
-    const bool full = query.value(1).toInt() == stepRows;
+    full = query.value(1).toInt() == stepRows;
     query.prepare(QStringLiteral("DELETE FROM %1 WHERE rowID > %2 AND rowID <= %3 AND time < %4%5")
-                      .arg(table.name)
-                      .arg(table.ageCursor)
+                      .arg(tableName)
+                      .arg(cursor)
                       .arg(lastRowId)
                       .arg(m_ageCutoffMs)
                       .arg(m_keepUnsent ? QStringLiteral(" AND sentToMasterDB <> 0") : QString()));
     if (!execute(query))
         return false;
-    const auto deleted = quint64(query.numRowsAffected());
-    table.ageCursor = lastRowId;
+    deleted = quint64(query.numRowsAffected());
+    cursor = lastRowId;
     m_prunedInPass += deleted;
     daemonCounters().rowsPruned += deleted;
-    return full && deleted > 0;
+    return true;
 }
 
 void Retention::reportLost(bool force)

@@ -28,11 +28,15 @@ public slots:
     void prune();
 
 private:
+    // Old rows are looked for from the front of a table, where rows arriving in time order grow old, and by a
+    // sweep that goes round the whole table over many passes, for rows that arrived with an old time.
     struct Table
     {
         QString name;
-        qint64 ageCursor = 0;
-        bool ageDone = false;
+        qint64 frontCursor = 0;
+        bool frontDone = true;
+        qint64 sweepCursor = 0;
+        int sweepWindowsLeft = 0;
     };
 
     void startPass();
@@ -41,7 +45,10 @@ private:
     bool step();
     qint64 usedBytes() const;
     bool pruneBySize();
+    // One window of the table; true while the table has more to look at in this pass.
     bool pruneByAge(Table& table);
+    // Deletes the old rows after the cursor within one window; false when the table has no row after it.
+    bool pruneAgeWindow(const QString& tableName, qint64& cursor, bool& full, quint64& deleted);
     void reportLost(bool force);
 
     const qint64 m_maxAgeMs;
