@@ -96,7 +96,8 @@ void writeAlways(QtMsgType type, const QString& message)
     case QtInfoMsg:
         break;
     }
-    std::fprintf(stderr, "%s%s: %s\n", priorityPrefix(priority), kind, quotedForDiagnostic(message).toStdString().c_str());
+    std::fprintf(stderr, "%s%s: %s\n", priorityPrefix(priority), kind,
+                 quotedForDiagnostic(message).toStdString().c_str());
 }
 
 void exitOnInputError(const QString& message)

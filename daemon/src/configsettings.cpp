@@ -43,7 +43,8 @@ int limitValue(const QVariant& value, int defaultValue, int max)
     const QString text = value.toString().trimmed();
     bool ok = false;
     const qlonglong number = text.toLongLong(&ok);
-    const bool digitsOnly = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
+    const bool digitsOnly =
+        !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
     return ok && digitsOnly && number <= max ? int(number) : -1;
 }
 

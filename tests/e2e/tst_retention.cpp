@@ -37,7 +37,8 @@ qint64 scalar(const QString& dbPath, const QString& sql)
 
 qint64 usedBytes(const QString& dbPath)
 {
-    return (scalar(dbPath, QStringLiteral("PRAGMA page_count")) - scalar(dbPath, QStringLiteral("PRAGMA freelist_count")))
+    const qint64 pages = scalar(dbPath, QStringLiteral("PRAGMA page_count"));
+    return (pages - scalar(dbPath, QStringLiteral("PRAGMA freelist_count")))
            * scalar(dbPath, QStringLiteral("PRAGMA page_size"));
 }
 
