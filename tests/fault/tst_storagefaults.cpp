@@ -173,8 +173,12 @@ void TestStorageFaults::failingInsertsAreReportedAndSurvived()
     QVERIFY(daemon.waitForFinished(30000));
     QCOMPARE(daemon.exitCode(), 0);
     err += daemon.readAllStandardError();
-    // One critical line per lost row, naming the table and the cause, and nothing else above debug level.
-    const QStringList lines = QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // One critical line per lost row, naming the table and the cause, then the counters of the stop, and
+    // nothing else above debug level.
+    QStringList lines = QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY(!lines.isEmpty());
+    const QString counters = lines.takeLast();
+    QVERIFY2(counters.startsWith(QStringLiteral("Info: \"Counters at stop: ")), qPrintable(counters));
     QCOMPARE(lines.size(), lost);
     for (const QString& line : lines) {
         QVERIFY2(line.startsWith(QStringLiteral("Critical: ")), qPrintable(line));
