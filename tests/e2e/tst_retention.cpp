@@ -239,8 +239,8 @@ void TestRetention::keepsUnsentRowsForTheMaster()
                          + QStringLiteral("[Master Database]\nconninfo=host=/nonexistent dbname=tevrik\n")));
     const int count = 4000;
     sendStream(daemon, count, 1, bySize ? 1000 : 20);
-    QVERIFY(daemon.tickUntil(QStringLiteral("SELECT count(*) FROM reboots WHERE issuer LIKE 'row-%'"), count));
     if (!bySize) {
+        QVERIFY(daemon.tickUntil(QStringLiteral("SELECT count(*) FROM reboots WHERE issuer LIKE 'row-%'"), count));
         // Nothing was sent yet, so the old rows wait; then the master takes every second one.
         QCOMPARE(daemon.counters().value(QStringLiteral("rows pruned"), -1), 0);
         execWrite(daemon.dbPath(),
