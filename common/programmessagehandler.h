@@ -8,7 +8,8 @@
 // 0 shows only fatal messages, 1 adds critical, 2 adds warnings, 3 and more add debug.
 extern quint8 debugLevel;
 
-// Routes every Qt diagnostic of the process to standard error, gated by debugLevel.
+// Routes every Qt diagnostic of the process to standard error, gated by debugLevel. When standard error is
+// the journal's stream, this and the writers below begin each line with its syslog priority ("<2>Critical: ...").
 void programMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
 // Writes "Error: <message>" to standard error whatever the verbosity, for start-up refusals.

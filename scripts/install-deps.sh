@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config git
-  qtbase5-dev libqt5sql5-sqlite
+  qtbase5-dev libqt5sql5-sqlite libsystemd-dev
   protobuf-compiler libprotobuf-dev
   sqlite3 libsqlite3-dev
   clang libclang-rt-14-dev

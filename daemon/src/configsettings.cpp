@@ -6,6 +6,8 @@
 #include <QSettings>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace {
 
 QString addressProblem(const QString& text)
@@ -24,12 +26,38 @@ QString dbPathProblem(const QString& text)
     return text.isEmpty() ? QStringLiteral("Invalid dbpath \"\": the database needs a file path") : QString();
 }
 
+const int defaultMaxHeldMiB = 64;
+// A tebibyte of held rows or of database, and a century of events, are beyond any sensible setting.
+const int maxLimitMiB = 1024 * 1024;
+const int maxAgeLimitDays = 36500;
+
+// A whole number from 0 to max, or -1 for anything else; an absent key yields its default.
+int limitValue(const QVariant& value, int defaultValue, int max)
+{
+    if (!value.isValid())
+        return defaultValue;
+    if (value.userType() != QMetaType::QString)
+        return -1;
+    const QString text = value.toString().trimmed();
+    bool ok = false;
+    const qlonglong number = text.toLongLong(&ok);
+    const bool digitsOnly =
+        !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
+    return ok && digitsOnly && number <= max ? int(number) : -1;
+}
+
+QString limitText(const QVariant& value)
+{
+    return value.userType() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(',')) : value.toString();
+}
+
 } // namespace
 
 ConfigSettings::ConfigSettings()
     : m_address(QHostAddress::LocalHost)
     , m_port(tevrikDefaultPort)
     , m_dbPath(QString::fromLatin1(tevrikDefaultDbPath))
+    , m_maxHeldMiB(defaultMaxHeldMiB)
 {
 }
 
@@ -64,7 +92,41 @@ ConfigSettings* ConfigSettings::loadConfig(QString fileName)
                 .arg(dbPath.toStringList().join(QLatin1Char(',')));
 
     settings.endGroup();
+    config->loadLimits(settings);
     return config;
+}
+
+void ConfigSettings::loadLimits(QSettings& settings)
+{
+    struct Limit
+    {
+        const char* key;
+        int defaultValue;
+        int max;
+        const char* unit;
+        int* value;
+    };
+    const Limit limits[] = {
+        {"maxheld", defaultMaxHeldMiB, maxLimitMiB, "MiB", &m_maxHeldMiB},
+        {"maxage", 0, maxAgeLimitDays, "days", &m_maxAgeDays},
+        {"maxsize", 0, maxLimitMiB, "MiB", &m_maxSizeMiB},
+    };
+    m_limitProblems.clear();
+    settings.beginGroup(QStringLiteral("General Settings"));
+    for (const Limit& limit : limits) {
+        const QVariant value = settings.value(QLatin1String(limit.key));
+        const int number = limitValue(value, limit.defaultValue, limit.max);
+        *limit.value = number < 0 ? limit.defaultValue : number;
+        if (number < 0)
+            m_limitProblems << QStringLiteral("Invalid %1 \"%2\": not a whole number of %3 from 0 to %4")
+                                   .arg(QLatin1String(limit.key), limitText(value), QLatin1String(limit.unit))
+                                   .arg(limit.max);
+    }
+    settings.endGroup();
+
+    settings.beginGroup(QStringLiteral("Master Database"));
+    m_masterConfigured = !limitText(settings.value(QStringLiteral("conninfo"))).trimmed().isEmpty();
+    settings.endGroup();
 }
 
 QHostAddress ConfigSettings::getAddress() const
@@ -82,6 +144,26 @@ QString ConfigSettings::getDBPath() const
     return m_dbPath;
 }
 
+int ConfigSettings::getMaxHeldMiB() const
+{
+    return m_maxHeldMiB;
+}
+
+int ConfigSettings::getMaxAgeDays() const
+{
+    return m_maxAgeDays;
+}
+
+int ConfigSettings::getMaxSizeMiB() const
+{
+    return m_maxSizeMiB;
+}
+
+bool ConfigSettings::isMasterConfigured() const
+{
+    return m_masterConfigured;
+}
+
 QStringList ConfigSettings::invalidSettings() const
 {
     QStringList problems;
@@ -91,7 +173,7 @@ QStringList ConfigSettings::invalidSettings() const
         problems << m_portProblem;
     if (!m_dbPathProblem.isEmpty())
         problems << m_dbPathProblem;
-    return problems;
+    return problems + m_limitProblems;
 }
 
 void ConfigSettings::setAddress(const QHostAddress& val)

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+class QSettings;
+
 // The daemon's listen address, listen port and database path: one instance per process.
 class ConfigSettings : public QObject
 {
@@ -23,7 +25,16 @@ public:
     quint16 getPort() const;
     QString getDBPath() const;
 
-    // One line per setting that cannot be listened on, address first; empty when all are usable.
+    // The memory that rows waiting for a retry may take, in MiB.
+    int getMaxHeldMiB() const;
+    // Rows whose time is older than this many days are pruned; 0 keeps them all.
+    int getMaxAgeDays() const;
+    // The oldest rows are pruned while the data takes more MiB than this; 0 sets no bound.
+    int getMaxSizeMiB() const;
+    // True when "[Master Database] conninfo" names a master: its unsent rows are then kept as long as possible.
+    bool isMasterConfigured() const;
+
+    // One line per setting that cannot be used, address first; empty when all are usable.
     QStringList invalidSettings() const;
 
 signals:
@@ -40,6 +51,8 @@ public slots:
 
 private:
     ConfigSettings();
+    // Reads the bounds of held rows and of the database, and whether a master is configured.
+    void loadLimits(QSettings& settings);
 
     QHostAddress m_address;
     quint16 m_port;
@@ -47,6 +60,11 @@ private:
     QString m_addressProblem;
     QString m_portProblem;
     QString m_dbPathProblem;
+    int m_maxHeldMiB;
+    int m_maxAgeDays = 0;
+    int m_maxSizeMiB = 0;
+    bool m_masterConfigured = false;
+    QStringList m_limitProblems;
 };
 
 // Lets the address property and its notification travel in QVariant, as properties and queued signals do.

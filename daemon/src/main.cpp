@@ -3,8 +3,12 @@
 #include "daemonoptions.h"
 #include "databasewrapper.h"
 #include "netvalidation.h"
+#include "daemoncounters.h"
 #include "programmessagehandler.h"
+#include "retention.h"
+#include "servicenotifier.h"
 #include "signalwatcher.h"
+#include "statusreport.h"
 #include "tevrikdefaults.h"
 #include "udplistener.h"
 
@@ -87,14 +91,26 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // Operator reports: held-row bound, retention, counters on SIGUSR1, and the service manager's view.
+    store.setMaxHeldBytes(qint64(settings->getMaxHeldMiB()) * 1024 * 1024);
+    Retention retention(*settings, nullptr);
+    if (retention.isEnabled())
+        QObject::connect(&store, &DataBaseWrapper::committed, &retention, &Retention::prune);
+    SignalWatcher reportSignal({SIGUSR1}, nullptr);
+    QObject::connect(&reportSignal, &SignalWatcher::caught, &app, [] { writeCounters(daemonCounters()); });
+    ServiceNotifier serviceNotifier(nullptr);
+    QObject::connect(&stopSignals, &SignalWatcher::caught, &serviceNotifier, &ServiceNotifier::stopping);
+
     QObject::connect(&listener, SIGNAL(newLogEvent(LogEvent*)), &store, SLOT(newLogEvent(LogEvent*)));
     // A stop request stores every datagram already waiting in the socket before the loop ends.
-    QObject::connect(&stopSignals, &SignalWatcher::caught, &app, [&listener, &store](int signalNumber) {
+    int rowsNotStored = 0;
+    QObject::connect(&stopSignals, &SignalWatcher::caught, &app, [&listener, &store, &rowsNotStored](int signalNumber) {
         // Senders that never pause must not hold the stop off until the service manager kills the daemon.
         const QDeadlineTimer deadline(drainTimeoutMs);
         while (listener.hasPendingDatagrams() && !deadline.hasExpired())
             listener.readPendingDatagrams();
         store.commit();
+        rowsNotStored = store.flushHeld();
         if (listener.hasPendingDatagrams())
             qWarning() << QStringLiteral("Stopping on signal %1: senders kept sending for %2 s; the datagrams still "
                                          "arriving were not stored.")
@@ -105,5 +121,9 @@ int main(int argc, char** argv)
         QCoreApplication::quit();
     });
 
-    return app.exec();
+    serviceNotifier.ready();
+    const int result = app.exec();
+    // The rows that the store still holds after its last retry are lost with the process.
+    writeStopReport(daemonCounters(), static_cast<quint64>(rowsNotStored));
+    return result;
 }

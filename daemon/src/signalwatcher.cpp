@@ -9,15 +9,15 @@
 
 namespace {
 
-// The pipe's write end for the handler; set before any handler is installed.
-volatile sig_atomic_t writeEnd = -1;
+// The write end of the pipe of the watcher of each signal; set before its handler is installed.
+volatile sig_atomic_t writeEnds[NSIG];
 
 void onSignal(int signalNumber)
 {
     const int savedErrno = errno;
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
     // The pipe never fills with signal numbers in practice; a failed write could only repeat a wake-up.
-    [[maybe_unused]] const ssize_t written = ::write(writeEnd, &byte, 1);
+    [[maybe_unused]] const ssize_t written = ::write(writeEnds[signalNumber], &byte, 1);
     errno = savedErrno;
 }
 
@@ -29,7 +29,10 @@ SignalWatcher::SignalWatcher(const QList<int>& signalNumbers, QObject* parent)
 {
     if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    writeEnd = m_pipe[1];
+    for (const int signalNumber : m_signalNumbers) {
+        if (signalNumber > 0 && signalNumber < NSIG)
+            writeEnds[signalNumber] = m_pipe[1];
+    }
     m_notifier = new QSocketNotifier(m_pipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SignalWatcher::readPipe);
 
@@ -44,9 +47,11 @@ SignalWatcher::SignalWatcher(const QList<int>& signalNumbers, QObject* parent)
 
 SignalWatcher::~SignalWatcher()
 {
-    for (const int signalNumber : m_signalNumbers)
+    for (const int signalNumber : m_signalNumbers) {
         std::signal(signalNumber, SIG_DFL);
-    writeEnd = -1;
+        if (signalNumber > 0 && signalNumber < NSIG)
+            writeEnds[signalNumber] = -1;
+    }
     for (const int fd : m_pipe) {
         if (fd >= 0)
             ::close(fd);

@@ -8,7 +8,7 @@ class QSocketNotifier;
 
 // Turns POSIX signals into a Qt signal delivered by the event loop. The handler only writes the
 // signal number to a pipe, which is async-signal-safe; everything else runs in the event loop.
-// One watcher per process; its destructor restores the default dispositions.
+// One watcher per signal; its destructor restores the default dispositions of its signals.
 class SignalWatcher : public QObject
 {
     Q_OBJECT

@@ -5,7 +5,8 @@
 #include <QString>
 
 // Usage: messagehandlerhelper LEVEL KIND TEXT. Streams TEXT as one message of KIND
-// (debug, warning, critical, info; fatal takes it as a format argument) at verbosity LEVEL.
+// (debug, warning, critical, info; fatal takes it as a format argument) at verbosity LEVEL,
+// or writes it with writeError (error), writeAlways as info (always) or exitOnInputError (input).
 int main(int argc, char** argv)
 {
     if (argc != 4)
@@ -25,6 +26,12 @@ int main(int argc, char** argv)
         qInfo() << text;
     else if (kind == "fatal")
         qFatal("%s", argv[3]);
+    else if (kind == "error")
+        writeError(text);
+    else if (kind == "always")
+        writeAlways(QtInfoMsg, text);
+    else if (kind == "input")
+        exitOnInputError(text);
     else
         return 2;
     return 0;

@@ -15,6 +15,8 @@ private slots:
     void loadConfigNotifiesEachSettingOnce();
     void settersNotifyOnEveryCall();
     void problemsFollowTheSetters();
+    void limits_data();
+    void limits();
     void properties_data();
     void properties();
 };
@@ -190,6 +192,77 @@ void tst_ConfigSettings::problemsFollowTheSetters()
                   QStringList{QStringLiteral("Invalid dbpath \"\": the database needs a file path")});
     settings->setDBPath(QStringLiteral("/tmp/x.db"));
     QCOMPARE(settings->invalidSettings(), QStringList());
+}
+
+void tst_ConfigSettings::limits_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<int>("maxHeld");
+    QTest::addColumn<int>("maxAge");
+    QTest::addColumn<int>("maxSize");
+    QTest::addColumn<bool>("master");
+    QTest::addColumn<QStringList>("problems");
+
+    QTest::newRow("absent: 64 MiB held, no pruning, no master") << "[General Settings]\n" << 64 << 0 << 0 << false
+                                                                << QStringList();
+    QTest::newRow("all set") << "[General Settings]\nmaxheld=8\nmaxage=30\nmaxsize=512\n"
+                                "[Master Database]\nconninfo=host=/run/postgresql dbname=tevrik\n"
+                             << 8 << 30 << 512 << true << QStringList();
+    QTest::newRow("zero turns pruning off and holds nothing") << "[General Settings]\nmaxheld=0\nmaxage=0\nmaxsize=0\n"
+                                                              << 0 << 0 << 0 << false << QStringList();
+    QTest::newRow("upper bounds") << "[General Settings]\nmaxheld=1048576\nmaxage=36500\nmaxsize=1048576\n"
+                                  << 1048576 << 36500 << 1048576 << false << QStringList();
+    QTest::newRow("empty conninfo is no master") << "[Master Database]\nconninfo=\n" << 64 << 0 << 0 << false
+                                                 << QStringList();
+    QTest::newRow("limits in the master group are not read") << "[Master Database]\nmaxage=3\nconninfo=x\n"
+                                                             << 64 << 0 << 0 << true << QStringList();
+    QTest::newRow("words, signs, fractions and overflow")
+        << "[General Settings]\nmaxheld=lots\nmaxage=-1\nmaxsize=1.5\n" << 64 << 0 << 0 << false
+        << QStringList{"Invalid maxheld \"lots\": not a whole number of MiB from 0 to 1048576",
+                       "Invalid maxage \"-1\": not a whole number of days from 0 to 36500",
+                       "Invalid maxsize \"1.5\": not a whole number of MiB from 0 to 1048576"};
+    QTest::newRow("above the bounds") << "[General Settings]\nmaxheld=1048577\nmaxage=99999999999\nmaxsize=\n"
+                                      << 64 << 0 << 0 << false
+                                      << QStringList{"Invalid maxheld \"1048577\": not a whole number of MiB from 0 "
+                                                     "to 1048576",
+                                                     "Invalid maxage \"99999999999\": not a whole number of days "
+                                                     "from 0 to 36500",
+                                                     "Invalid maxsize \"\": not a whole number of MiB from 0 to "
+                                                     "1048576"};
+    QTest::newRow("a list is no number") << "[General Settings]\nmaxage=1,2\nport=0\n" << 64 << 0 << 0 << false
+                                         << QStringList{portProblem("0"),
+                                                        "Invalid maxage \"1,2\": not a whole number of days from 0 "
+                                                        "to 36500"};
+}
+
+void tst_ConfigSettings::limits()
+{
+    QFETCH(QString, ini);
+    QFETCH(int, maxHeld);
+    QFETCH(int, maxAge);
+    QFETCH(int, maxSize);
+    QFETCH(bool, master);
+    QFETCH(QStringList, problems);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString stale = dir.filePath(QStringLiteral("stale.conf"));
+    const QString fileName = dir.filePath(QStringLiteral("tevriksystemlog.conf"));
+    for (const auto& [name, text] : {std::make_pair(stale, QStringLiteral("[General Settings]\nmaxheld=1\nmaxage=x\n"
+                                                                         "[Master Database]\nconninfo=y\n")),
+                                     std::make_pair(fileName, ini)}) {
+        QFile file(name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text.toUtf8());
+    }
+    // A second load replaces every value and problem of the first.
+    ConfigSettings::loadConfig(stale);
+    const ConfigSettings* settings = ConfigSettings::loadConfig(fileName);
+    QCOMPARE(settings->getMaxHeldMiB(), maxHeld);
+    QCOMPARE(settings->getMaxAgeDays(), maxAge);
+    QCOMPARE(settings->getMaxSizeMiB(), maxSize);
+    QCOMPARE(settings->isMasterConfigured(), master);
+    COMPARE_LINES(settings->invalidSettings(), problems);
 }
 
 void tst_ConfigSettings::properties_data()

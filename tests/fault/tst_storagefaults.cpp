@@ -232,9 +232,12 @@ void tst_StorageFaults::failingInsertsAreReportedAndSurvived()
     QVERIFY(daemon.waitForFinished(30000));
     QCOMPARE(daemon.exitCode(), 0);
     err += daemon.readAllStandardError();
-    // Summaries naming the table, the cause and the count, fewer than the rows lost, and nothing
-    // else above debug level.
-    const QStringList lines = QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // Summaries naming the table, the cause and the count, fewer than the rows lost, then the counters of
+    // the stop, and nothing else above debug level.
+    QStringList lines = QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY(!lines.isEmpty());
+    const QString counters = lines.takeLast();
+    QVERIFY2(counters.startsWith(QStringLiteral("Info: \"Counters at stop: ")), qPrintable(counters));
     QCOMPARE(summarisedFailures(err), lost);
     QVERIFY2(lines.size() < lost, err.constData());
     for (const QString& line : lines) {

@@ -141,6 +141,9 @@ check "the unit is enabled (multi-user.target.wants)" test -L "$wants_link"
 check "the receive buffer cap is raised for the unprivileged daemon" \
     grep -qx 'net.core.rmem_max = 100663296' /usr/lib/sysctl.d/60-tevriksystemlog.conf
 check "systemd-analyze verify accepts the installed unit" systemd-analyze verify "$unit"
+check "the unit waits for the daemon's readiness (Type=notify, from the main process)" \
+    bash -c "grep -qx 'Type=notify' '$unit' && grep -qx 'NotifyAccess=main' '$unit'"
+check "the unit has a watchdog" grep -Eqx 'WatchdogSec=[1-9][0-9]*s' "$unit"
 check "the service user $service_user exists" bash -c "getent passwd $service_user >/dev/null"
 check "$dbdir belongs to $service_user with mode 750" \
     test "$(stat -c '%U:%G %a' "$dbdir")" = "$service_user:$service_user 750"
@@ -211,7 +214,9 @@ status=0
 wait "$daemon_pid" || status=$?
 daemon_pid=
 check "the daemon's exit status after SIGTERM is 0" test "$status" -eq 0
-check "the daemon wrote nothing to standard error at -d" test ! -s "$work/daemon.err"
+check "at -d the daemon wrote only its counters at the stop" \
+    grep -Eqx 'Info: "Counters at stop: datagrams received [0-9]+, .*, rows pruned 0"' "$work/daemon.err"
+check "... and nothing else" test "$(wc -l <"$work/daemon.err")" -eq 1
 
 note "reinstalling over a changed configuration"
 echo "; changed by the package test" >>"$config"
