@@ -105,11 +105,15 @@ BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect)
     return built;
 }
 
-BuiltQuery buildStatsQuery(const TableQuery& query, const SqlDialect& dialect)
+QVector<BuiltQuery> buildStatsQueries(const TableQuery& query, const SqlDialect& dialect)
 {
-    BuiltQuery built;
-    built.sql = QStringLiteral("SELECT count(*), coalesce(sum(sentToMasterDB = 0), 0), min(time), max(time) FROM \"%1\"")
-                    .arg(QLatin1String(eventTables()[static_cast<size_t>(query.table)].table));
-    built.sql += whereClause(query, dialect, built.values);
+    const QString from = QStringLiteral(" FROM \"%1\"").arg(QLatin1String(eventTables()[static_cast<size_t>(query.table)].table));
+    TableQuery unsent = query;
+    unsent.matches.append(ColumnMatch{QStringLiteral("sentToMasterDB"), {qlonglong(0)}});
+    QVector<BuiltQuery> built(4);
+    built[0].sql = QStringLiteral("SELECT count(*)") + from + whereClause(query, dialect, built[0].values);
+    built[1].sql = QStringLiteral("SELECT count(*)") + from + whereClause(unsent, dialect, built[1].values);
+    built[2].sql = QStringLiteral("SELECT min(time)") + from + whereClause(query, dialect, built[2].values);
+    built[3].sql = QStringLiteral("SELECT max(time)") + from + whereClause(query, dialect, built[3].values);
     return built;
 }

@@ -158,21 +158,22 @@ std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query)
 
 bool SqliteStore::stats(const TableQuery& query, TableStats& stats)
 {
-    const QString failure = QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[query.table].table));
-    const Statement statement(prepareBound(m_db, buildStatsQuery(query, sqliteDialect())));
-    sqlite3_stmt* raw = statement.get();
-    if (!raw || sqlite3_step(raw) != SQLITE_ROW) {
-        fail(failure);
-        return false;
+    const QVector<BuiltQuery> queries = buildStatsQueries(query, sqliteDialect());
+    std::array<std::optional<qint64>, 4> values;
+    for (int i = 0; i < queries.size(); ++i) {
+        const Statement statement(prepareBound(m_db, queries.at(i)));
+        sqlite3_stmt* raw = statement.get();
+        if (!raw || sqlite3_step(raw) != SQLITE_ROW) {
+            fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[query.table].table)));
+            return false;
+        }
+        if (sqlite3_column_type(raw, 0) != SQLITE_NULL)
+            values[static_cast<size_t>(i)] = sqlite3_column_int64(raw, 0);
     }
-    stats.rows = sqlite3_column_int64(raw, 0);
-    stats.unsent = sqlite3_column_int64(raw, 1);
-    stats.first.reset();
-    stats.last.reset();
-    if (sqlite3_column_type(raw, 2) != SQLITE_NULL) {
-        stats.first = sqlite3_column_int64(raw, 2);
-        stats.last = sqlite3_column_int64(raw, 3);
-    }
+    stats.rows = values[0].value_or(0);
+    stats.unsent = values[1].value_or(0);
+    stats.first = values[2];
+    stats.last = values[3];
     return true;
 }
 

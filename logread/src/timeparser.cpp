@@ -27,7 +27,8 @@ std::optional<qint64> parseRelative(const QRegularExpressionMatch& match, qint64
     bool ok = false;
     const qint64 count = match.captured(1).toLongLong(&ok);
     for (const auto& unit : units) {
-        if (ok && unit.first == match.captured(2) && count <= (nowMs - std::numeric_limits<qint64>::min()) / unit.second)
+        if (ok && unit.first == match.captured(2) && count <= std::numeric_limits<qint64>::max() / unit.second
+            && nowMs >= 0)
             return nowMs - count * unit.second;
     }
     return std::nullopt;
