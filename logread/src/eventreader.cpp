@@ -1,7 +1,5 @@
 #include "eventreader.h"
 
-#include <algorithm>
-
 namespace {
 
 using Comparator = bool (*)(const EventRow& a, const EventRow& b);
@@ -124,7 +122,10 @@ bool EventReader::select(std::optional<qint64> lastCount, bool reverse, bool sta
 bool EventReader::readCursor()
 {
     for (int t = 0; t < eventTableCount; ++t) {
-        if (m_selection.coversTable(t) && !m_store.lastRowId(t, m_lastRowIds[static_cast<size_t>(t)]))
+        if (!m_selection.coversTable(t))
+            continue;
+        m_cursors[static_cast<size_t>(t)] = m_store.followCursor(t);
+        if (!m_cursors[static_cast<size_t>(t)])
             return false;
     }
     // The first check only learns the current state, which the select has just read.
@@ -142,19 +143,17 @@ bool EventReader::poll(const Sink& sink)
     {
         MergedStream merged(earlierCommitted);
         for (int t = 0; t < eventTableCount && ok; ++t) {
-            if (!m_selection.coversTable(t))
+            FollowCursor* cursor = m_cursors[static_cast<size_t>(t)].get();
+            if (!cursor)
                 continue;
-            TableQuery query(t, m_selection, TableQuery::Order::RowIdAscending);
-            query.afterRowId = m_lastRowIds[static_cast<size_t>(t)];
-            std::unique_ptr<RowStream> stream = m_store.rows(query);
+            std::unique_ptr<RowStream> stream =
+                cursor->newRows(TableQuery(t, m_selection, TableQuery::Order::RowIdAscending));
             ok = stream != nullptr;
             if (ok)
                 merged.add(std::move(stream));
         }
         EventRow row;
         while (ok && merged.next(row)) {
-            qint64& last = m_lastRowIds[static_cast<size_t>(row.table)];
-            last = std::max(last, row.rowId);
             if (m_selection.grepMatches(row))
                 sink(row);
         }

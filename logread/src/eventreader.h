@@ -8,6 +8,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 
 // The selection's rows of all tables as one timeline, and the rows committed later.
@@ -32,7 +33,7 @@ private:
 
     EventStore& m_store;
     Selection m_selection;
-    std::array<qint64, eventTableCount> m_lastRowIds{};
+    std::array<std::unique_ptr<FollowCursor>, eventTableCount> m_cursors;
 };
 
 #endif

@@ -17,6 +17,15 @@ public:
     virtual bool next(EventRow& row) = 0;
 };
 
+// Where a follower stands in one table: the rows committed after it are new.
+class FollowCursor
+{
+public:
+    virtual ~FollowCursor() = default;
+    // The query's rows committed after the cursor, in commit order; each row read moves the cursor past it.
+    virtual std::unique_ptr<RowStream> newRows(const TableQuery& query) = 0;
+};
+
 // Per-table figures of --stats.
 struct TableStats
 {
@@ -39,8 +48,8 @@ public:
     // Rows of one table; the stream is valid until endRead().
     virtual std::unique_ptr<RowStream> rows(const TableQuery& query) = 0;
     virtual bool stats(const TableQuery& query, TableStats& stats) = 0;
-    // The highest rowID of a table, 0 when it is empty.
-    virtual bool lastRowId(int table, qint64& rowId) = 0;
+    // A cursor at the end of the table as the current view shows it; null on an error.
+    virtual std::unique_ptr<FollowCursor> followCursor(int table) = 0;
     // Whether another writer may have committed since the previous call; true on the first.
     virtual bool mayHaveChanged() = 0;
     // Lines describing the space the store takes, for --stats.

@@ -18,10 +18,12 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 class SqliteRowStream : public RowStream
 {
 public:
-    SqliteRowStream(SqliteStore& store, Statement statement, int table)
+    // With a position, each row read sets it to the row's rowID.
+    SqliteRowStream(SqliteStore& store, Statement statement, int table, qint64* position = nullptr)
         : m_store(store)
         , m_statement(std::move(statement))
-        , m_table(table)
+        , m_table(static_cast<size_t>(table))
+        , m_position(position)
     {
     }
 
@@ -39,6 +41,8 @@ public:
         row.rowId = sqlite3_column_int64(statement, 0);
         row.time = sqlite3_column_int64(statement, 1);
         row.sentToMasterDB = sqlite3_column_int64(statement, 2);
+        if (m_position)
+            *m_position = row.rowId;
         for (int c = 0; c < table.columnCount; ++c) {
             QByteArray& value = row.values[static_cast<size_t>(c)];
             if (table.columns[c].isUnsigned) {
@@ -55,6 +59,31 @@ private:
     SqliteStore& m_store;
     Statement m_statement;
     size_t m_table;
+    qint64* m_position;
+};
+
+// RowIDs of a table grow with each commit (AUTOINCREMENT, one writer at a time), so the highest one read is
+// the whole position; it survives the daemon's restarts and the journal's checkpoints.
+class SqliteFollowCursor : public FollowCursor
+{
+public:
+    SqliteFollowCursor(SqliteStore& store, qint64 lastRowId)
+        : m_store(store)
+        , m_lastRowId(lastRowId)
+    {
+    }
+
+    std::unique_ptr<RowStream> newRows(const TableQuery& query) override
+    {
+        TableQuery after = query;
+        after.order = TableQuery::Order::RowIdAscending;
+        after.afterRowId = m_lastRowId;
+        return m_store.rows(after, &m_lastRowId);
+    }
+
+private:
+    SqliteStore& m_store;
+    qint64 m_lastRowId;
 };
 
 // The statement with its parameters bound, or null when it cannot be prepared.
@@ -148,12 +177,17 @@ bool SqliteStore::endRead()
 
 std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query)
 {
+    return rows(query, nullptr);
+}
+
+std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query, qint64* position)
+{
     Statement statement(prepareBound(m_db, buildRowQuery(query, sqliteDialect())));
     if (!statement) {
         fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[query.table].table)));
         return nullptr;
     }
-    return std::make_unique<SqliteRowStream>(*this, std::move(statement), query.table);
+    return std::make_unique<SqliteRowStream>(*this, std::move(statement), query.table, position);
 }
 
 bool SqliteStore::stats(const TableQuery& query, TableStats& stats)
@@ -177,7 +211,7 @@ bool SqliteStore::stats(const TableQuery& query, TableStats& stats)
     return true;
 }
 
-bool SqliteStore::lastRowId(int table, qint64& rowId)
+std::unique_ptr<FollowCursor> SqliteStore::followCursor(int table)
 {
     const QByteArray sql = QStringLiteral("SELECT coalesce(max(rowID), 0) FROM \"%1\"")
                                .arg(QLatin1String(eventTables()[static_cast<size_t>(table)].table))
@@ -187,10 +221,9 @@ bool SqliteStore::lastRowId(int table, qint64& rowId)
     const Statement statement(raw);
     if (!raw || sqlite3_step(raw) != SQLITE_ROW) {
         fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[static_cast<size_t>(table)].table)));
-        return false;
+        return nullptr;
     }
-    rowId = sqlite3_column_int64(raw, 0);
-    return true;
+    return std::make_unique<SqliteFollowCursor>(*this, sqlite3_column_int64(raw, 0));
 }
 
 bool SqliteStore::mayHaveChanged()

@@ -21,11 +21,13 @@ public:
     bool endRead() override;
     std::unique_ptr<RowStream> rows(const TableQuery& query) override;
     bool stats(const TableQuery& query, TableStats& stats) override;
-    bool lastRowId(int table, qint64& rowId) override;
+    std::unique_ptr<FollowCursor> followCursor(int table) override;
     bool mayHaveChanged() override;
     QStringList sizeOnDisk() const override;
     QString errorString() const override;
 
+    // The rows of rows(query); with a position, each row read sets it to the row's rowID.
+    std::unique_ptr<RowStream> rows(const TableQuery& query, qint64* position);
     // Records the connection's last error as the reason of a failure.
     void fail(const QString& what);
 
