@@ -138,7 +138,7 @@ measure() { # measure LABEL GOAL_MS SQL READER_ARGS...
   theirs=$(median_ms sqlite3 "$db" "$sql")
   n=$(lines_of "$reader" -D "$db" "$@")
   m=$(lines_of sqlite3 "$db" "$sql")
-  results+=("$(printf '| %-34s | %11s | %7s ms | %9s ms | %7s ms |' "$label" "$n/$m" "$ours" "$theirs" "$goal")")
+  results+=("$(printf '| %-34s | %13s | %7s ms | %9s ms | %7s ms |' "$label" "$n/$m" "$ours" "$theirs" "$goal")")
 }
 
 echo "Timing the queries ($runs runs each, median)..." >&2
@@ -215,8 +215,8 @@ stream_run 1 "with a follower"
 echo
 echo "Database: $rows_stored rows over the eight tables, $((db_bytes / 1048576)) MiB with the time indexes, built in $((build_ms / 1000)) s."
 echo
-printf '| %-34s | %11s | %10s | %12s | %10s |\n' query rows "tevriklog" "sqlite3" "goal"
-echo "|------------------------------------|-------------|------------|--------------|------------|"
+printf '| %-34s | %13s | %10s | %12s | %10s |\n' query rows "tevriklog" "sqlite3" "goal"
+echo "|------------------------------------|---------------|------------|--------------|------------|"
 printf '%s\n' "${results[@]}"
 echo
 echo "(rows: lines printed by tevriklog / by sqlite3; sqlite3 with the best hand-written SQL for the same answer)"
