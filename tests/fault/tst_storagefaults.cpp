@@ -285,9 +285,11 @@ void tst_StorageFaults::fullDiskLosesNothing()
     QVERIFY(daemon.waitForFinished(30000));
     QCOMPARE(daemon.exitCode(), 0);
     err += daemon.readAllStandardError();
-    // One line when holding starts and one when it ends; nothing lost, no line per row.
+    // One line when holding starts and one when it ends, then the counters of the stop; nothing lost, no
+    // line per row.
     const QStringList lines = QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines.at(2).startsWith(QStringLiteral("Info: \"Counters at stop: ")), qPrintable(lines.at(2)));
     // The disk may run full at a row or at the commit of a transaction.
     QVERIFY2(lines.at(0).startsWith(QStringLiteral("Critical: \"Holding rows in memory until the database takes "
                                                    "them again: "))

@@ -151,6 +151,8 @@ check "man finds and renders tevriksystemlog(8)" \
     bash -c "MANPAGER=cat man 8 tevriksystemlog 2>/dev/null | grep -q 'EXIT STATUS'"
 check "man finds and renders tevriklogevent(1)" \
     bash -c "MANPAGER=cat man 1 tevriklogevent 2>/dev/null | grep -q 'MESSAGE TYPES'"
+check "man finds and renders tevriklog(1)" \
+    bash -c "MANPAGER=cat man 1 tevriklog 2>/dev/null | grep -q 'FIELDS'"
 
 # Runs the installed completion for a command line whose last word is being completed.
 complete_words() {
@@ -165,6 +167,9 @@ check "completion offers machineconfig after tevriklogevent -t ma" \
     test "$(complete_words tevriklogevent -t ma)" = machineconfig
 check "completion offers --configfile for tevriksystemlog --c" \
     test "$(complete_words tevriksystemlog --c)" = --configfile
+check "completion offers sysload after tevriklog -t sy" test "$(complete_words tevriklog -t sy)" = sysload
+check "completion offers short-iso after tevriklog -o short-" \
+    test "$(complete_words tevriklog -o short-)" = short-iso
 
 note "running the installed daemon as the unit would"
 read -ra command <<<"$(sed -n 's/^ExecStart=//p' "$unit")"
@@ -205,6 +210,8 @@ check "the specfile row appears with both values" \
 check "the reboot's time is the send time in milliseconds" row_count_is \
     "SELECT count(*) FROM reboots WHERE issuer = '$issuer' AND time BETWEEN $before_ms AND $after_ms" 1
 echo "   $(query "SELECT datetime(time/1000, 'unixepoch') || ' UTC reboot by ' || issuer FROM reboots WHERE issuer = '$issuer'")"
+check "tevriklog reads the reboot from the configured database" \
+    bash -c "tevriklog -t reboot -M issuer=$issuer | grep -qx '.* reboot issuer=$issuer'"
 check "the database belongs to $service_user, mode 640" \
     test "$(stat -c '%U:%G %a' "$db")" = "$service_user:$service_user 640"
 

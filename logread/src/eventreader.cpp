@@ -1,0 +1,195 @@
+#include "eventreader.h"
+
+namespace {
+
+using Comparator = bool (*)(const EventRow& a, const EventRow& b);
+
+bool earlierInTimeline(const EventRow& a, const EventRow& b)
+{
+    if (a.time != b.time)
+        return a.time < b.time;
+    if (a.rowId != b.rowId)
+        return a.rowId < b.rowId;
+    return a.table < b.table;
+}
+
+bool laterInTimeline(const EventRow& a, const EventRow& b)
+{
+    return earlierInTimeline(b, a);
+}
+
+// The rows of one table after a cursor come in rowID order, which is their commit order. Between tables the
+// store keeps no common order, and within one poll several transactions may have been committed: the
+// heads of the tables are taken by time, ties in the store's table order, which never reorders one table.
+bool earlierCommitted(const EventRow& a, const EventRow& b)
+{
+    if (a.time != b.time)
+        return a.time < b.time;
+    return a.table < b.table;
+}
+
+// Takes, from the heads of several ordered streams, the one that the comparator puts first.
+class MergedStream
+{
+public:
+    explicit MergedStream(Comparator first)
+        : m_first(first)
+    {
+    }
+
+    void add(std::unique_ptr<RowStream> stream)
+    {
+        Source source{std::move(stream), EventRow(), false};
+        source.hasHead = source.stream->next(source.head);
+        m_sources.push_back(std::move(source));
+    }
+
+    bool next(EventRow& row)
+    {
+        Source* best = nullptr;
+        for (Source& source : m_sources) {
+            if (source.hasHead && (!best || m_first(source.head, best->head)))
+                best = &source;
+        }
+        if (!best)
+            return false;
+        row = std::move(best->head);
+        best->hasHead = best->stream->next(best->head);
+        return true;
+    }
+
+private:
+    struct Source
+    {
+        std::unique_ptr<RowStream> stream;
+        EventRow head;
+        bool hasHead;
+    };
+
+    Comparator m_first;
+    std::vector<Source> m_sources;
+};
+
+} // namespace
+
+EventReader::EventReader(EventStore& store, const Selection& selection)
+    : m_store(store)
+    , m_selection(selection)
+{
+}
+
+bool EventReader::select(std::optional<qint64> lastCount, bool reverse, bool startFollow, const Sink& sink)
+{
+    if (!m_store.beginRead())
+        return false;
+    // The newest rows are read newest first, so that only as many as needed are read.
+    const bool newestFirst = reverse || lastCount;
+    bool ok = true;
+    {
+        MergedStream merged(newestFirst ? laterInTimeline : earlierInTimeline);
+        for (int t = 0; t < eventTableCount && ok; ++t) {
+            if (!m_selection.coversTable(t))
+                continue;
+            const auto order = newestFirst ? TableQuery::Order::TimeDescending : TableQuery::Order::TimeAscending;
+            std::unique_ptr<RowStream> stream = m_store.rows(TableQuery(t, m_selection, order));
+            ok = stream != nullptr;
+            if (ok)
+                merged.add(std::move(stream));
+        }
+        ok = ok && m_store.errorString().isEmpty();
+
+        QVector<EventRow> newest;
+        EventRow row;
+        qint64 taken = 0;
+        while (ok && (!lastCount || taken < *lastCount) && merged.next(row)) {
+            if (!m_selection.grepMatches(row))
+                continue;
+            ++taken;
+            if (!reverse && lastCount)
+                newest.append(std::move(row));
+            else
+                sink(row);
+        }
+        ok = ok && m_store.errorString().isEmpty();
+        for (auto it = newest.crbegin(); ok && it != newest.crend(); ++it)
+            sink(*it);
+    }
+    if (ok && startFollow)
+        ok = readCursor();
+    return m_store.endRead() && ok;
+}
+
+bool EventReader::readCursor()
+{
+    for (int t = 0; t < eventTableCount; ++t) {
+        if (!m_selection.coversTable(t))
+            continue;
+        m_cursors[static_cast<size_t>(t)] = m_store.followCursor(t);
+        if (!m_cursors[static_cast<size_t>(t)])
+            return false;
+    }
+    // The first check only learns the current state, which the select has just read.
+    m_store.mayHaveChanged();
+    return true;
+}
+
+bool EventReader::poll(const Sink& sink)
+{
+    if (!m_store.mayHaveChanged())
+        return true;
+    if (!m_store.beginRead())
+        return false;
+    bool ok = true;
+    {
+        MergedStream merged(earlierCommitted);
+        for (int t = 0; t < eventTableCount && ok; ++t) {
+            FollowCursor* cursor = m_cursors[static_cast<size_t>(t)].get();
+            if (!cursor)
+                continue;
+            std::unique_ptr<RowStream> stream =
+                cursor->newRows(TableQuery(t, m_selection, TableQuery::Order::RowIdAscending));
+            ok = stream != nullptr;
+            if (ok)
+                merged.add(std::move(stream));
+        }
+        EventRow row;
+        while (ok && merged.next(row)) {
+            if (m_selection.grepMatches(row))
+                sink(row);
+        }
+        ok = ok && m_store.errorString().isEmpty();
+    }
+    return m_store.endRead() && ok;
+}
+
+bool EventReader::stats(std::array<std::optional<TableStats>, eventTableCount>& stats)
+{
+    if (!m_store.beginRead())
+        return false;
+    bool ok = true;
+    for (int t = 0; t < eventTableCount && ok; ++t) {
+        if (!m_selection.coversTable(t))
+            continue;
+        TableStats table;
+        const TableQuery query(t, m_selection, TableQuery::Order::TimeAscending);
+        if (!m_selection.hasGrep()) {
+            ok = m_store.stats(query, table);
+        } else {
+            std::unique_ptr<RowStream> stream = m_store.rows(query);
+            ok = stream != nullptr;
+            EventRow row;
+            while (ok && stream->next(row)) {
+                if (!m_selection.grepMatches(row))
+                    continue;
+                ++table.rows;
+                table.unsent += row.sentToMasterDB == 0 ? 1 : 0;
+                if (!table.first)
+                    table.first = row.time;
+                table.last = row.time;
+            }
+            ok = ok && m_store.errorString().isEmpty();
+        }
+        stats[static_cast<size_t>(t)] = table;
+    }
+    return m_store.endRead() && ok;
+}

@@ -1,0 +1,60 @@
+#ifndef EVENTSTORE_H
+#define EVENTSTORE_H
+
+#include "eventquery.h"
+
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+// The rows of one table, in the order that their query asked for.
+class RowStream
+{
+public:
+    virtual ~RowStream() = default;
+    // The next row; false at the end and on an error, which the store's errorString() then tells.
+    virtual bool next(EventRow& row) = 0;
+};
+
+// Where a follower stands in one table: the rows committed after it are new.
+class FollowCursor
+{
+public:
+    virtual ~FollowCursor() = default;
+    // The query's rows committed after the cursor, in commit order; each row read moves the cursor past it.
+    virtual std::unique_ptr<RowStream> newRows(const TableQuery& query) = 0;
+};
+
+// Per-table figures of --stats.
+struct TableStats
+{
+    qint64 rows = 0;
+    qint64 unsent = 0;
+    std::optional<qint64> first;
+    std::optional<qint64> last;
+};
+
+// Where the reader's rows come from. Opened read-only: a store never writes, creates or locks
+// for writing. Every call that fails leaves the reason in errorString().
+class EventStore
+{
+public:
+    virtual ~EventStore() = default;
+
+    // Starts one consistent view of the data for the calls up to endRead().
+    virtual bool beginRead() = 0;
+    virtual bool endRead() = 0;
+    // Rows of one table; the stream is valid until endRead().
+    virtual std::unique_ptr<RowStream> rows(const TableQuery& query) = 0;
+    virtual bool stats(const TableQuery& query, TableStats& stats) = 0;
+    // A cursor at the end of the table as the current view shows it; null on an error.
+    virtual std::unique_ptr<FollowCursor> followCursor(int table) = 0;
+    // Whether another writer may have committed since the previous call; true on the first.
+    virtual bool mayHaveChanged() = 0;
+    // Lines describing the space the store takes, for --stats.
+    virtual QStringList sizeOnDisk() const = 0;
+    virtual QString errorString() const = 0;
+};
+
+#endif

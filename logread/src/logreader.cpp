@@ -1,0 +1,294 @@
+#include "logreader.h"
+
+#include "eventreader.h"
+#include "eventstore.h"
+#include "programmessagehandler.h"
+#include "readeroptions.h"
+#include "tevrikdefaults.h"
+#include "timeparser.h"
+
+#include <QFileInfo>
+#include <QSettings>
+
+#include <csignal>
+#include <ctime>
+
+namespace {
+
+// How often follow mode looks for new rows; a check costs one cheap statement when nothing changed.
+constexpr long pollIntervalNs = 100 * 1000 * 1000;
+// Output is written in pieces of about this size.
+constexpr int outputChunkBytes = 64 * 1024;
+
+bool readDbPath(const ReaderOptions& options, QString& dbPath, QString& error)
+{
+    if (options.database.isPresent()) {
+        dbPath = options.database.value().toString();
+        return true;
+    }
+    const bool named = options.configFile.isPresent();
+    const QString configPath = named ? options.configFile.value().toString() : QLatin1String(tevrikDefaultConfigFile);
+    const QFileInfo info(configPath);
+    if (!info.exists() && !named) {
+        dbPath = QLatin1String(tevrikDefaultDbPath);
+        return true;
+    }
+    if (!info.isFile() || !info.isReadable()) {
+        error = QStringLiteral("Cannot read configuration file \"%1\"").arg(configPath);
+        return false;
+    }
+    QSettings settings(configPath, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("General Settings"));
+    const QVariant value = settings.value(QStringLiteral("dbpath"), QLatin1String(tevrikDefaultDbPath));
+    // The INI format splits an unquoted value at its commas, as the daemon knows too.
+    if (value.userType() == QMetaType::QStringList) {
+        error = QStringLiteral("Invalid dbpath \"%1\" in \"%2\": a path with a comma must be in double quotes")
+                    .arg(value.toStringList().join(QLatin1Char(',')), configPath);
+        return false;
+    }
+    dbPath = value.toString();
+    if (dbPath.isEmpty()) {
+        error = QStringLiteral("Invalid dbpath \"\" in \"%1\": the database needs a file path").arg(configPath);
+        return false;
+    }
+    return true;
+}
+
+bool readTime(const CliArg& option, qint64 nowMs, std::optional<qint64>& time, QString& error)
+{
+    if (!option.isPresent())
+        return true;
+    const QString text = option.value().toString();
+    time = parseTime(text, nowMs);
+    if (!time)
+        error = QStringLiteral("Invalid time \"%1\" for --%2: expected %3")
+                    .arg(text, option.names().constFirst(), QLatin1String(timeForms));
+    return time.has_value();
+}
+
+bool readMatches(const CliMultiArg& option, QVector<ColumnMatch>& matches, QString& error)
+{
+    const QStringList columns = matchableColumns();
+    for (const QVariant& item : option.value().toList()) {
+        const QString text = item.toString();
+        const int equals = text.indexOf(QLatin1Char('='));
+        if (equals <= 0) {
+            error = QStringLiteral("Invalid match \"%1\": expected COLUMN=VALUE").arg(text);
+            return false;
+        }
+        const QString column = text.left(equals);
+        const QString valueText = text.mid(equals + 1);
+        if (!columns.contains(column)) {
+            error = QStringLiteral("Unknown column \"%1\"; the columns are: %2")
+                        .arg(column, columns.join(QLatin1String(", ")));
+            return false;
+        }
+        QVariant value = valueText;
+        if (column == QLatin1String("recordNumber")) {
+            bool ok = false;
+            // Stored with the bits of the unsigned number.
+            value = static_cast<qlonglong>(valueText.toULongLong(&ok));
+            if (!ok) {
+                error = QStringLiteral("Invalid value \"%1\" for column %2: expected an unsigned integer")
+                            .arg(valueText, column);
+                return false;
+            }
+        } else if (columns.indexOf(column) < 3) {
+            bool ok = false;
+            value = valueText.toLongLong(&ok);
+            if (!ok) {
+                error = QStringLiteral("Invalid value \"%1\" for column %2: expected an integer").arg(valueText, column);
+                return false;
+            }
+        }
+        auto same = std::find_if(matches.begin(), matches.end(),
+                                 [&column](const ColumnMatch& match) { return match.column == column; });
+        if (same == matches.end())
+            matches.append(ColumnMatch{column, {value}});
+        else
+            same->values << value;
+    }
+    return true;
+}
+
+bool readGrep(const CliArg& option, QRegularExpression& grep, QString& error)
+{
+    if (!option.isPresent())
+        return true;
+    const QString pattern = option.value().toString();
+    const bool hasCapital = std::any_of(pattern.cbegin(), pattern.cend(), [](QChar c) { return c.isUpper(); });
+    grep = QRegularExpression(pattern, hasCapital ? QRegularExpression::NoPatternOption
+                                                  : QRegularExpression::CaseInsensitiveOption);
+    if (!grep.isValid()) {
+        error = QStringLiteral("Invalid regular expression \"%1\": %2 at offset %3")
+                    .arg(pattern, grep.errorString())
+                    .arg(grep.patternErrorOffset());
+        return false;
+    }
+    return true;
+}
+
+// Writes the buffered output once it is large enough, or always when forced.
+void writeOut(QByteArray& buffer, std::FILE* out, bool force)
+{
+    if (buffer.size() < outputChunkBytes && !force)
+        return;
+    std::fwrite(buffer.constData(), 1, static_cast<size_t>(buffer.size()), out);
+    buffer.clear();
+    if (force)
+        std::fflush(out);
+}
+
+int printStats(const ReaderRequest& request, EventReader& reader, EventStore& store, std::FILE* out)
+{
+    std::array<std::optional<TableStats>, eventTableCount> stats;
+    if (!reader.stats(stats)) {
+        writeError(store.errorString());
+        return 1;
+    }
+    EventFormatter formatter(EventFormatter::Format::Short, request.selection);
+    const auto timeText = [&formatter](const std::optional<qint64>& time) {
+        QByteArray text;
+        if (time)
+            formatter.appendTime(*time, text);
+        else
+            text = "-";
+        return QString::fromLatin1(text);
+    };
+    QList<QStringList> rows{{QStringLiteral("TYPE"), QStringLiteral("EVENTS"), QStringLiteral("UNSENT"),
+                             QStringLiteral("FIRST"), QStringLiteral("LAST")}};
+    for (int t = 0; t < eventTableCount; ++t) {
+        const std::optional<TableStats>& table = stats[static_cast<size_t>(t)];
+        if (table)
+            rows << QStringList{QLatin1String(eventTables()[static_cast<size_t>(t)].type),
+                                QString::number(table->rows), QString::number(table->unsent), timeText(table->first),
+                                timeText(table->last)};
+    }
+    QVector<int> widths(5, 0);
+    for (const QStringList& row : rows) {
+        for (int c = 0; c < row.size(); ++c)
+            widths[c] = std::max(widths[c], row.at(c).size());
+    }
+    QByteArray text;
+    for (const QStringList& row : rows) {
+        QString line = row.at(0).leftJustified(widths[0]);
+        line += QLatin1String("  ") + row.at(1).rightJustified(widths[1]);
+        line += QLatin1String("  ") + row.at(2).rightJustified(widths[2]);
+        line += QLatin1String("  ") + row.at(3).leftJustified(widths[3]);
+        line += QLatin1String("  ") + row.at(4);
+        text += line.toUtf8() + '\n';
+    }
+    for (const QString& line : store.sizeOnDisk())
+        text += line.toUtf8() + '\n';
+    writeOut(text, out, true);
+    return 0;
+}
+
+// Waits for the poll interval; true when SIGINT or SIGTERM arrived, which are blocked while following.
+bool stopRequested(const sigset_t& stopSignals)
+{
+    const struct timespec interval = {0, pollIntervalNs};
+    return sigtimedwait(&stopSignals, nullptr, &interval) > 0;
+}
+
+} // namespace
+
+bool makeRequest(const ReaderOptions& options, qint64 nowMs, ReaderRequest& request, QString& error)
+{
+    if (!readDbPath(options, request.dbPath, error))
+        return false;
+    Selection& selection = request.selection;
+    if (options.type.isPresent()) {
+        selection.tables.fill(false);
+        for (const QVariant& item : options.type.value().toList()) {
+            const int table = tableOfType(item.toString());
+            if (table < 0) {
+                error = QStringLiteral("Unknown type \"%1\"; the types are: %2")
+                            .arg(item.toString(), senderTypeNames().join(QLatin1String(", ")));
+                return false;
+            }
+            selection.tables[static_cast<size_t>(table)] = true;
+        }
+    }
+    if (!readTime(options.since, nowMs, selection.since, error) || !readTime(options.until, nowMs, selection.until, error)
+        || !readMatches(options.match, selection.matches, error) || !readGrep(options.grep, selection.grep, error))
+        return false;
+    if (options.lines.isPresent()) {
+        bool ok = false;
+        const QString text = options.lines.value().toString();
+        const qint64 lines = text.toLongLong(&ok);
+        if (!ok || lines < 0) {
+            error = QStringLiteral("Invalid number of lines \"%1\": expected a whole number from 0").arg(text);
+            return false;
+        }
+        request.lines = lines;
+    }
+    if (options.output.isPresent()) {
+        const auto format = EventFormatter::formatOf(options.output.value().toString());
+        if (!format) {
+            error = QStringLiteral("Unknown output format \"%1\"; the formats are: %2")
+                        .arg(options.output.value().toString(), EventFormatter::formatNames().join(QLatin1String(", ")));
+            return false;
+        }
+        request.format = *format;
+    }
+    request.reverse = options.reverse.isPresent();
+    request.follow = options.follow.isPresent();
+    request.stats = options.stats.isPresent();
+    if (request.follow && request.reverse) {
+        error = QStringLiteral("--follow and --reverse cannot be combined");
+        return false;
+    }
+    if (request.stats && (request.follow || request.reverse || request.lines || options.output.isPresent())) {
+        error = QStringLiteral("--stats cannot be combined with --follow, --lines, --reverse or --output");
+        return false;
+    }
+    if (request.follow && !request.lines)
+        request.lines = 10;
+    return true;
+}
+
+int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out)
+{
+    EventReader reader(store, request.selection);
+    if (request.stats)
+        return printStats(request, reader, store, out);
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    // Blocked before the first read, so that a stop request is always taken by the wait between polls.
+    if (request.follow)
+        sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    EventFormatter formatter(request.format, request.selection);
+    QByteArray buffer;
+    // No header either when nothing matches.
+    bool headerWritten = false;
+    const EventReader::Sink sink = [&](const EventRow& row) {
+        if (!headerWritten) {
+            buffer += formatter.header();
+            headerWritten = true;
+        }
+        formatter.append(row, buffer);
+        writeOut(buffer, out, false);
+    };
+    if (!reader.select(request.lines, request.reverse, request.follow, sink)) {
+        writeOut(buffer, out, true);
+        writeError(store.errorString());
+        return 1;
+    }
+    writeOut(buffer, out, true);
+    if (!request.follow)
+        return 0;
+    while (!stopRequested(stopSignals)) {
+        if (!reader.poll(sink)) {
+            writeOut(buffer, out, true);
+            writeError(store.errorString());
+            return 1;
+        }
+        writeOut(buffer, out, true);
+    }
+    return 0;
+}

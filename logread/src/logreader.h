@@ -1,0 +1,34 @@
+#ifndef LOGREADER_H
+#define LOGREADER_H
+
+#include "eventformatter.h"
+#include "eventquery.h"
+
+#include <QString>
+
+#include <cstdio>
+#include <optional>
+
+class ReaderOptions;
+class EventStore;
+
+// What one run of the reader is to do, checked and complete.
+struct ReaderRequest
+{
+    QString dbPath;
+    Selection selection;
+    std::optional<qint64> lines;
+    bool reverse = false;
+    bool follow = false;
+    bool stats = false;
+    EventFormatter::Format format = EventFormatter::Format::Short;
+};
+
+// Turns parsed options into a request, times relative to nowMs; false with the message of the first bad value.
+bool makeRequest(const ReaderOptions& options, qint64 nowMs, ReaderRequest& request, QString& error);
+
+// Prints what the request selects from the store to out; with follow, until SIGINT or SIGTERM.
+// The exit status: 0, or 1 after writing the error.
+int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out);
+
+#endif

@@ -1,0 +1,263 @@
+#include "sqlitestore.h"
+
+#include <QFileInfo>
+
+#include <sqlite3.h>
+
+namespace {
+
+// A reader waits this long for the rare locks of a WAL recovery or a rollback-journal commit.
+constexpr int busyTimeoutMs = 5000;
+
+struct StatementDeleter
+{
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+class SqliteRowStream : public RowStream
+{
+public:
+    // With a position, each row read sets it to the row's rowID.
+    SqliteRowStream(SqliteStore& store, Statement statement, int table, qint64* position = nullptr)
+        : m_store(store)
+        , m_statement(std::move(statement))
+        , m_table(static_cast<size_t>(table))
+        , m_position(position)
+    {
+    }
+
+    bool next(EventRow& row) override
+    {
+        sqlite3_stmt* statement = m_statement.get();
+        const int result = sqlite3_step(statement);
+        if (result != SQLITE_ROW) {
+            if (result != SQLITE_DONE)
+                m_store.fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[m_table].table)));
+            return false;
+        }
+        const EventTable& table = eventTables()[m_table];
+        row.table = static_cast<int>(m_table);
+        row.rowId = sqlite3_column_int64(statement, 0);
+        row.time = sqlite3_column_int64(statement, 1);
+        row.sentToMasterDB = sqlite3_column_int64(statement, 2);
+        if (m_position)
+            *m_position = row.rowId;
+        for (int c = 0; c < table.columnCount; ++c) {
+            QByteArray& value = row.values[static_cast<size_t>(c)];
+            if (table.columns[c].isUnsigned) {
+                value = QByteArray::number(static_cast<quint64>(sqlite3_column_int64(statement, c + 3)));
+            } else {
+                const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c + 3));
+                value = QByteArray(text, sqlite3_column_bytes(statement, c + 3));
+            }
+        }
+        return true;
+    }
+
+private:
+    SqliteStore& m_store;
+    Statement m_statement;
+    size_t m_table;
+    qint64* m_position;
+};
+
+// RowIDs of a table grow with each commit (AUTOINCREMENT, one writer at a time), so the highest one read is
+// the whole position; it survives the daemon's restarts and the journal's checkpoints.
+class SqliteFollowCursor : public FollowCursor
+{
+public:
+    SqliteFollowCursor(SqliteStore& store, qint64 lastRowId)
+        : m_store(store)
+        , m_lastRowId(lastRowId)
+    {
+    }
+
+    std::unique_ptr<RowStream> newRows(const TableQuery& query) override
+    {
+        TableQuery after = query;
+        after.order = TableQuery::Order::RowIdAscending;
+        after.afterRowId = m_lastRowId;
+        return m_store.rows(after, &m_lastRowId);
+    }
+
+private:
+    SqliteStore& m_store;
+    qint64 m_lastRowId;
+};
+
+// The statement with its parameters bound, or null when it cannot be prepared.
+sqlite3_stmt* prepareBound(sqlite3* db, const BuiltQuery& built)
+{
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, built.sql.toUtf8().constData(), -1, &statement, nullptr) != SQLITE_OK)
+        return nullptr;
+    for (int i = 0; i < built.values.size(); ++i) {
+        const QVariant& value = built.values.at(i);
+        if (value.userType() == QMetaType::QString) {
+            const QByteArray text = value.toString().toUtf8();
+            sqlite3_bind_text(statement, i + 1, text.constData(), text.size(), SQLITE_TRANSIENT);
+        } else {
+            sqlite3_bind_int64(statement, i + 1, value.toLongLong());
+        }
+    }
+    return statement;
+}
+
+} // namespace
+
+SqliteStore::~SqliteStore()
+{
+    sqlite3_close(m_db);
+}
+
+bool SqliteStore::open(const QString& path)
+{
+    m_path = path;
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        m_error = QStringLiteral("Cannot open database \"%1\": no such file").arg(path);
+        return false;
+    }
+    if (!info.isFile()) {
+        m_error = QStringLiteral("Cannot open database \"%1\": not a file").arg(path);
+        return false;
+    }
+    // Read-only: the connection never writes the file, creates it or takes its write lock.
+    if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        fail(QStringLiteral("Cannot open database \"%1\"").arg(path));
+        return false;
+    }
+    sqlite3_busy_timeout(m_db, busyTimeoutMs);
+    return checkTables();
+}
+
+bool SqliteStore::checkTables()
+{
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(m_db, "SELECT name FROM sqlite_master WHERE type = 'table'", -1, &raw, nullptr)
+        != SQLITE_OK) {
+        fail(QStringLiteral("Cannot read database \"%1\"").arg(m_path));
+        return false;
+    }
+    const Statement statement(raw);
+    QStringList missing = requiredTables();
+    int result = SQLITE_ROW;
+    while ((result = sqlite3_step(raw)) == SQLITE_ROW)
+        missing.removeAll(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0))));
+    if (result != SQLITE_DONE) {
+        fail(QStringLiteral("Cannot read database \"%1\"").arg(m_path));
+        return false;
+    }
+    if (!missing.isEmpty()) {
+        m_error = QStringLiteral("Database \"%1\" is not a tevrik system log: missing tables %2")
+                      .arg(m_path, missing.join(QLatin1String(", ")));
+        return false;
+    }
+    return true;
+}
+
+bool SqliteStore::exec(const char* sql)
+{
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK)
+        return true;
+    fail(QStringLiteral("Cannot read database \"%1\"").arg(m_path));
+    return false;
+}
+
+bool SqliteStore::beginRead()
+{
+    return exec("BEGIN");
+}
+
+bool SqliteStore::endRead()
+{
+    return exec("COMMIT");
+}
+
+std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query)
+{
+    return rows(query, nullptr);
+}
+
+std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query, qint64* position)
+{
+    Statement statement(prepareBound(m_db, buildRowQuery(query, sqliteDialect())));
+    if (!statement) {
+        fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[query.table].table)));
+        return nullptr;
+    }
+    return std::make_unique<SqliteRowStream>(*this, std::move(statement), query.table, position);
+}
+
+bool SqliteStore::stats(const TableQuery& query, TableStats& stats)
+{
+    const QVector<BuiltQuery> queries = buildStatsQueries(query, sqliteDialect());
+    std::array<std::optional<qint64>, 4> values;
+    for (int i = 0; i < queries.size(); ++i) {
+        const Statement statement(prepareBound(m_db, queries.at(i)));
+        sqlite3_stmt* raw = statement.get();
+        if (!raw || sqlite3_step(raw) != SQLITE_ROW) {
+            fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[query.table].table)));
+            return false;
+        }
+        if (sqlite3_column_type(raw, 0) != SQLITE_NULL)
+            values[static_cast<size_t>(i)] = sqlite3_column_int64(raw, 0);
+    }
+    stats.rows = values[0].value_or(0);
+    stats.unsent = values[1].value_or(0);
+    stats.first = values[2];
+    stats.last = values[3];
+    return true;
+}
+
+std::unique_ptr<FollowCursor> SqliteStore::followCursor(int table)
+{
+    const QByteArray sql = QStringLiteral("SELECT coalesce(max(rowID), 0) FROM \"%1\"")
+                               .arg(QLatin1String(eventTables()[static_cast<size_t>(table)].table))
+                               .toUtf8();
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(m_db, sql.constData(), -1, &raw, nullptr);
+    const Statement statement(raw);
+    if (!raw || sqlite3_step(raw) != SQLITE_ROW) {
+        fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[static_cast<size_t>(table)].table)));
+        return nullptr;
+    }
+    return std::make_unique<SqliteFollowCursor>(*this, sqlite3_column_int64(raw, 0));
+}
+
+bool SqliteStore::mayHaveChanged()
+{
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(m_db, "PRAGMA data_version", -1, &raw, nullptr);
+    const Statement statement(raw);
+    // A failed check costs only a needless poll, which reports the error itself.
+    if (!raw || sqlite3_step(raw) != SQLITE_ROW)
+        return true;
+    const qint64 version = sqlite3_column_int64(raw, 0);
+    const bool changed = !m_dataVersion || *m_dataVersion != version;
+    m_dataVersion = version;
+    return changed;
+}
+
+QStringList SqliteStore::sizeOnDisk() const
+{
+    const qint64 database = QFileInfo(m_path).size();
+    const QFileInfo wal(m_path + QStringLiteral("-wal"));
+    const qint64 journal = wal.exists() ? wal.size() : 0;
+    return {QStringLiteral("Size on disk: %1 bytes (database %2, write-ahead journal %3)")
+                .arg(database + journal)
+                .arg(database)
+                .arg(journal)};
+}
+
+QString SqliteStore::errorString() const
+{
+    return m_error;
+}
+
+void SqliteStore::fail(const QString& what)
+{
+    m_error = m_db ? QStringLiteral("%1: %2").arg(what, QString::fromUtf8(sqlite3_errmsg(m_db)))
+                   : what;
+}

@@ -1,0 +1,44 @@
+#ifndef SQLITESTORE_H
+#define SQLITESTORE_H
+
+#include "eventstore.h"
+
+struct sqlite3;
+
+// The daemon's SQLite database, opened read-only through the C API.
+class SqliteStore : public EventStore
+{
+public:
+    SqliteStore() = default;
+    ~SqliteStore() override;
+    SqliteStore(const SqliteStore&) = delete;
+    SqliteStore& operator=(const SqliteStore&) = delete;
+
+    // Opens an existing database and checks that it holds the store's tables; never creates one.
+    bool open(const QString& path);
+
+    bool beginRead() override;
+    bool endRead() override;
+    std::unique_ptr<RowStream> rows(const TableQuery& query) override;
+    bool stats(const TableQuery& query, TableStats& stats) override;
+    std::unique_ptr<FollowCursor> followCursor(int table) override;
+    bool mayHaveChanged() override;
+    QStringList sizeOnDisk() const override;
+    QString errorString() const override;
+
+    // The rows of rows(query); with a position, each row read sets it to the row's rowID.
+    std::unique_ptr<RowStream> rows(const TableQuery& query, qint64* position);
+    // Records the connection's last error as the reason of a failure.
+    void fail(const QString& what);
+
+private:
+    bool exec(const char* sql);
+    bool checkTables();
+
+    sqlite3* m_db = nullptr;
+    QString m_path;
+    QString m_error;
+    std::optional<qint64> m_dataVersion;
+};
+
+#endif

@@ -1,0 +1,350 @@
+// The reader's selection, order, filters, formats and follow polls on a store written by the daemon's own code.
+#include "comparelines.h"
+#include "configsettings.h"
+#include "databasewrapper.h"
+#include "eventreader.h"
+#include "logreader.h"
+#include "readeroptions.h"
+#include "sqlitestore.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+namespace {
+
+// 2026-01-15 10:00:00.000 in Berlin (UTC+01:00); the summer row is 2026-07-01 14:00:00.000 (UTC+02:00).
+constexpr qint64 base = 1768467600000;
+constexpr qint64 summer = 1782907200000;
+
+// Stores one row through the daemon's handler of its type.
+void storeRow(DataBaseWrapper& store, const QString& type, qint64 time, const QStringList& values)
+{
+    const auto text = [&values](int i) { return values.value(i).toStdString(); };
+    const auto stamp = static_cast<quint64>(time);
+    if (type == QLatin1String("coredump")) {
+        CoreDump msg;
+        msg.set_timestamp(stamp);
+        msg.set_taskname(text(0));
+        store.handleDumps(msg);
+    } else if (type == QLatin1String("reboot")) {
+        Reboot msg;
+        msg.set_timestamp(stamp);
+        msg.set_issuer(text(0));
+        store.handleReboots(msg);
+    } else if (type == QLatin1String("watchdog")) {
+        WatchDog msg;
+        msg.set_timestamp(stamp);
+        msg.set_triggeredby(text(0));
+        store.handleWatchdogs(msg);
+    } else if (type == QLatin1String("joinlayer")) {
+        JoinLayer msg;
+        msg.set_timestamp(stamp);
+        msg.set_taskname(text(0));
+        store.handleJoinlayers(msg);
+    } else if (type == QLatin1String("specfile")) {
+        SpecfileUse msg;
+        msg.set_timestamp(stamp);
+        msg.set_taskname(text(0));
+        msg.set_specfile(text(1));
+        store.handleSpecfiles(msg);
+    } else if (type == QLatin1String("sysload")) {
+        SystemLoad msg;
+        msg.set_timestamp(stamp);
+        msg.set_sysload(text(0));
+        store.handleSystemloads(msg);
+    } else if (type == QLatin1String("machineconfig")) {
+        MachineConfig msg;
+        msg.set_timestamp(stamp);
+        msg.set_hardwareconf(text(0));
+        msg.set_linuxver(text(1));
+        msg.set_rpmsinstalled(text(2));
+        msg.set_tevrikversion(text(3));
+        msg.set_diskspace(text(4));
+        store.handleMachines(msg);
+    } else {
+        GenericLogMsg msg;
+        msg.set_timestamp(stamp);
+        msg.set_recordnumber(values.value(0).toULongLong());
+        msg.set_key(text(1));
+        msg.set_value(text(2));
+        store.handleGeneric(msg);
+    }
+}
+
+const QStringList allRows = {
+    "2026-01-15 10:00:00.500 generic recordNumber=18446744073709551615 key=k value=a\\tb\\nc",
+    "2026-01-15 10:00:01.000 coredump taskname=init",
+    "2026-01-15 10:00:01.000 reboot issuer=admin",
+    "2026-01-15 10:00:01.000 joinlayer taskName=init",
+    "2026-01-15 10:00:02.000 watchdog triggeredBy=esc\\e[2Jx\\u009b",
+    "2026-01-15 10:00:02.000 reboot issuer=Operator",
+    "2026-01-15 10:00:03.000 specfile taskname=init specfile=x.spec",
+    "2026-01-15 10:00:04.000 sysload sysload=0.5",
+    "2026-07-01 14:00:00.000 machineconfig hardwareconf=hw linuxver=6.1 rpmsinstalled=a,b tevrikversion=2.4 diskspace=9G",
+};
+
+QStringList rowsAt(std::initializer_list<int> indexes)
+{
+    QStringList rows;
+    for (const int i : indexes)
+        rows << allRows.at(i);
+    return rows;
+}
+
+} // namespace
+
+class TestLogReader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void selects_data();
+    void selects();
+    void printsStatistics();
+    void followsCommitsInOrder();
+
+private:
+    // Runs the reader's request for a command line on the store; the output, or the error message.
+    QByteArray run(const QStringList& arguments, QString* error = nullptr);
+    void storeSample();
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_dbPath;
+    std::unique_ptr<DataBaseWrapper> m_store;
+};
+
+void TestLogReader::initTestCase()
+{
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
+}
+
+void TestLogReader::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_dbPath = m_dir->filePath(QStringLiteral("systemlog.db"));
+    ConfigSettings::getInstance()->setDBPath(m_dbPath);
+    m_store = std::make_unique<DataBaseWrapper>(*ConfigSettings::getInstance(), nullptr);
+    QVERIFY(m_store->isReady());
+    storeSample();
+}
+
+void TestLogReader::cleanup()
+{
+    m_store.reset();
+    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+    m_dir.reset();
+}
+
+// Arrival order: rowIDs grow per table in this order, times do not.
+void TestLogReader::storeSample()
+{
+    DataBaseWrapper& store = *m_store;
+    storeRow(store, "generic", base + 500, {"18446744073709551615", "k", "a\tb\nc"});
+    storeRow(store, "reboot", base + 1000, {"admin"});
+    storeRow(store, "joinlayer", base + 1000, {"init"});
+    storeRow(store, "coredump", base + 1000, {"init"});
+    storeRow(store, "specfile", base + 3000, {"init", "x.spec"});
+    storeRow(store, "reboot", base + 2000, {"Operator"});
+    storeRow(store, "sysload", base + 4000, {"0.5"});
+    storeRow(store, "machineconfig", summer, {"hw", "6.1", "a,b", "2.4", "9G"});
+    storeRow(store, "watchdog", base + 2000, {"esc\x1b[2Jx\xc2\x9b"});
+    store.commit();
+}
+
+QByteArray TestLogReader::run(const QStringList& arguments, QString* error)
+{
+    QList<QByteArray> words{"tevriklog", "-D", m_dbPath.toUtf8()};
+    for (const QString& argument : arguments)
+        words << argument.toUtf8();
+    QVector<char*> argv;
+    for (QByteArray& word : words)
+        argv << word.data();
+    ReaderOptions options(argv.size(), argv.data());
+    options.parse();
+
+    ReaderRequest request;
+    QString message;
+    const qint64 now = base + 10 * 1000;
+    if (!makeRequest(options, now, request, message)) {
+        if (error)
+            *error = message;
+        return QByteArray();
+    }
+    SqliteStore store;
+    if (!store.open(request.dbPath)) {
+        if (error)
+            *error = store.errorString();
+        return QByteArray();
+    }
+    std::FILE* out = std::tmpfile();
+    const int status = runRequest(request, store, out);
+    std::rewind(out);
+    QByteArray text;
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, out)) > 0)
+        text.append(buffer, static_cast<int>(got));
+    std::fclose(out);
+    if (status != 0 && error)
+        *error = store.errorString();
+    return text;
+}
+
+void TestLogReader::selects_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("one timeline, ties by rowID then table order") << QStringList() << allRows;
+    QTest::newRow("last three, oldest first") << QStringList{"-n", "3"} << rowsAt({6, 7, 8});
+    QTest::newRow("last three, newest first") << QStringList{"-n3", "-r"} << rowsAt({8, 7, 6});
+    QTest::newRow("none of the last") << QStringList{"-n", "0"} << QStringList();
+    QTest::newRow("reverse keeps the ties reversed") << QStringList{"-r", "-U", "@1768467601000"}
+                                                     << rowsAt({3, 2, 1, 0});
+    QTest::newRow("one type") << QStringList{"-t", "reboot"} << rowsAt({2, 5});
+    QTest::newRow("two types") << QStringList{"-t", "reboot", "--type", "coredump"} << rowsAt({1, 2, 5});
+    QTest::newRow("since a local time, inclusive") << QStringList{"-S", "2026-01-15 10:00:02"}
+                                                   << rowsAt({4, 5, 6, 7, 8});
+    QTest::newRow("until a local time, inclusive") << QStringList{"-U", "2026-01-15 10:00:01"} << rowsAt({0, 1, 2, 3});
+    QTest::newRow("window in milliseconds") << QStringList{"-S", "2026-01-15 10:00:01.000", "-U", "@1768467602999"}
+                                            << rowsAt({1, 2, 3, 4, 5});
+    QTest::newRow("relative to now") << QStringList{"-S", "-8s", "-U", "-7s"} << rowsAt({4, 5, 6});
+    QTest::newRow("date in the summer") << QStringList{"-S", "2026-07-01"} << rowsAt({8});
+    QTest::newRow("match is exact and case-sensitive in the column name") << QStringList{"-M", "taskname=init"}
+                                                                           << rowsAt({1, 6});
+    QTest::newRow("match the other spelling") << QStringList{"-M", "taskName=init"} << rowsAt({3});
+    QTest::newRow("same column twice: either") << QStringList{"-M", "issuer=admin", "-M", "issuer=Operator"}
+                                               << rowsAt({2, 5});
+    QTest::newRow("different columns: all") << QStringList{"-M", "taskname=init", "-M", "specfile=x.spec"}
+                                            << rowsAt({6});
+    QTest::newRow("match the unsigned record number") << QStringList{"-M", "recordNumber=18446744073709551615"}
+                                                      << rowsAt({0});
+    QTest::newRow("match a common column") << QStringList{"-M", "rowID=2"} << rowsAt({5});
+    QTest::newRow("match needs the exact value") << QStringList{"-M", "issuer=admi"} << QStringList();
+    QTest::newRow("grep without capitals ignores case") << QStringList{"-g", "operator"} << rowsAt({5});
+    QTest::newRow("grep with capitals keeps case") << QStringList{"-g", "OPERATOR"} << QStringList();
+    QTest::newRow("grep reads every text column") << QStringList{"-g", "^x\\.spec$"} << rowsAt({6});
+    QTest::newRow("grep sees the stored control characters") << QStringList{"-g", "b\\nc"} << rowsAt({0});
+    QTest::newRow("grep skips numbers") << QStringList{"-g", "1844"} << QStringList();
+    QTest::newRow("grep, type and last") << QStringList{"-g", "init", "-t", "coredump", "-t", "specfile", "-n", "1"}
+                                         << rowsAt({6});
+    QTest::newRow("type, since and match") << QStringList{"-t", "reboot", "-S", "-9s", "-M", "issuer=Operator"}
+                                           << rowsAt({5});
+    QTest::newRow("type without the matched column") << QStringList{"-t", "reboot", "-M", "taskname=init"}
+                                                     << QStringList();
+    QTest::newRow("nothing in the window") << QStringList{"-S", "2030-01-01"} << QStringList();
+    QTest::newRow("iso times carry the offset of their date")
+        << QStringList{"-o", "short-iso", "-t", "sysload", "-t", "machineconfig"}
+        << QStringList{"2026-01-15T10:00:04.000+01:00 sysload sysload=0.5",
+                       "2026-07-01T14:00:00.000+02:00 machineconfig hardwareconf=hw linuxver=6.1 rpmsinstalled=a,b "
+                       "tevrikversion=2.4 diskspace=9G"};
+    QTest::newRow("json") << QStringList{"-o", "json", "-t", "generic", "-t", "watchdog"}
+                          << QStringList{"{\"time\":1768467600500,\"type\":\"generic\",\"rowID\":1,"
+                                         "\"recordNumber\":18446744073709551615,\"key\":\"k\",\"value\":\"a\\tb\\nc\","
+                                         "\"sentToMasterDB\":0}",
+                                         "{\"time\":1768467602000,\"type\":\"watchdog\",\"rowID\":1,"
+                                         "\"triggeredBy\":\"esc\\u001b[2Jx\\u009b\",\"sentToMasterDB\":0}"};
+    QTest::newRow("csv quotes what needs it")
+        << QStringList{"-o", "csv", "-t", "machineconfig", "-t", "specfile", "-t", "generic"}
+        << QStringList{"time,type,rowID,hardwareconf,linuxver,rpmsinstalled,tevrikversion,diskspace,taskname,specfile,"
+                       "recordNumber,key,value,sentToMasterDB\r",
+                       "1768467600500,generic,1,,,,,,,,18446744073709551615,k,\"a\tb", "c\",0\r",
+                       "1768467603000,specfile,1,,,,,,init,x.spec,,,,0\r",
+                       "1782907200000,machineconfig,1,hw,6.1,\"a,b\",2.4,9G,,,,,,0\r"};
+    QTest::newRow("csv without rows prints nothing") << QStringList{"-o", "csv", "-S", "2030-01-01"} << QStringList();
+}
+
+void TestLogReader::selects()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, expected);
+    QString error;
+    const QByteArray out = run(arguments, &error);
+    QCOMPARE(error, QString());
+    QStringList lines = QString::fromUtf8(out).split(QLatin1Char('\n'));
+    QCOMPARE(lines.takeLast(), QString());
+    COMPARE_LINES(lines, expected);
+}
+
+void TestLogReader::printsStatistics()
+{
+    QSqlQuery query;
+    QVERIFY(query.exec(QStringLiteral("UPDATE reboots SET sentToMasterDB = 1 WHERE issuer = 'admin'")));
+    query.finish();
+    QStringList lines = QString::fromUtf8(run({"--stats", "-t", "reboot", "-t", "sysload", "-t", "coredump"}))
+                            .split(QLatin1Char('\n'));
+    QCOMPARE(lines.takeLast(), QString());
+    QVERIFY2(lines.takeLast().startsWith(QLatin1String("Size on disk: ")), qPrintable(lines.join('\n')));
+    COMPARE_LINES(lines, (QStringList{"TYPE      EVENTS  UNSENT  FIRST                    LAST",
+                                      "coredump       1       1  2026-01-15 10:00:01.000  2026-01-15 10:00:01.000",
+                                      "reboot         2       1  2026-01-15 10:00:01.000  2026-01-15 10:00:02.000",
+                                      "sysload        1       1  2026-01-15 10:00:04.000  2026-01-15 10:00:04.000"}));
+
+    lines = QString::fromUtf8(run({"--stats", "-t", "reboot", "-t", "watchdog", "-g", "admin"})).split('\n');
+    COMPARE_LINES(lines.mid(0, 3), (QStringList{"TYPE      EVENTS  UNSENT  FIRST                    LAST",
+                                                "reboot         1       0  2026-01-15 10:00:01.000  2026-01-15 10:00:01.000",
+                                                "watchdog       0       0  -                        -"}));
+}
+
+void TestLogReader::followsCommitsInOrder()
+{
+    Selection selection;
+    selection.tables[static_cast<size_t>(tableOfType("sysload"))] = false;
+    SqliteStore source;
+    QVERIFY2(source.open(m_dbPath), qPrintable(source.errorString()));
+    EventReader reader(source, selection);
+    QStringList seen;
+    EventFormatter formatter(EventFormatter::Format::Short, selection);
+    const EventReader::Sink sink = [&](const EventRow& row) {
+        QByteArray line;
+        formatter.append(row, line);
+        seen << QString::fromUtf8(line).trimmed();
+    };
+
+    QVERIFY(reader.select(2, false, true, sink));
+    COMPARE_LINES(seen, rowsAt({6, 8}));
+    seen.clear();
+    QVERIFY(reader.poll(sink));
+    COMPARE_LINES(seen, QStringList());
+
+    // Two transactions between polls, one of them after a checkpoint of the journal; old times too.
+    storeRow(*m_store, "reboot", base, {"late"});
+    storeRow(*m_store, "sysload", base + 9000, {"9"});
+    storeRow(*m_store, "coredump", base + 5000, {"c2"});
+    m_store->commit();
+    QSqlQuery checkpoint;
+    QVERIFY(checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")));
+    QVERIFY(checkpoint.next());
+    QCOMPARE(checkpoint.value(0).toInt(), 0);
+    // An unfinished statement would hold the writer's next transaction open.
+    checkpoint.finish();
+    storeRow(*m_store, "reboot", base + 6000, {"r3"});
+    storeRow(*m_store, "coredump", base + 5500, {"c3"});
+    m_store->commit();
+    QVERIFY(reader.poll(sink));
+    COMPARE_LINES(seen, (QStringList{"2026-01-15 10:00:00.000 reboot issuer=late",
+                                     "2026-01-15 10:00:05.000 coredump taskname=c2",
+                                     "2026-01-15 10:00:05.500 coredump taskname=c3",
+                                     "2026-01-15 10:00:06.000 reboot issuer=r3"}));
+    seen.clear();
+    QVERIFY(reader.poll(sink));
+    COMPARE_LINES(seen, QStringList());
+
+    storeRow(*m_store, "watchdog", base + 7000, {"w2"});
+    m_store->commit();
+    QVERIFY(reader.poll(sink));
+    COMPARE_LINES(seen, QStringList{"2026-01-15 10:00:07.000 watchdog triggeredBy=w2"});
+}
+
+QTEST_GUILESS_MAIN(TestLogReader)
+#include "tst_logreader.moc"

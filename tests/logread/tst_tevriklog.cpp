@@ -1,0 +1,261 @@
+// The program end to end: its refusals, its hands off the file, and following a live daemon across a restart.
+#include "comparelines.h"
+#include "daemonfixture.h"
+#include "processrunner.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QString readerPath = QStringLiteral(TEVRIKLOG_PATH);
+
+const char timeForms[] = "YYYY-MM-DD, YYYY-MM-DD HH:MM, YYYY-MM-DD HH:MM:SS, YYYY-MM-DD HH:MM:SS.mmm, today, "
+                         "yesterday, now, -30s, -15min, -2h, -7d or @MS";
+
+// Reads a running program's standard output until it holds count lines or the deadline passes.
+QStringList waitForLines(QProcess& process, QByteArray& collected, int count, int timeoutMs = 20000)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (collected.count('\n') < count && !deadline.hasExpired()) {
+        process.waitForReadyRead(100);
+        collected += process.readAllStandardOutput();
+    }
+    QStringList lines = QString::fromUtf8(collected).split(QLatin1Char('\n'));
+    lines.removeLast();
+    return lines;
+}
+
+// The lines without their time, which the sender stamps.
+QStringList withoutTimes(const QStringList& lines)
+{
+    QStringList rest;
+    for (const QString& line : lines)
+        rest << line.mid(24);
+    return rest;
+}
+
+struct FileState
+{
+    QByteArray digest;
+    qint64 modified = 0;
+    qint64 size = 0;
+};
+
+FileState fileState(const QString& path)
+{
+    QFile file(path);
+    FileState state;
+    if (file.open(QIODevice::ReadOnly))
+        state.digest = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
+    const QFileInfo info(path);
+    state.modified = info.lastModified().toMSecsSinceEpoch();
+    state.size = info.size();
+    return state;
+}
+
+} // namespace
+
+class TestTevrikLog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void refuses_data();
+    void refuses();
+    void readsTheConfiguredDatabase();
+    void leavesTheFileUntouched();
+    void followsAcrossCommitsAndARestart();
+
+private:
+    DaemonFixture m_daemon;
+};
+
+void TestTevrikLog::initTestCase()
+{
+    QVERIFY(m_daemon.start());
+    QCOMPARE(m_daemon.send({"-t", "reboot", "-m", "admin"}), 0);
+    QCOMPARE(m_daemon.send({"-t", "generic", "-m", "18446744073709551615", "-m", "k", "-m", "v"}), 0);
+    QCOMPARE(waitForRows(m_daemon.dbPath(), "SELECT rowID FROM reboots UNION ALL SELECT rowID FROM generic", 2).size(),
+             2);
+    QVERIFY(m_daemon.stop());
+
+    const QDir dir(m_daemon.dir());
+    QFile text(dir.filePath("text.db"));
+    QVERIFY(text.open(QIODevice::WriteOnly));
+    text.write(QByteArray(4096, 'x'));
+    text.close();
+    {
+        QSqlDatabase foreign = QSqlDatabase::addDatabase("QSQLITE", "foreign");
+        foreign.setDatabaseName(dir.filePath("foreign.db"));
+        QVERIFY(foreign.open());
+        QVERIFY(QSqlQuery(foreign).exec("CREATE TABLE reboots (rowID INTEGER PRIMARY KEY, time INTEGER)"));
+    }
+    QSqlDatabase::removeDatabase("foreign");
+    writeConfig(dir.filePath("comma.conf"), "127.0.0.1", "7777", "/tmp/a,b.db");
+}
+
+void TestTevrikLog::refuses_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("error");
+
+    const QString types = "coredump, reboot, watchdog, joinlayer, specfile, sysload, machineconfig, generic";
+    const QString columns = "time, rowID, sentToMasterDB, hardwareconf, linuxver, rpmsinstalled, tevrikversion, "
+                            "diskspace, taskname, issuer, triggeredBy, taskName, specfile, sysload, recordNumber, key, "
+                            "value";
+    QTest::newRow("unknown type") << QStringList{"-t", "reboot", "-t", "crash"} << 1
+                                  << "Error: Unknown type \"crash\"; the types are: " + types + "\n";
+    QTest::newRow("since is no time") << QStringList{"-S", "2026-13-01"} << 1
+                                      << QString("Error: Invalid time \"2026-13-01\" for --since: expected %1\n")
+                                             .arg(timeForms);
+    QTest::newRow("until is no time") << QStringList{"--until=soon"} << 1
+                                      << QString("Error: Invalid time \"soon\" for --until: expected %1\n")
+                                             .arg(timeForms);
+    QTest::newRow("negative lines") << QStringList{"-n", "-1"} << 1
+                                    << "Error: Invalid number of lines \"-1\": expected a whole number from 0\n";
+    QTest::newRow("lines no number") << QStringList{"--lines", "ten"} << 1
+                                     << "Error: Invalid number of lines \"ten\": expected a whole number from 0\n";
+    QTest::newRow("unknown format") << QStringList{"-o", "xml"} << 1
+                                    << "Error: Unknown output format \"xml\"; the formats are: short, short-iso, json, "
+                                       "csv\n";
+    QTest::newRow("unknown column") << QStringList{"-M", "issuer=admin", "-M", "Issuer=admin"} << 1
+                                    << "Error: Unknown column \"Issuer\"; the columns are: " + columns + "\n";
+    QTest::newRow("match without value") << QStringList{"-M", "issuer"} << 1
+                                         << "Error: Invalid match \"issuer\": expected COLUMN=VALUE\n";
+    QTest::newRow("match without column") << QStringList{"-M", "=admin"} << 1
+                                          << "Error: Invalid match \"=admin\": expected COLUMN=VALUE\n";
+    QTest::newRow("integer column") << QStringList{"-M", "rowID=one"} << 1
+                                    << "Error: Invalid value \"one\" for column rowID: expected an integer\n";
+    QTest::newRow("unsigned column") << QStringList{"-M", "recordNumber=-1"} << 1
+                                     << "Error: Invalid value \"-1\" for column recordNumber: expected an unsigned "
+                                        "integer\n";
+    QTest::newRow("invalid regular expression")
+        << QStringList{"-g", "a["} << 1
+        << "Error: Invalid regular expression \"a[\": missing terminating ] for character class at offset 2\n";
+    QTest::newRow("follow in reverse") << QStringList{"-f", "-r"} << 1
+                                       << "Error: --follow and --reverse cannot be combined\n";
+    QTest::newRow("stats of the last lines") << QStringList{"--stats", "-n", "5"} << 1
+                                             << "Error: --stats cannot be combined with --follow, --lines, --reverse "
+                                                "or --output\n";
+    QTest::newRow("missing database") << QStringList{"-D", "%DIR%/nosuch.db"} << 1
+                                      << "Error: Cannot open database \"%DIR%/nosuch.db\": no such file\n";
+    QTest::newRow("directory as database") << QStringList{"-D", "%DIR%"} << 1
+                                           << "Error: Cannot open database \"%DIR%\": not a file\n";
+    QTest::newRow("no database file") << QStringList{"-D", "%DIR%/text.db"} << 1
+                                      << "Error: Cannot read database \"%DIR%/text.db\": file is not a database\n";
+    QTest::newRow("another program's database")
+        << QStringList{"-D", "%DIR%/foreign.db"} << 1
+        << "Error: Database \"%DIR%/foreign.db\" is not a tevrik system log: missing tables schemaver, "
+           "configuration, coredumps, watchdog, joinlayer, specfile, systemload, generic\n";
+    QTest::newRow("missing configuration file") << QStringList{"-c", "%DIR%/nosuch.conf"} << 1
+                                                << "Error: Cannot read configuration file \"%DIR%/nosuch.conf\"\n";
+    QTest::newRow("unquoted comma in the path")
+        << QStringList{"-c", "%DIR%/comma.conf"} << 1
+        << "Error: Invalid dbpath \"/tmp/a,b.db\" in \"%DIR%/comma.conf\": a path with a comma must be in double "
+           "quotes\n";
+    QTest::newRow("unknown option") << QStringList{"--nosuch"} << 255 << "Unknown argument: --nosuch\r\n";
+    QTest::newRow("ambiguous abbreviation") << QStringList{"--s", "today"} << 255 << "Unknown argument: --s\r\n";
+    QTest::newRow("value missing") << QStringList{"-t", "reboot", "-n"} << 255
+                                   << "Not defined value of the argument: lines\r\n";
+    QTest::newRow("stray word") << QStringList{"-f", "reboot"} << 255
+                                << "Unexpected option: reboot. Argument \"-f\" doesn't expect any values.\r\n";
+}
+
+void TestTevrikLog::refuses()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, error);
+    arguments.replaceInStrings("%DIR%", m_daemon.dir());
+    if (!arguments.contains("-D") && !arguments.contains("-c"))
+        arguments = QStringList{"-D", m_daemon.dbPath()} + arguments;
+    const RunResult result = runProgram(readerPath, arguments);
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(QString::fromUtf8(result.err), error.replace("%DIR%", m_daemon.dir()));
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(result.exitCode, status);
+}
+
+void TestTevrikLog::readsTheConfiguredDatabase()
+{
+    const RunResult result = runProgram(readerPath, {"-c", m_daemon.configPath(), "-o", "json", "-t", "generic"});
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.exitCode, 0);
+    const QStringList lines = QString::fromUtf8(result.out).split('\n');
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines.at(0).endsWith("\"type\":\"generic\",\"rowID\":1,\"recordNumber\":18446744073709551615,"
+                                  "\"key\":\"k\",\"value\":\"v\",\"sentToMasterDB\":0}"),
+             qPrintable(lines.at(0)));
+}
+
+void TestTevrikLog::leavesTheFileUntouched()
+{
+    const FileState before = fileState(m_daemon.dbPath());
+    QVERIFY(before.size > 0);
+    for (const QStringList& arguments : {QStringList{}, QStringList{"--stats"}, QStringList{"-n", "1", "-o", "csv"},
+                                         QStringList{"-g", "adm", "-M", "issuer=admin", "-S", "@0"}}) {
+        const RunResult result = runProgram(readerPath, QStringList{"-D", m_daemon.dbPath()} + arguments);
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(!result.out.isEmpty());
+    }
+    QProcess follower;
+    follower.start(readerPath, {"-f", "-D", m_daemon.dbPath()});
+    QByteArray out;
+    QCOMPARE(waitForLines(follower, out, 2).size(), 2);
+    ::kill(static_cast<pid_t>(follower.processId()), SIGINT);
+    QVERIFY(follower.waitForFinished(20000));
+    QCOMPARE(follower.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(follower.exitCode(), 0);
+
+    const FileState after = fileState(m_daemon.dbPath());
+    QCOMPARE(after.digest, before.digest);
+    QCOMPARE(after.modified, before.modified);
+    QCOMPARE(after.size, before.size);
+}
+
+void TestTevrikLog::followsAcrossCommitsAndARestart()
+{
+    QVERIFY(m_daemon.start());
+    QProcess follower;
+    follower.start(readerPath, {"-f", "-n", "1", "-c", m_daemon.configPath()});
+    QByteArray out;
+    QCOMPARE(waitForLines(follower, out, 1).size(), 1);
+
+    QCOMPARE(m_daemon.send({"-t", "reboot", "-m", "r1"}), 0);
+    QCOMPARE(m_daemon.send({"-t", "coredump", "-m", "c1"}), 0);
+    QCOMPARE(waitForLines(follower, out, 3).size(), 3);
+    QCOMPARE(m_daemon.send({"-t", "specfile", "-m", "task", "-m", "s1"}), 0);
+    QCOMPARE(waitForLines(follower, out, 4).size(), 4);
+
+    QVERIFY(m_daemon.stop());
+    QVERIFY(m_daemon.start());
+    QCOMPARE(m_daemon.send({"-t", "reboot", "-m", "r2"}), 0);
+    QCOMPARE(m_daemon.send({"-t", "watchdog", "-m", "w1"}), 0);
+    const QStringList lines = waitForLines(follower, out, 6);
+    QVERIFY(m_daemon.stop());
+
+    follower.terminate();
+    QVERIFY(follower.waitForFinished(20000));
+    out += follower.readAllStandardOutput();
+    QCOMPARE(follower.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(follower.exitCode(), 0);
+    QCOMPARE(follower.readAllStandardError(), QByteArray());
+    COMPARE_LINES(withoutTimes(QString::fromUtf8(out).split('\n')),
+                  (QStringList{"generic recordNumber=18446744073709551615 key=k value=v", "reboot issuer=r1",
+                               "coredump taskname=c1", "specfile taskname=task specfile=s1", "reboot issuer=r2",
+                               "watchdog triggeredBy=w1", ""}));
+    QCOMPARE(lines.size(), 6);
+}
+
+QTEST_GUILESS_MAIN(TestTevrikLog)
+#include "tst_tevriklog.moc"
