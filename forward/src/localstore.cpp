@@ -3,6 +3,8 @@
 #include "forwardtables.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
+#include <QThread>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -13,7 +15,11 @@
 namespace {
 
 // Longer than the daemon's own 10 s, so a long daemon transaction delays a mark instead of failing it.
+const int busyTimeoutMs = 15000;
 const char connectOptions[] = "QSQLITE_BUSY_TIMEOUT=15000;QSQLITE_OPEN_URI";
+// The daemon frees the write lock only for the moment between its transactions; SQLite's own busy
+// handler sleeps up to 100 ms between tries and so rarely meets that moment while events stream in.
+const unsigned long writeLockPollUs = 100;
 
 const char identityTable[] = "CREATE TABLE IF NOT EXISTS forwarder_source (id INTEGER PRIMARY KEY CHECK (id = 1), "
                              "source TEXT NOT NULL, created INTEGER NOT NULL)";
@@ -130,6 +136,35 @@ bool LocalStore::exec(const QString& sql)
     return false;
 }
 
+bool LocalStore::beginWrite()
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+    const QDeadlineTimer deadline(busyTimeoutMs);
+    bool begun = false;
+    while (!(begun = query.exec(QStringLiteral("BEGIN IMMEDIATE")))) {
+        // SQLITE_BUSY and its extended codes.
+        if ((query.lastError().nativeErrorCode().toInt() & 0xff) != 5 || deadline.hasExpired())
+            break;
+        QThread::usleep(writeLockPollUs);
+    }
+    if (!begun)
+        m_error = query.lastError().text();
+    query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs));
+    return begun;
+}
+
+bool LocalStore::endWrite(bool commit)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (commit && query.exec(QStringLiteral("COMMIT")))
+        return true;
+    if (commit)
+        m_error = query.lastError().text();
+    query.exec(QStringLiteral("ROLLBACK"));
+    return false;
+}
+
 bool LocalStore::open(const QString& path)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
@@ -152,15 +187,26 @@ bool LocalStore::open(const QString& path)
     }
 
     QSqlQuery query(db);
-    if (!exec(QString::fromLatin1(identityTable)))
-        return false;
-    query.prepare(QStringLiteral("INSERT OR IGNORE INTO forwarder_source (id, source, created) VALUES (1, ?, ?)"));
-    query.addBindValue(QUuid::createUuid().toString(QUuid::WithoutBraces));
-    query.addBindValue(QDateTime::currentMSecsSinceEpoch());
-    if (!query.exec() || !query.exec(QStringLiteral("SELECT source FROM forwarder_source WHERE id = 1"))
-        || !query.next()) {
-        m_error = query.lastError().text();
-        return false;
+    const QString readIdentity = QStringLiteral("SELECT source FROM forwarder_source WHERE id = 1");
+    if (!existing.contains(QStringLiteral("forwarder_source")) || !query.exec(readIdentity) || !query.next()) {
+        // Made once, in a write transaction of its own.
+        if (!beginWrite())
+            return false;
+        const bool made = exec(QString::fromLatin1(identityTable));
+        query.prepare(
+            QStringLiteral("INSERT OR IGNORE INTO forwarder_source (id, source, created) VALUES (1, ?, ?)"));
+        query.addBindValue(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        query.addBindValue(QDateTime::currentMSecsSinceEpoch());
+        if (!made || !query.exec() || !endWrite(true)) {
+            if (m_error.isEmpty())
+                m_error = query.lastError().text();
+            endWrite(false);
+            return false;
+        }
+        if (!query.exec(readIdentity) || !query.next()) {
+            m_error = query.lastError().text();
+            return false;
+        }
     }
     m_sourceId = query.value(0).toString();
     if (QUuid::fromString(m_sourceId).isNull()) {
@@ -241,12 +287,9 @@ bool LocalStore::markSent(const QVector<TableBatch>& batches)
 {
     if (batches.isEmpty())
         return true;
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    if (!db.transaction()) {
-        m_error = db.lastError().text();
+    if (!beginWrite())
         return false;
-    }
-    QSqlQuery query(db);
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
     bool ok = true;
     for (const TableBatch& batch : batches) {
         const QString& table = forwardTables().at(batch.table).name;
@@ -264,11 +307,9 @@ bool LocalStore::markSent(const QVector<TableBatch>& batches)
         if (!ok)
             break;
     }
-    if (ok && db.commit())
-        return true;
-    m_error = ok ? db.lastError().text() : query.lastError().text();
-    db.rollback();
-    return false;
+    if (!ok)
+        m_error = query.lastError().text();
+    return endWrite(ok);
 }
 
 WaitingRows LocalStore::waiting()

@@ -67,6 +67,10 @@ public:
 
 private:
     bool exec(const QString& sql);
+    // Takes the write lock as soon as the daemon lets go of it, within the busy timeout.
+    bool beginWrite();
+    // Commits (or rolls back) the write transaction; false when it is not committed.
+    bool endWrite(bool commit);
 
     QString m_connection;
     QString m_error;

@@ -262,7 +262,7 @@ bool MasterClient::writeRowByRow(QVector<TableBatch>* batches)
                 return false;
             batch.refused.append({row.rowId, QStringLiteral("the master refused it: %1").arg(m_error)});
         }
-        batch.rows = accepted;
+        batch.rows.swap(accepted);
     }
     m_error.clear();
     return true;
