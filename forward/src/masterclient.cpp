@@ -3,6 +3,8 @@
 #include "forwardtables.h"
 #include "masterschema.h"
 
+#include <QDebug>
+
 #include <libpq-fe.h>
 
 namespace {
@@ -49,6 +51,12 @@ void appendCopyField(QByteArray* line, const QByteArray& value)
             line->append(c);
         }
     }
+}
+
+// The server's notices ("already exists, skipping") are for the debug output only.
+void debugNotice(void*, const char* message)
+{
+    qDebug() << QString::fromUtf8(message).trimmed();
 }
 
 QString firstLine(const char* message)
@@ -130,6 +138,7 @@ bool MasterClient::connectToMaster()
     const char* keys[] = {"connect_timeout", "dbname", "fallback_application_name", "client_encoding", nullptr};
     const char* values[] = {"10", m_conninfo.constData(), "tevriklogforward", "UTF8", nullptr};
     m_conn = PQconnectdbParams(keys, values, 1);
+    PQsetNoticeProcessor(m_conn, debugNotice, nullptr);
     const char* host = PQhost(m_conn);
     const char* db = PQdb(m_conn);
     m_description = QStringLiteral("database %1 on %2")

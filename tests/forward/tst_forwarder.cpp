@@ -129,6 +129,7 @@ class TestForwarder : public QObject
 
 private slots:
     void initTestCase();
+    void init();
     void testStorableText_data();
     void testStorableText();
     void testFaults_data();
@@ -154,6 +155,13 @@ void TestForwarder::initTestCase()
         QSKIP("PostgreSQL 15 server binaries are not installed (Debian package postgresql-15)");
     m_server = std::make_unique<PgTestServer>();
     QVERIFY2(m_server->init(), qPrintable(m_server->errorString()));
+}
+
+void TestForwarder::init()
+{
+    // A test that failed with the server stopped must not fail the ones after it.
+    if (m_server && !m_server->isRunning())
+        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
 }
 
 QString TestForwarder::freshDatabase(const QString& encoding)
