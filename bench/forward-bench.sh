@@ -3,7 +3,7 @@
 # directory, Unix socket only, default durability) and prints one table:
 #   1. a backlog of about 1,000,000 local rows forwarded while the daemon stores a steady
 #      10,000 events/s, and whether the daemon lost any;
-#   2. the steady-state delay from a row's event time to its arrival on the master;
+#   2. the steady-state delay from a local commit to the rows' arrival on the master;
 #   3. three ways of writing the same rows (one table, psql as the client): one INSERT per row in
 #      autocommit (the simplest forwarder), multi-row INSERT ... ON CONFLICT DO NOTHING per batch,
 #      and COPY into a temporary table then INSERT ... SELECT ... ON CONFLICT DO NOTHING per batch.
@@ -107,15 +107,19 @@ backlog_ms=$(($(now_ms) - start))
 
 wait "$loadgen_pid" || true
 
-# 2. Steady state, the backlog gone: a second 10,000 events/s stream, the age of the newest row
-# on the master sampled meanwhile.
+# 2. Steady state, the backlog gone: a second 10,000 events/s stream, the delay from a local
+# commit to the master sampled meanwhile.
 "$loadgen" --port "$port" --count $((10000 * 10)) --rate 10000 >"$work/latency.out" &
 loadgen_pid=$!
 pids+=("$loadgen_pid")
+# The load generator stamps every event with one time, so the delay is measured by counts: from
+# reading the local row count to the master holding as many rows.
 lags=()
 while kill -0 "$loadgen_pid" 2>/dev/null; do
-  lags+=("$(psql_master -d master -At -c "SELECT (extract(epoch FROM clock_timestamp()) * 1000)::bigint - max(time) FROM systemload")")
-  sleep 0.25
+  t0=$(now_ms)
+  seen=$(local_count)
+  until (($(master_count) >= seen)); do sleep 0.02; done
+  lags+=($(($(now_ms) - t0)))
 done
 wait "$loadgen_pid" || true
 latency_sent=$(sed -E 's/.*sent=([0-9]+).*/\1/' "$work/latency.out")
@@ -161,7 +165,7 @@ printf '%-62s %s ms, %s rows/s\n' "backlog time to the master, daemon at 10,000/
   $((stored_backlog * 1000 / backlog_ms))
 printf '%-62s %s sent, %s lost\n' "daemon at 10,000/s meanwhile and then for 10 s" "$((steady_sent + latency_sent))" "$lost"
 printf '%-62s %s local, %s master\n' "rows at the end" "$total_local" "$total_master"
-printf '%-62s median %s ms, max %s ms\n' "steady state: age of the newest master row (goal <= 2 s)" "$lag_median" "$lag_max"
+printf '%-62s median %s ms, max %s ms\n' "steady state: local commit to master (goal <= 2 s)" "$lag_median" "$lag_max"
 printf '%-62s %s rows/s\n' "one INSERT per row, autocommit ($single_rows rows)" "$single_rate"
 printf '%-62s %s rows/s\n' "multi-row INSERT ON CONFLICT, 5000 a transaction ($strategy_rows rows)" "$multi_rate"
 printf '%-62s %s rows/s\n' "COPY + INSERT SELECT ON CONFLICT, 5000 a transaction ($strategy_rows rows)" "$copy_rate"
