@@ -1,0 +1,20 @@
+#ifndef FORWARDSETTINGS_H
+#define FORWARDSETTINGS_H
+
+#include <QString>
+#include <QStringList>
+
+// The forwarder's settings: the daemon's database path and the group "Master Database" of the same file.
+struct ForwardSettings
+{
+    QString dbPath;
+    QString conninfo;
+    int batchSize = 5000;
+    int maxDelayMs = 1000;
+    int maxRetryDelayMs = 60000;
+
+    // Reads an INI file; absent keys keep the defaults. Problems come back one line each, empty when usable.
+    QStringList load(const QString& fileName);
+};
+
+#endif

@@ -1,0 +1,339 @@
+#include "localstore.h"
+
+#include "forwardtables.h"
+
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QThread>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <QUuid>
+#include <QVariant>
+
+namespace {
+
+// Longer than the daemon's own 10 s, so a long daemon transaction delays a mark instead of failing it.
+const int busyTimeoutMs = 15000;
+const char connectOptions[] = "QSQLITE_BUSY_TIMEOUT=15000;QSQLITE_OPEN_URI";
+// The daemon frees the write lock only for the moment between its transactions; SQLite's own busy
+// handler sleeps up to 100 ms between tries and so rarely meets that moment while events stream in.
+const unsigned long writeLockPollUs = 100;
+
+const char identityTable[] = "CREATE TABLE IF NOT EXISTS forwarder_source (id INTEGER PRIMARY KEY CHECK (id = 1), "
+                             "source TEXT NOT NULL, created INTEGER NOT NULL)";
+
+QString selectStatement(const ForwardTable& table)
+{
+    QString columns = QStringLiteral("rowID, typeof(time), time");
+    for (const ForwardColumn& column : table.columns) {
+        // Text is read as its bytes: the driver would otherwise replace invalid UTF-8 before it can be checked.
+        columns += QStringLiteral(", typeof(%1), %2")
+                       .arg(column.local,
+                            column.isInteger ? column.local : QStringLiteral("CAST(%1 AS BLOB)").arg(column.local));
+    }
+    return QStringLiteral("SELECT %1 FROM %2 WHERE rowID > ? ORDER BY rowID LIMIT ?").arg(columns, table.name);
+}
+
+// The row's values, or why the master cannot take them.
+QString readRow(const QSqlQuery& query, const ForwardTable& table, LocalRow* row)
+{
+    if (query.value(1).toString() != QLatin1String("integer"))
+        return QStringLiteral("time holds a %1 value").arg(query.value(1).toString());
+    row->time = query.value(2).toLongLong();
+    for (int i = 0; i < table.columns.size(); ++i) {
+        const ForwardColumn& column = table.columns.at(i);
+        const QString type = query.value(3 + 2 * i).toString();
+        const QVariant value = query.value(4 + 2 * i);
+        if (column.isInteger) {
+            if (type != QLatin1String("integer"))
+                return QStringLiteral("%1 holds a %2 value").arg(column.local, type);
+            row->values.append(QByteArray::number(value.toLongLong()));
+            continue;
+        }
+        if (type != QLatin1String("text") && type != QLatin1String("blob"))
+            return QStringLiteral("%1 holds a %2 value").arg(column.local, type);
+        const QByteArray bytes = value.toByteArray();
+        if (bytes.contains('\0'))
+            return QStringLiteral("%1 holds a NUL character").arg(column.local);
+        if (!isStorableText(bytes))
+            return QStringLiteral("%1 is not valid UTF-8").arg(column.local);
+        row->values.append(bytes);
+    }
+    return QString();
+}
+
+} // namespace
+
+bool isStorableText(const QByteArray& bytes)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
+    const auto* end = p + bytes.size();
+    while (p < end) {
+        const unsigned char c = *p++;
+        if (c == 0)
+            return false;
+        if (c < 0x80)
+            continue;
+        int more = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            more = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2;
+            // No overlong forms and no surrogates.
+            if (c == 0xE0)
+                low = 0xA0;
+            else if (c == 0xED)
+                high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3;
+            // No overlong forms and nothing above U+10FFFF.
+            if (c == 0xF0)
+                low = 0x90;
+            else if (c == 0xF4)
+                high = 0x8F;
+        } else {
+            return false;
+        }
+        if (end - p < more)
+            return false;
+        if (*p < low || *p > high)
+            return false;
+        for (int i = 1; i < more; ++i) {
+            if (p[i] < 0x80 || p[i] > 0xBF)
+                return false;
+        }
+        p += more;
+    }
+    return true;
+}
+
+LocalStore::LocalStore()
+    : m_connection(QStringLiteral("forwarder-local"))
+{
+}
+
+LocalStore::~LocalStore()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        if (db.isValid())
+            db.close();
+    }
+    if (QSqlDatabase::contains(m_connection))
+        QSqlDatabase::removeDatabase(m_connection);
+}
+
+bool LocalStore::exec(const QString& sql)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (query.exec(sql))
+        return true;
+    m_error = query.lastError().text();
+    return false;
+}
+
+bool LocalStore::beginWrite()
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+    const QDeadlineTimer deadline(busyTimeoutMs);
+    bool begun = false;
+    while (!(begun = query.exec(QStringLiteral("BEGIN IMMEDIATE")))) {
+        // SQLITE_BUSY and its extended codes.
+        if ((query.lastError().nativeErrorCode().toInt() & 0xff) != 5 || deadline.hasExpired())
+            break;
+        QThread::usleep(writeLockPollUs);
+    }
+    if (!begun)
+        m_error = query.lastError().text();
+    query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs));
+    return begun;
+}
+
+bool LocalStore::endWrite(bool commit)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (commit && query.exec(QStringLiteral("COMMIT")))
+        return true;
+    if (commit)
+        m_error = query.lastError().text();
+    query.exec(QStringLiteral("ROLLBACK"));
+    return false;
+}
+
+bool LocalStore::open(const QString& path)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    // mode=rw: a database that the daemon has not made yet is an error, not a new empty file.
+    QUrl url = QUrl::fromLocalFile(path);
+    url.setQuery(QStringLiteral("mode=rw"));
+    db.setDatabaseName(url.toString(QUrl::FullyEncoded));
+    db.setConnectOptions(QString::fromLatin1(connectOptions));
+    if (!db.open()) {
+        m_error = db.lastError().text();
+        return false;
+    }
+
+    const QStringList existing = db.tables();
+    for (const ForwardTable& table : forwardTables()) {
+        if (!existing.contains(table.name)) {
+            m_error = QStringLiteral("it has no table %1 of the tevrik system log").arg(table.name);
+            return false;
+        }
+    }
+
+    QSqlQuery query(db);
+    const QString readIdentity = QStringLiteral("SELECT source FROM forwarder_source WHERE id = 1");
+    if (!existing.contains(QStringLiteral("forwarder_source")) || !query.exec(readIdentity) || !query.next()) {
+        // Made once, in a write transaction of its own.
+        if (!beginWrite())
+            return false;
+        const bool made = exec(QString::fromLatin1(identityTable));
+        query.prepare(
+            QStringLiteral("INSERT OR IGNORE INTO forwarder_source (id, source, created) VALUES (1, ?, ?)"));
+        query.addBindValue(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        query.addBindValue(QDateTime::currentMSecsSinceEpoch());
+        if (!made || !query.exec() || !endWrite(true)) {
+            if (m_error.isEmpty())
+                m_error = query.lastError().text();
+            endWrite(false);
+            return false;
+        }
+        if (!query.exec(readIdentity) || !query.next()) {
+            m_error = query.lastError().text();
+            return false;
+        }
+    }
+    m_sourceId = query.value(0).toString();
+    if (QUuid::fromString(m_sourceId).isNull()) {
+        m_error = QStringLiteral("its forwarder_source holds no UUID");
+        return false;
+    }
+
+    // The only scan of the sent rows, once per start: afterwards the cursors advance by rowID.
+    m_cursors.clear();
+    for (const ForwardTable& table : forwardTables()) {
+        qint64 cursor = 0;
+        if (query.exec(QStringLiteral("SELECT rowID FROM %1 WHERE sentToMasterDB = 0 ORDER BY rowID LIMIT 1")
+                           .arg(table.name))
+            && query.next()) {
+            cursor = query.value(0).toLongLong() - 1;
+        } else if (query.isActive()
+                   && query.exec(QStringLiteral("SELECT COALESCE(MAX(rowID), 0) FROM %1").arg(table.name))
+                   && query.next()) {
+            cursor = query.value(0).toLongLong();
+        }
+        if (!query.isActive()) {
+            m_error = query.lastError().text();
+            return false;
+        }
+        m_cursors.append(cursor);
+    }
+    return true;
+}
+
+QVector<TableBatch> LocalStore::readBatch(int maxRows, int firstTable)
+{
+    m_error.clear();
+    QVector<TableBatch> batches;
+    const QVector<ForwardTable>& tables = forwardTables();
+    int remaining = maxRows;
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    for (int n = 0; n < tables.size() && remaining > 0; ++n) {
+        const int index = (firstTable + n) % tables.size();
+        const ForwardTable& table = tables.at(index);
+        QSqlQuery query(db);
+        query.setForwardOnly(true);
+        query.prepare(selectStatement(table));
+        query.addBindValue(m_cursors.at(index));
+        query.addBindValue(remaining);
+        if (!query.exec()) {
+            m_error = query.lastError().text();
+            return {};
+        }
+        TableBatch batch;
+        batch.table = index;
+        while (query.next()) {
+            LocalRow row;
+            row.rowId = query.value(0).toLongLong();
+            if (batch.rows.isEmpty() && batch.refused.isEmpty())
+                batch.firstRowId = row.rowId;
+            batch.lastRowId = row.rowId;
+            row.values.reserve(table.columns.size());
+            const QString problem = readRow(query, table, &row);
+            if (problem.isEmpty())
+                batch.rows.append(row);
+            else
+                batch.refused.append({row.rowId, problem});
+            --remaining;
+        }
+        if (!batch.rows.isEmpty() || !batch.refused.isEmpty())
+            batches.append(batch);
+    }
+    return batches;
+}
+
+void LocalStore::advance(const QVector<TableBatch>& batches)
+{
+    for (const TableBatch& batch : batches)
+        m_cursors[batch.table] = qMax(m_cursors.at(batch.table), batch.lastRowId);
+}
+
+bool LocalStore::markSent(const QVector<TableBatch>& batches)
+{
+    if (batches.isEmpty())
+        return true;
+    if (!beginWrite())
+        return false;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    bool ok = true;
+    for (const TableBatch& batch : batches) {
+        const QString& table = forwardTables().at(batch.table).name;
+        for (const RefusedRow& refused : batch.refused) {
+            query.prepare(QStringLiteral("UPDATE %1 SET sentToMasterDB = 2 WHERE rowID = ?").arg(table));
+            query.addBindValue(refused.rowId);
+            ok = ok && query.exec();
+        }
+        query.prepare(QStringLiteral("UPDATE %1 SET sentToMasterDB = 1 WHERE rowID BETWEEN ? AND ? "
+                                     "AND sentToMasterDB = 0")
+                          .arg(table));
+        query.addBindValue(batch.firstRowId);
+        query.addBindValue(batch.lastRowId);
+        ok = ok && query.exec();
+        if (!ok)
+            break;
+    }
+    if (!ok)
+        m_error = query.lastError().text();
+    return endWrite(ok);
+}
+
+WaitingRows LocalStore::waiting()
+{
+    WaitingRows result;
+    bool first = true;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    const QVector<ForwardTable>& tables = forwardTables();
+    for (int i = 0; i < tables.size(); ++i) {
+        query.prepare(QStringLiteral("SELECT COUNT(*), (SELECT time FROM %1 WHERE rowID > ? ORDER BY rowID LIMIT 1) "
+                                     "FROM %1 WHERE rowID > ?")
+                          .arg(tables.at(i).name));
+        query.addBindValue(m_cursors.at(i));
+        query.addBindValue(m_cursors.at(i));
+        if (!query.exec() || !query.next())
+            continue;
+        const qint64 count = query.value(0).toLongLong();
+        if (count == 0)
+            continue;
+        result.count += count;
+        const qint64 time = query.value(1).toLongLong();
+        if (first || time < result.oldestTime)
+            result.oldestTime = time;
+        first = false;
+    }
+    return result;
+}

@@ -1,0 +1,81 @@
+#ifndef LOCALSTORE_H
+#define LOCALSTORE_H
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+// One local row ready for the master: its payload values as UTF-8 text, integers in decimal.
+struct LocalRow
+{
+    qint64 rowId = 0;
+    qint64 time = 0;
+    QVector<QByteArray> values;
+};
+
+// A row that the master cannot take as it stands, and why.
+struct RefusedRow
+{
+    qint64 rowId = 0;
+    QString reason;
+};
+
+// The rows of one table read in one batch: every rowID from firstRowId to lastRowId is either a row or refused.
+struct TableBatch
+{
+    int table = 0;
+    qint64 firstRowId = 0;
+    qint64 lastRowId = 0;
+    QVector<LocalRow> rows;
+    QVector<RefusedRow> refused;
+};
+
+// What is still to be forwarded.
+struct WaitingRows
+{
+    qint64 count = 0;
+    // The time of the oldest waiting row; meaningful when count > 0.
+    qint64 oldestTime = 0;
+};
+
+// True for bytes that PostgreSQL takes as UTF-8 text: well-formed UTF-8 without NUL characters.
+bool isStorableText(const QByteArray& bytes);
+
+// The daemon's database seen by the forwarder: its identity, the rows not yet sent and their marking.
+class LocalStore
+{
+public:
+    LocalStore();
+    ~LocalStore();
+    LocalStore(const LocalStore&) = delete;
+    LocalStore& operator=(const LocalStore&) = delete;
+
+    // Opens an existing database of the daemon, makes or reads its identity and finds the first unsent row of
+    // every table; false with errorString() set otherwise.
+    bool open(const QString& path);
+    QString errorString() const { return m_error; }
+    QString sourceId() const { return m_sourceId; }
+
+    // Reads up to maxRows rows past the cursors, visiting the tables from firstTable on so none waits behind
+    // another's backlog; rows that the master cannot take come back refused. Empty on error.
+    QVector<TableBatch> readBatch(int maxRows, int firstTable);
+    // Moves the cursors past the batches.
+    void advance(const QVector<TableBatch>& batches);
+    // Marks the batches' rows as sent (1) and their refused rows as set aside (2), in one short transaction.
+    bool markSent(const QVector<TableBatch>& batches);
+    WaitingRows waiting();
+
+private:
+    bool exec(const QString& sql);
+    // Takes the write lock as soon as the daemon lets go of it, within the busy timeout.
+    bool beginWrite();
+    // Commits (or rolls back) the write transaction; false when it is not committed.
+    bool endWrite(bool commit);
+
+    QString m_connection;
+    QString m_error;
+    QString m_sourceId;
+    QVector<qint64> m_cursors;
+};
+
+#endif

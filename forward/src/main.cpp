@@ -1,0 +1,68 @@
+#include "forwarder.h"
+#include "forwardoptions.h"
+#include "forwardsettings.h"
+#include "programmessagehandler.h"
+#include "signalwatcher.h"
+#include "tevrikdefaults.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFileInfo>
+
+#include <csignal>
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    qInstallMessageHandler(programMessageHandler);
+
+    ForwardOptions options(argc, argv);
+    try {
+        options.parse();
+    } catch (const CliArgBaseException& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\r\n", e.what());
+        return -1;
+    }
+
+    if (options.debugMsgs.isPresent())
+        debugLevel = static_cast<quint8>(options.debugMsgs.count());
+
+    const QString configPath = options.configFile.isPresent() ? options.configFile.value().toString()
+                                                              : QString::fromLatin1(tevrikDefaultConfigFile);
+    const QFileInfo configInfo(configPath);
+    if (!configInfo.isFile() || !configInfo.isReadable()) {
+        writeError(QStringLiteral("Cannot read configuration file \"%1\"").arg(configPath));
+        return 1;
+    }
+    ForwardSettings settings;
+    const QStringList problems = settings.load(configPath);
+    if (!problems.isEmpty()) {
+        for (const QString& line : problems)
+            writeError(line);
+        return 1;
+    }
+
+    QCoreApplication app(argc, argv);
+    SignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP, SIGUSR1}, nullptr);
+    if (!signalWatcher.isWatching())
+        qWarning() << QStringLiteral("Cannot catch SIGTERM, SIGINT, SIGHUP and SIGUSR1: a stop may leave "
+                                     "forwarded rows unmarked, to be sent again.");
+
+    Forwarder forwarder(settings, nullptr);
+    if (!forwarder.open()) {
+        writeError(QStringLiteral("Cannot use database \"%1\": %2").arg(settings.dbPath, forwarder.errorString()));
+        return 1;
+    }
+    // Signals arrive between batches: a batch is either committed on the master and marked, or not sent.
+    QObject::connect(&signalWatcher, &SignalWatcher::caught, &forwarder, [&forwarder](int signalNumber) {
+        if (signalNumber == SIGUSR1) {
+            forwarder.reportHealth();
+            return;
+        }
+        qDebug() << QStringLiteral("Stopping on signal %1").arg(signalNumber);
+        forwarder.stop();
+    });
+    forwarder.start();
+    return app.exec();
+}

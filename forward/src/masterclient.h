@@ -1,0 +1,55 @@
+#ifndef MASTERCLIENT_H
+#define MASTERCLIENT_H
+
+#include "localstore.h"
+
+#include <QString>
+#include <QVector>
+
+struct pg_conn;
+struct pg_result;
+
+// The connection to the master PostgreSQL database and the writing of batches into it.
+class MasterClient
+{
+public:
+    enum class Result { Written, Unreachable };
+
+    MasterClient(const QString& conninfo, const QString& sourceId, const QString& hostName);
+    ~MasterClient();
+    MasterClient(const MasterClient&) = delete;
+    MasterClient& operator=(const MasterClient&) = delete;
+
+    // Connects, creates the missing master tables and records this source; false with errorString() set.
+    bool connectToMaster();
+    void disconnectFromMaster();
+    bool isConnected() const { return m_conn != nullptr; }
+
+    // Writes every row of the batches in one transaction, duplicates of earlier deliveries ignored. When the
+    // master refuses the batch for its data, each row is written on its own and the refused ones are added to
+    // their batch's refused rows. Unreachable means nothing may be marked: the batch is to be sent again.
+    Result write(QVector<TableBatch>* batches);
+
+    // The master's database and host, never the connection string (which may hold a password).
+    QString description() const { return m_description; }
+    QString errorString() const { return m_error; }
+
+private:
+    bool command(const char* sql);
+    bool commandWithSource(const QString& sql);
+    bool copyRows(const TableBatch& batch);
+    bool writeRowByRow(QVector<TableBatch>* batches);
+    // Records the failure of a result (or of the connection when null) and frees the result.
+    bool fail(pg_result* result);
+    bool connectionTrouble(pg_result* result) const;
+
+    QByteArray m_conninfo;
+    QByteArray m_sourceId;
+    QByteArray m_hostName;
+    pg_conn* m_conn = nullptr;
+    QString m_description;
+    QString m_error;
+    bool m_transient = false;
+};
+
+#endif

@@ -1,0 +1,140 @@
+#include "pgtestserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <libpq-fe.h>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+const char binDir[] = "/usr/lib/postgresql/15/bin/";
+
+QString pgProgram(const char* name)
+{
+    return QString::fromLatin1(binDir) + QString::fromLatin1(name);
+}
+
+} // namespace
+
+PgTestServer::PgTestServer()
+    : m_dataDir(m_dir.filePath(QStringLiteral("data")))
+{
+}
+
+PgTestServer::~PgTestServer()
+{
+    if (m_running)
+        stop();
+}
+
+bool PgTestServer::available()
+{
+    return QFileInfo(pgProgram("initdb")).isExecutable() && QFileInfo(pgProgram("pg_ctl")).isExecutable();
+}
+
+bool PgTestServer::run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    // The server refuses to run as root.
+    if (::geteuid() == 0)
+        process.start(QStringLiteral("setpriv"),
+                      QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                  QStringLiteral("--clear-groups"), program}
+                          + arguments);
+    else
+        process.start(program, arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        m_error = QStringLiteral("%1 failed: %2%3")
+                      .arg(program, QString::fromLocal8Bit(process.readAllStandardError()),
+                           QString::fromLocal8Bit(process.readAllStandardOutput()));
+        process.kill();
+        process.waitForFinished();
+        return false;
+    }
+    return true;
+}
+
+bool PgTestServer::init()
+{
+    if (!m_dir.isValid()) {
+        m_error = QStringLiteral("no temporary directory");
+        return false;
+    }
+    if (::geteuid() == 0) {
+        const passwd* nobody = ::getpwnam("nobody");
+        if (!nobody || ::chown(QFile::encodeName(m_dir.path()).constData(), nobody->pw_uid, nobody->pw_gid) != 0) {
+            m_error = QStringLiteral("cannot hand %1 to nobody").arg(m_dir.path());
+            return false;
+        }
+    }
+    if (!run(pgProgram("initdb"), {QStringLiteral("-D"), m_dataDir, QStringLiteral("-A"), QStringLiteral("trust"),
+                                    QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--no-sync"),
+                                    QStringLiteral("-U"), QStringLiteral("postgres")}))
+        return false;
+    QFile config(QDir(m_dataDir).filePath(QStringLiteral("postgresql.conf")));
+    if (!config.open(QIODevice::Append)) {
+        m_error = config.errorString();
+        return false;
+    }
+    config.write("listen_addresses = ''\nunix_socket_directories = '" + QFile::encodeName(m_dir.path())
+                 + "'\nfsync = off\nsynchronous_commit = off\nfull_page_writes = off\n");
+    config.close();
+    return start();
+}
+
+bool PgTestServer::start()
+{
+    m_running = run(pgProgram("pg_ctl"), {QStringLiteral("-D"), m_dataDir, QStringLiteral("-l"),
+                                          m_dir.filePath(QStringLiteral("server.log")), QStringLiteral("-w"),
+                                          QStringLiteral("start")});
+    return m_running;
+}
+
+bool PgTestServer::stop()
+{
+    const bool stopped = run(pgProgram("pg_ctl"), {QStringLiteral("-D"), m_dataDir, QStringLiteral("-m"),
+                                                   QStringLiteral("fast"), QStringLiteral("-w"), QStringLiteral("stop")});
+    m_running = !stopped;
+    return stopped;
+}
+
+QString PgTestServer::conninfo(const QString& database) const
+{
+    return QStringLiteral("host=%1 dbname=%2 user=postgres").arg(m_dir.path(), database);
+}
+
+QStringList PgTestServer::query(const QString& sql, const QString& database)
+{
+    QStringList values;
+    m_error.clear();
+    // Answers in UTF-8 whatever the database's encoding.
+    PGconn* conn = PQconnectdb((conninfo(database) + QStringLiteral(" client_encoding=UTF8")).toUtf8().constData());
+    if (PQstatus(conn) != CONNECTION_OK) {
+        m_error = QString::fromUtf8(PQerrorMessage(conn));
+        PQfinish(conn);
+        return values;
+    }
+    PGresult* result = PQexec(conn, sql.toUtf8().constData());
+    const ExecStatusType status = PQresultStatus(result);
+    if (status == PGRES_TUPLES_OK) {
+        for (int row = 0; row < PQntuples(result); ++row)
+            values << QString::fromUtf8(PQgetvalue(result, row, 0));
+    } else if (status != PGRES_COMMAND_OK) {
+        m_error = QString::fromUtf8(PQresultErrorMessage(result));
+    }
+    PQclear(result);
+    PQfinish(conn);
+    return values;
+}
+
+qint64 PgTestServer::number(const QString& sql, const QString& database)
+{
+    const QStringList values = query(sql, database);
+    bool ok = false;
+    const qint64 value = values.isEmpty() ? -1 : values.first().toLongLong(&ok);
+    return ok ? value : -1;
+}
