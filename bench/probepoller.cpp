@@ -66,6 +66,7 @@ public:
             std::fprintf(stderr, "cannot open %s: %s\n", qPrintable(path), qPrintable(db.lastError().text()));
             std::exit(1);
         }
+        m_query = QSqlQuery(db);
         m_query.setForwardOnly(true);
         m_query.prepare(QStringLiteral("SELECT rowID, value FROM generic WHERE rowID > ? AND key = 'latency-probe'"));
     }

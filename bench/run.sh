@@ -334,7 +334,7 @@ for kind in "${servers[@]}"; do
       cpu=$(($(cpu_ns) - before_ns))
       new_rows=$((got - total))
       total=$got
-      per_cpu=$(awk -v n="$new_rows" -v c="$cpu" 'BEGIN { printf "%.0f", c > 0 ? n / (c / 1e9) : 0 }')
+      per_cpu=$(awk -v n="$new_rows" -v c="$cpu" 'BEGIN { printf "%.0f", (c > 0 ? n / (c / 1e9) : 0) }')
       printf '%s %s %s %s %s %s %.3f %s\n' "$kind" "$size" "$pace" "$rate" "$sent" "$new_rows" \
         "$(awk -v c="$cpu" 'BEGIN { print c / 1e9 }')" "$per_cpu" >>"$scale_data"
       scale_rows+=("$(printf '%-8s %8s %8s %9s %9s %9s %14s' "$(label_of "$kind")" "$size" "$pace" "$rate" "$sent" \
@@ -344,7 +344,7 @@ for kind in "${servers[@]}"; do
   done
 done
 if command -v gnuplot >/dev/null; then
-  bash "$repo/bench/plot-scale.sh" "$scale_data" "$results/scale.png"
+  bash "$repo/bench/plot-scale.sh" "$scale_data" "$results/scale.png" || echo "the plot failed" >&2
 fi
 
 # Sender start-up: median wall time of one run, the three programs taking turns.
