@@ -7,7 +7,7 @@ packages=(
   g++ cmake make pkg-config git
   qtbase5-dev libqt5sql5-sqlite
   protobuf-compiler libprotobuf-dev
-  sqlite3
+  sqlite3 libsqlite3-dev
   clang libclang-rt-14-dev
   scdoc dpkg-dev file systemd bash-completion man-db
 )

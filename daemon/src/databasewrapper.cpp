@@ -1,98 +1,127 @@
 #include "databasewrapper.h"
 
-#include "benchbaseline.h"
 #include "configsettings.h"
+#include "daemoncounters.h"
 #include "programmessagehandler.h"
 
 #include <QDebug>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <sqlite3.h>
+
+#include <iterator>
 #include <utility>
 
 namespace {
 
+using Table = DataBaseWrapper::Table;
+
 // Limits of one transaction. The age bounds the delay before a row is committed: a timer
 // commits a transaction that old when the event loop is idle, and the next row does while
 // datagrams keep coming. Committing less often than at every notification saves the rewrite of
-// the tables' last pages, which at 100,000 events/s took a quarter of the daemon's time. The
-// sizes bound the memory that the rows kept for a replay take.
+// the tables' last pages. The sizes bound the memory that the rows kept for a replay take.
 constexpr int maxTransactionAgeMs = 40;
-constexpr int maxTransactionRows = 4096;
+constexpr size_t maxTransactionRows = 8192;
 constexpr qint64 maxTransactionBytes = 4 * 1024 * 1024;
+
+// Held rows are written again this often, and a table's failures summarised at most this often.
+constexpr int retryIntervalMs = 1000;
+constexpr qint64 failureReportGapMs = 1000;
+
+// A pending row's copy keeps its memory for the next transaction unless it grew beyond this.
+constexpr size_t keptRowCapacity = 4096;
 
 // Another process holding the write lock delays rows for up to this long instead of losing them.
 const char connectOptions[] = "QSQLITE_BUSY_TIMEOUT=10000";
 
-const char* const createStatements[] = {
-    "CREATE TABLE IF NOT EXISTS schemaver    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-    "version INTEGER NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS coredumps    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-    "taskname     TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-    "CREATE TABLE IF NOT EXISTS reboots      (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-    "issuer       TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-    "CREATE TABLE IF NOT EXISTS watchdog     (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-    "triggeredBy  TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-    "CREATE TABLE IF NOT EXISTS joinlayer    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-    "taskName     TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-    "CREATE TABLE IF NOT EXISTS systemload   (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-    "sysload      TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-    "CREATE TABLE IF NOT EXISTS specfile     (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-    "taskname     TEXT NOT NULL, specfile TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-    "CREATE TABLE IF NOT EXISTS configuration(rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-    "hardwareconf TEXT NOT NULL, linuxver TEXT NOT NULL, rpmsinstalled TEXT NOT NULL, tevrikversion TEXT NOT NULL, "
-    "diskspace TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-    "CREATE TABLE IF NOT EXISTS generic(rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-    "recordNumber INTEGER NOT NULL, key TEXT NOT NULL, value TEXT NOT NULL, "
-    "sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-};
+// The driver texts of the statement reports, as Qt's SQLite driver words them.
+const char prepareFailed[] = "Unable to execute statement";
+const char stepFailed[] = "Unable to fetch row";
+const char notOpen[] = "Database not open";
 
-struct TableInsert
+struct TableDefinition
 {
-    const char* table;
-    const char* statement;
+    Table kind;
+    const char* name;
+    const char* create;
+    // Empty for the table that no event fills.
+    const char* insert;
 };
 
-// Indexed by DataBaseWrapper::Table.
-const TableInsert tableInserts[] = {
-    {"configuration",
+constexpr TableDefinition tables[] = {
+    {Table::SchemaVer, "schemaver",
+     "CREATE TABLE IF NOT EXISTS schemaver    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
+     "version INTEGER NOT NULL)",
+     ""},
+    {Table::CoreDumps, "coredumps",
+     "CREATE TABLE IF NOT EXISTS coredumps    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
+     "taskname     TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+     "INSERT INTO coredumps (time, taskname) VALUES (:time, :taskname)"},
+    {Table::Reboots, "reboots",
+     "CREATE TABLE IF NOT EXISTS reboots      (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
+     "issuer       TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+     "INSERT INTO reboots (time, issuer) VALUES (:time, :issuer)"},
+    {Table::Watchdog, "watchdog",
+     "CREATE TABLE IF NOT EXISTS watchdog     (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
+     "triggeredBy  TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+     "INSERT INTO watchdog (time, triggeredBy) VALUES (:time, :triggeredBy)"},
+    {Table::JoinLayer, "joinlayer",
+     "CREATE TABLE IF NOT EXISTS joinlayer    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
+     "taskName     TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+     "INSERT INTO joinlayer (time, taskName) VALUES (:time, :taskName)"},
+    {Table::SystemLoad, "systemload",
+     "CREATE TABLE IF NOT EXISTS systemload   (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
+     "sysload      TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+     "INSERT INTO systemload (time, sysload) VALUES (:time, :sysload)"},
+    {Table::Specfile, "specfile",
+     "CREATE TABLE IF NOT EXISTS specfile     (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
+     "taskname     TEXT NOT NULL, specfile TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+     "INSERT INTO specfile (time, taskname, specfile) VALUES (:time, :taskname, :specfile)"},
+    {Table::Configuration, "configuration",
+     "CREATE TABLE IF NOT EXISTS configuration(rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
+     "hardwareconf TEXT NOT NULL, linuxver TEXT NOT NULL, rpmsinstalled TEXT NOT NULL, tevrikversion TEXT NOT NULL, "
+     "diskspace TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
      "INSERT INTO configuration (time, hardwareconf, linuxver, rpmsinstalled, tevrikversion, diskspace) "
      "VALUES (:time, :hardwareconf, :linuxver, :rpmsinstalled, :tevrikversion, :diskspace)"},
-    {"coredumps", "INSERT INTO coredumps (time, taskname) VALUES (:time, :taskname)"},
-    {"reboots", "INSERT INTO reboots (time, issuer) VALUES (:time, :issuer)"},
-    {"watchdog", "INSERT INTO watchdog (time, triggeredBy) VALUES (:time, :triggeredBy)"},
-    {"joinlayer", "INSERT INTO joinlayer (time, taskName) VALUES (:time, :taskName)"},
-    {"specfile", "INSERT INTO specfile (time, taskname, specfile) VALUES (:time, :taskname, :specfile)"},
-    {"systemload", "INSERT INTO systemload (time, sysload) VALUES (:time, :sysload)"},
-    {"generic", "INSERT INTO generic (time, recordNumber, key, value) VALUES (:time, :recordNumber, :key, :value)"},
+    {Table::Generic, "generic",
+     "CREATE TABLE IF NOT EXISTS generic(rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
+     "recordNumber INTEGER NOT NULL, key TEXT NOT NULL, value TEXT NOT NULL, "
+     "sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
+     "INSERT INTO generic (time, recordNumber, key, value) VALUES (:time, :recordNumber, :key, :value)"},
 };
 
-// SQLite integers are signed 64-bit: the same bits keep every unsigned value exactly, and
-// values below 2^63 unchanged; a reader recovers larger ones by casting back.
-QVariant number(quint64 value)
+constexpr bool definedInEnumOrder()
 {
-    return QVariant(static_cast<qlonglong>(value));
-}
-
-QVariant text(const std::string& value)
-{
-    return QVariant(QString::fromStdString(value));
-}
-
-qint64 textBytes(const QVariantList& values)
-{
-    qint64 bytes = 0;
-    for (const QVariant& value : values) {
-        if (value.userType() == QMetaType::QString)
-            bytes += value.toString().size() * qint64(sizeof(QChar));
+    for (size_t i = 0; i < std::size(tables); ++i) {
+        if (tables[i].kind != Table(i))
+            return false;
     }
-    return bytes;
+    return true;
+}
+static_assert(std::size(tables) == size_t(Table::Count) && definedInEnumOrder(),
+              "one definition per table, in the order of the enum");
+
+const TableDefinition& definition(Table table)
+{
+    return tables[size_t(table)];
 }
 
-QSqlDatabase connection()
+// Causes that may pass: the row is held and written again later.
+bool mayPass(int code)
 {
-    return QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
+    switch (code & 0xff) {
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_READONLY:
+        return true;
+    default:
+        return false;
+    }
 }
 
 // Built only when shown: at a flood's rate, formatting the report would cost more than the row.
@@ -104,7 +133,48 @@ void reportStatement(const QSqlQuery& query)
     qDebug() << error.driverText() << error.databaseText() << query.executedQuery();
 }
 
+void reportStatement(const QString& driverText, const QString& databaseText, const char* statement)
+{
+    if (debugLevel >= 3)
+        qDebug() << driverText << databaseText << QString::fromLatin1(statement);
+}
+
+QString rowCount(quint64 rows)
+{
+    return rows == 1 ? QStringLiteral("1 row") : QStringLiteral("%1 rows").arg(rows);
+}
+
 } // namespace
+
+void DataBaseWrapper::Row::assign(const RowView& view)
+{
+    table = view.table;
+    numberCount = view.numberCount;
+    numbers[0] = view.numbers[0];
+    numbers[1] = view.numbers[1];
+    textCount = view.textCount;
+    text.clear();
+    for (int i = 0; i < textCount; ++i) {
+        textLengths[i] = quint32(view.texts[i].size());
+        text.append(view.texts[i]);
+    }
+}
+
+DataBaseWrapper::RowView DataBaseWrapper::Row::view() const
+{
+    RowView view {table, numberCount, {numbers[0], numbers[1]}, textCount, {}};
+    size_t offset = 0;
+    for (int i = 0; i < textCount; ++i) {
+        view.texts[i] = std::string_view(text).substr(offset, textLengths[i]);
+        offset += textLengths[i];
+    }
+    return view;
+}
+
+qint64 DataBaseWrapper::Row::bytes() const
+{
+    return qint64(sizeof(Row) + text.capacity());
+}
 
 DataBaseWrapper::DataBaseWrapper(const ConfigSettings& settings, QObject* parent)
     : QObject(parent)
@@ -114,20 +184,40 @@ DataBaseWrapper::DataBaseWrapper(const ConfigSettings& settings, QObject* parent
     db.setHostName(QStringLiteral("localhost"));
     db.setDatabaseName(m_settings.getDBPath());
     db.setConnectOptions(QLatin1String(connectOptions));
-    if (db.open())
+    if (db.open()) {
         tuneConnection();
-    else
+        // The rows go straight to SQLite: Qt still opens and owns the connection.
+        const QVariant handle = db.driver()->handle();
+        if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0)
+            m_db = *static_cast<sqlite3* const*>(handle.constData());
+    } else {
         m_errorString = db.lastError().text();
+    }
     createTables();
+    if (m_db) {
+        sqlite3_prepare_v3(m_db, "BEGIN", -1, SQLITE_PREPARE_PERSISTENT, &m_begin, nullptr);
+        sqlite3_prepare_v3(m_db, "COMMIT", -1, SQLITE_PREPARE_PERSISTENT, &m_commit, nullptr);
+        sqlite3_prepare_v3(m_db, "ROLLBACK", -1, SQLITE_PREPARE_PERSISTENT, &m_rollback, nullptr);
+    }
 
     m_commitTimer.setSingleShot(true);
     m_commitTimer.setInterval(maxTransactionAgeMs);
     connect(&m_commitTimer, &QTimer::timeout, this, &DataBaseWrapper::commit);
+    m_retryTimer.setInterval(retryIntervalMs);
+    connect(&m_retryTimer, &QTimer::timeout, this, &DataBaseWrapper::retryHeld);
+    m_failureTimer.setSingleShot(true);
+    connect(&m_failureTimer, &QTimer::timeout, this, &DataBaseWrapper::reportFailures);
 }
 
 DataBaseWrapper::~DataBaseWrapper()
 {
     commit();
+    reportFailures();
+    for (sqlite3_stmt* statement : m_inserts)
+        sqlite3_finalize(statement);
+    sqlite3_finalize(m_begin);
+    sqlite3_finalize(m_commit);
+    sqlite3_finalize(m_rollback);
 }
 
 bool DataBaseWrapper::isReady() const
@@ -145,13 +235,19 @@ void DataBaseWrapper::setMaxHeldBytes(qint64 bytes)
     m_maxHeldBytes = bytes;
 }
 
+int DataBaseWrapper::flushHeld()
+{
+    if (!m_held.empty())
+        retryHeld();
+    commit();
+    return int(m_held.size());
+}
+
 // With a write-ahead journal, synchronous=NORMAL commits without waiting for the disk, and a
 // crashed or killed daemon still loses no committed transaction; only a power cut may take the
 // last ones, never the database's integrity.
 void DataBaseWrapper::tuneConnection()
 {
-    if (benchBaseline)
-        return;
     QSqlQuery query;
     const bool wal = query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) && query.next()
                      && query.value(0).toString() == QLatin1String("wal");
@@ -161,74 +257,306 @@ void DataBaseWrapper::tuneConnection()
         qDebug() << QStringLiteral("Write-ahead journal not available: rows are committed with the default journal.");
 }
 
+// The tables first, then an index on each table's time for readers that select time windows.
 void DataBaseWrapper::createTables()
 {
     QSqlQuery query;
-    for (const char* statement : createStatements) {
-        const bool created = query.exec(QString::fromLatin1(statement));
+    QStringList statements;
+    for (const TableDefinition& table : tables)
+        statements << QString::fromLatin1(table.create);
+    for (const TableDefinition& table : tables)
+        statements << QStringLiteral("CREATE INDEX IF NOT EXISTS %1_time ON %1(time)").arg(QLatin1String(table.name));
+    for (const QString& statement : qAsConst(statements)) {
+        const bool created = query.exec(statement);
         reportStatement(query);
         if (!created && m_errorString.isEmpty())
             m_errorString = query.lastError().text();
     }
 }
 
-void DataBaseWrapper::insertRow(Table table, const QVariantList& values)
+QString DataBaseWrapper::lastError() const
 {
-    if (!benchBaseline && !m_inTransaction) {
-        m_inTransaction = connection().transaction();
-        if (m_inTransaction) {
-            m_transactionAge.start();
-            m_commitTimer.start();
-        }
-    }
+    // A closed database fails statements without an error of their own; its opening error says why.
+    if (!m_db)
+        return m_errorString;
+    return QStringLiteral("%1 %2").arg(QString::fromUtf8(sqlite3_errmsg(m_db)), QLatin1String(m_failedStep));
+}
 
-    if (!execInsert(table, values, true)) {
-        // The failure may have rolled back the whole transaction: commit() writes its rows again then.
-        commit();
+sqlite3_stmt* DataBaseWrapper::insertStatement(Table table, bool report)
+{
+    sqlite3_stmt*& statement = m_inserts[size_t(table)];
+    if (statement)
+        return statement;
+    const char* text = definition(table).insert;
+    if (!m_db) {
+        if (report)
+            reportStatement(QLatin1String(notOpen), QString(), text);
+        return nullptr;
+    }
+    // Prepared again for the next row when this fails, once the cause may have gone.
+    if (sqlite3_prepare_v3(m_db, text, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK) {
+        m_failedStep = prepareFailed;
+        if (report)
+            reportStatement(QLatin1String(prepareFailed), QString::fromUtf8(sqlite3_errmsg(m_db)), text);
+        sqlite3_finalize(statement);
+        statement = nullptr;
+    }
+    return statement;
+}
+
+int DataBaseWrapper::step(sqlite3_stmt* statement)
+{
+    const int code = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    return code;
+}
+
+bool DataBaseWrapper::begin()
+{
+    if (m_inTransaction || !m_begin)
+        return m_inTransaction;
+    m_inTransaction = step(m_begin) == SQLITE_DONE;
+    if (m_inTransaction) {
+        m_transactionAge.start();
+        m_commitTimer.start();
+    }
+    return m_inTransaction;
+}
+
+int DataBaseWrapper::write(const RowView& row, bool report)
+{
+    begin();
+    sqlite3_stmt* statement = insertStatement(row.table, report);
+    if (!statement)
+        return m_db ? sqlite3_errcode(m_db) : SQLITE_MISUSE;
+    // SQLite integers are signed 64-bit: the same bits keep every unsigned value exactly, and
+    // values below 2^63 unchanged; a reader recovers larger ones by casting back.
+    int column = 1;
+    for (int i = 0; i < row.numberCount; ++i)
+        sqlite3_bind_int64(statement, column++, sqlite3_int64(row.numbers[i]));
+    // The texts outlive the step; an empty one must still be text, not NULL.
+    for (int i = 0; i < row.textCount; ++i) {
+        const std::string_view text = row.texts[i];
+        sqlite3_bind_text(statement, column++, text.data() ? text.data() : "", int(text.size()), SQLITE_STATIC);
+    }
+    const int code = sqlite3_step(statement);
+    m_failedStep = stepFailed;
+    if (report) {
+        if (code == SQLITE_DONE)
+            reportStatement(QString(), QString(), definition(row.table).insert);
+        else
+            reportStatement(QLatin1String(stepFailed), QString::fromUtf8(sqlite3_errmsg(m_db)),
+                            definition(row.table).insert);
+    }
+    sqlite3_reset(statement);
+    if (code != SQLITE_DONE)
+        return code;
+    if (!m_inTransaction) {
+        ++daemonCounters().eventsStored;
+        emit committed();
+        return code;
+    }
+    if (m_pendingCount == m_pending.size())
+        m_pending.emplace_back();
+    Row& copy = m_pending[m_pendingCount++];
+    copy.assign(row);
+    m_pendingBytes += qint64(copy.text.size());
+    return code;
+}
+
+void DataBaseWrapper::insertRow(const RowView& row)
+{
+    if (!m_held.empty()) {
+        holdRow(row);
         return;
     }
-    if (!m_inTransaction)
+    const int code = write(row, true);
+    if (code != SQLITE_DONE) {
+        Row failed;
+        failed.assign(row);
+        recover(std::deque<Row>{std::move(failed)}, code);
         return;
-    m_pending.append({table, values});
-    m_pendingBytes += textBytes(values);
-    if (m_pending.size() >= maxTransactionRows || m_pendingBytes >= maxTransactionBytes
+    }
+    if (m_pendingCount >= maxTransactionRows || m_pendingBytes >= maxTransactionBytes
         || m_transactionAge.hasExpired(maxTransactionAgeMs)) {
         commit();
     }
 }
 
-bool DataBaseWrapper::execInsert(Table table, const QVariantList& values, bool report)
+std::deque<DataBaseWrapper::Row> DataBaseWrapper::takePending()
 {
-    const auto index = static_cast<size_t>(table);
-    std::unique_ptr<QSqlQuery>& insert = m_inserts[index];
-    if (!insert || benchBaseline) {
-        insert = std::make_unique<QSqlQuery>();
-        // Executing a statement that failed to prepare would only hide the cause behind a binding error.
-        if (!insert->prepare(QString::fromLatin1(tableInserts[index].statement))) {
-            if (report)
-                reportStatement(*insert);
-            reportLostRow(table, *insert);
-            // Prepared again for the next row, once the cause may have gone.
-            insert.reset();
-            return false;
-        }
+    std::deque<Row> rows;
+    for (size_t i = 0; i < m_pendingCount; ++i) {
+        Row& row = m_pending[i];
+        rows.push_back(row);
+        if (row.text.capacity() > keptRowCapacity)
+            std::string().swap(row.text);
     }
-    for (int i = 0; i < values.size(); ++i)
-        insert->bindValue(i, values.at(i), QSql::In);
-    const bool stored = insert->exec();
-    if (report)
-        reportStatement(*insert);
-    if (!stored)
-        reportLostRow(table, *insert);
-    return stored;
+    m_pendingCount = 0;
+    m_pendingBytes = 0;
+    return rows;
 }
 
-void DataBaseWrapper::reportLostRow(Table table, const QSqlQuery& query) const
+void DataBaseWrapper::recover(std::deque<Row> rows, int code)
 {
-    // A closed database fails statements without an error of their own; its opening error says why.
-    const QString error = query.lastError().isValid() ? query.lastError().text() : m_errorString;
-    qCritical() << QStringLiteral("Failed to store a row in table %1: %2")
-                       .arg(QLatin1String(tableInserts[static_cast<size_t>(table)].table), error);
+    for (;;) {
+        // Some failures roll the whole transaction back: its rows are written again, in front.
+        std::deque<Row> rolledBack;
+        if (m_inTransaction && sqlite3_get_autocommit(m_db)) {
+            m_inTransaction = false;
+            m_commitTimer.stop();
+            rolledBack = takePending();
+        }
+        if (mayPass(code)) {
+            // What is still in the transaction comes before these rows; committing it puts it back
+            // at the head of the held rows should the commit fail too.
+            const QString error = lastError();
+            commit();
+            startHolding(QStringLiteral("table %1: %2").arg(QLatin1String(definition(rows.front().table).name), error));
+            for (const Row& row : rolledBack)
+                holdRow(row.view());
+            for (const Row& row : rows)
+                holdRow(row.view());
+            return;
+        }
+        loseRow(rows.front().table, lastError());
+        rows.pop_front();
+        rows.insert(rows.begin(), std::make_move_iterator(rolledBack.begin()),
+                    std::make_move_iterator(rolledBack.end()));
+        code = SQLITE_DONE;
+        while (!rows.empty() && code == SQLITE_DONE) {
+            code = write(rows.front().view(), false);
+            if (code == SQLITE_DONE)
+                rows.pop_front();
+        }
+        if (rows.empty())
+            return;
+    }
+}
+
+void DataBaseWrapper::holdRow(const RowView& row)
+{
+    Row copy;
+    copy.assign(row);
+    if (m_heldBytes + copy.bytes() > m_maxHeldBytes) {
+        ++daemonCounters().rowsLost;
+        ++m_lostPastBound;
+        if (!m_boundReported) {
+            m_boundReported = true;
+            qCritical() << QStringLiteral("The rows held in memory reached %1 bytes: newer rows are lost until the "
+                                          "database takes rows again.")
+                               .arg(m_maxHeldBytes);
+        }
+        return;
+    }
+    m_heldBytes += copy.bytes();
+    m_held.push_back(std::move(copy));
+    syncHeldCount();
+    if (!m_retryTimer.isActive())
+        m_retryTimer.start();
+}
+
+void DataBaseWrapper::holdAtFront(std::deque<Row> rows)
+{
+    for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
+        m_heldBytes += row->bytes();
+        m_held.push_front(std::move(*row));
+    }
+    syncHeldCount();
+    if (!m_held.empty() && !m_retryTimer.isActive())
+        m_retryTimer.start();
+}
+
+void DataBaseWrapper::syncHeldCount()
+{
+    daemonCounters().rowsHeld = m_held.size();
+}
+
+void DataBaseWrapper::retryHeld()
+{
+    while (!m_held.empty()) {
+        const int code = write(m_held.front().view(), false);
+        if (code == SQLITE_DONE) {
+            m_heldBytes -= m_held.front().bytes();
+            m_held.pop_front();
+            if (m_pendingCount >= maxTransactionRows || m_pendingBytes >= maxTransactionBytes)
+                commit();
+            continue;
+        }
+        // The rows written in this try go back in front when the failure rolled them back.
+        if (m_inTransaction && sqlite3_get_autocommit(m_db)) {
+            m_inTransaction = false;
+            m_commitTimer.stop();
+            holdAtFront(takePending());
+        }
+        if (mayPass(code))
+            break;
+        loseRow(m_held.front().table, lastError());
+        m_heldBytes -= m_held.front().bytes();
+        m_held.pop_front();
+    }
+    commit();
+    syncHeldCount();
+    if (!m_held.empty())
+        return;
+    m_retryTimer.stop();
+    if (!m_holding)
+        return;
+    const quint64 stored = daemonCounters().eventsStored - m_heldStoredBefore;
+    QString text = QStringLiteral("The database takes rows again: stored %1 held in memory.").arg(rowCount(stored));
+    if (m_lostPastBound != 0)
+        text += QStringLiteral(" Lost %1 beyond the bound of %2 bytes.").arg(rowCount(m_lostPastBound)).arg(m_maxHeldBytes);
+    qCritical() << text;
+    m_holding = false;
+    m_lostPastBound = 0;
+    m_boundReported = false;
+}
+
+void DataBaseWrapper::startHolding(const QString& cause)
+{
+    if (m_holding)
+        return;
+    m_holding = true;
+    m_heldStoredBefore = daemonCounters().eventsStored;
+    qCritical() << QStringLiteral("Holding rows in memory until the database takes them again: %1").arg(cause);
+}
+
+void DataBaseWrapper::loseRow(Table table, const QString& error)
+{
+    ++daemonCounters().rowsFailed;
+    const QLatin1String name(definition(table).name);
+    if (debugLevel >= 3)
+        qCritical() << QStringLiteral("Failed to store a row in table %1: %2").arg(name, error);
+    FailureSummary& summary = m_failures[size_t(table)];
+    ++summary.count;
+    summary.error = error;
+    if (!summary.sinceReport.isValid() || summary.sinceReport.hasExpired(failureReportGapMs))
+        reportFailures();
+    else if (!m_failureTimer.isActive())
+        m_failureTimer.start(int(failureReportGapMs - summary.sinceReport.elapsed()));
+}
+
+void DataBaseWrapper::reportFailures()
+{
+    qint64 nextInMs = -1;
+    for (size_t i = 0; i < tableCount; ++i) {
+        FailureSummary& summary = m_failures[i];
+        if (summary.count == 0)
+            continue;
+        const bool due = !summary.sinceReport.isValid() || summary.sinceReport.hasExpired(failureReportGapMs)
+                         || !m_failureTimer.isActive();
+        if (!due) {
+            const qint64 wait = failureReportGapMs - summary.sinceReport.elapsed();
+            nextInMs = nextInMs < 0 ? wait : qMin(nextInMs, wait);
+            continue;
+        }
+        qCritical() << QStringLiteral("Failed to store %1 in table %2: %3")
+                           .arg(rowCount(summary.count), QLatin1String(tables[i].name), summary.error);
+        summary.count = 0;
+        summary.sinceReport.start();
+    }
+    if (nextInMs >= 0 && !m_failureTimer.isActive())
+        m_failureTimer.start(int(qMax<qint64>(nextInMs, 1)));
 }
 
 void DataBaseWrapper::commit()
@@ -237,19 +565,35 @@ void DataBaseWrapper::commit()
     if (!m_inTransaction)
         return;
     m_inTransaction = false;
-    const QVector<PendingRow> rows = std::exchange(m_pending, {});
-    m_pendingBytes = 0;
-
-    QSqlDatabase db = connection();
-    if (db.commit()) {
+    const int code = step(m_commit);
+    m_failedStep = stepFailed;
+    if (code == SQLITE_DONE) {
+        daemonCounters().eventsStored += m_pendingCount;
+        for (size_t i = 0; i < m_pendingCount; ++i) {
+            if (m_pending[i].text.capacity() > keptRowCapacity)
+                std::string().swap(m_pending[i].text);
+        }
+        m_pendingCount = 0;
+        m_pendingBytes = 0;
         emit committed();
         return;
     }
-    // The transaction is gone or cannot be committed: each of its rows is stored by itself, so
-    // that a failure loses only the rows that fail again.
-    db.rollback();
-    for (const PendingRow& row : rows)
-        execInsert(row.table, row.values, false);
+    if (!sqlite3_get_autocommit(m_db))
+        step(m_rollback);
+    std::deque<Row> rows = takePending();
+    if (mayPass(code)) {
+        startHolding(lastError());
+        holdAtFront(std::move(rows));
+        return;
+    }
+    // The transaction cannot be committed: each of its rows is stored by itself, so that a failure
+    // loses only the rows that fail again.
+    for (const Row& row : rows) {
+        const int rowCode = sqlite3_get_autocommit(m_db) ? write(row.view(), false) : SQLITE_MISUSE;
+        if (rowCode != SQLITE_DONE)
+            loseRow(row.table, lastError());
+    }
+    commit();
 }
 
 void DataBaseWrapper::newLogEvent(LogEvent* event)
@@ -274,42 +618,41 @@ void DataBaseWrapper::newLogEvent(LogEvent* event)
 
 void DataBaseWrapper::handleDumps(const CoreDump& msg)
 {
-    insertRow(Table::CoreDumps, {number(msg.timestamp()), text(msg.taskname())});
+    insertRow({Table::CoreDumps, 1, {msg.timestamp(), 0}, 1, {msg.taskname()}});
 }
 
 void DataBaseWrapper::handleReboots(const Reboot& msg)
 {
-    insertRow(Table::Reboots, {number(msg.timestamp()), text(msg.issuer())});
+    insertRow({Table::Reboots, 1, {msg.timestamp(), 0}, 1, {msg.issuer()}});
 }
 
 void DataBaseWrapper::handleWatchdogs(const WatchDog& msg)
 {
-    insertRow(Table::Watchdog, {number(msg.timestamp()), text(msg.triggeredby())});
+    insertRow({Table::Watchdog, 1, {msg.timestamp(), 0}, 1, {msg.triggeredby()}});
 }
 
 void DataBaseWrapper::handleJoinlayers(const JoinLayer& msg)
 {
-    insertRow(Table::JoinLayer, {number(msg.timestamp()), text(msg.taskname())});
+    insertRow({Table::JoinLayer, 1, {msg.timestamp(), 0}, 1, {msg.taskname()}});
 }
 
 void DataBaseWrapper::handleSpecfiles(const SpecfileUse& msg)
 {
-    insertRow(Table::Specfile, {number(msg.timestamp()), text(msg.taskname()), text(msg.specfile())});
+    insertRow({Table::Specfile, 1, {msg.timestamp(), 0}, 2, {msg.taskname(), msg.specfile()}});
 }
 
 void DataBaseWrapper::handleSystemloads(const SystemLoad& msg)
 {
-    insertRow(Table::SystemLoad, {number(msg.timestamp()), text(msg.sysload())});
+    insertRow({Table::SystemLoad, 1, {msg.timestamp(), 0}, 1, {msg.sysload()}});
 }
 
 void DataBaseWrapper::handleMachines(const MachineConfig& msg)
 {
-    insertRow(Table::Configuration, {number(msg.timestamp()), text(msg.hardwareconf()), text(msg.linuxver()),
-                                     text(msg.rpmsinstalled()), text(msg.tevrikversion()), text(msg.diskspace())});
+    insertRow({Table::Configuration, 1, {msg.timestamp(), 0}, 5,
+               {msg.hardwareconf(), msg.linuxver(), msg.rpmsinstalled(), msg.tevrikversion(), msg.diskspace()}});
 }
 
 void DataBaseWrapper::handleGeneric(const GenericLogMsg& msg)
 {
-    insertRow(Table::Generic,
-              {number(msg.timestamp()), number(msg.recordnumber()), text(msg.key()), text(msg.value())});
+    insertRow({Table::Generic, 2, {msg.timestamp(), msg.recordnumber()}, 2, {msg.key(), msg.value()}});
 }

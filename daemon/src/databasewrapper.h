@@ -7,26 +7,34 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
-#include <QVariantList>
-#include <QVector>
 
 #include <array>
-#include <memory>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
 
 class ConfigSettings;
-class QSqlQuery;
+struct sqlite3;
+struct sqlite3_stmt;
 
 // Appends every payload of every event as one row of its table in the SQLite database
 // held by Qt's default SQL connection.
 //
 // Rows written one after another share a transaction, committed within a few tens of
 // milliseconds of its first row, or sooner when it grows large; commit() and the destructor
-// commit it at once.
+// commit it at once. Rows that fail for a cause that may pass (a full disk, an I/O error, a lock
+// held too long, a read-only moment) are held in memory and written again about once a second,
+// in arrival order; rows arriving meanwhile queue behind them.
 class DataBaseWrapper : public QObject
 {
     Q_OBJECT
 
 public:
+    // The store's tables, in the order in which they are created.
+    enum class Table { SchemaVer, CoreDumps, Reboots, Watchdog, JoinLayer, SystemLoad, Specfile, Configuration,
+                       Generic, Count };
+
     // Opens the database at the configuration's path and creates the tables that are missing.
     DataBaseWrapper(const ConfigSettings& settings, QObject* parent);
     // Commits the rows that are still pending.
@@ -38,6 +46,8 @@ public:
     QString errorString() const;
     // The memory that rows waiting for a retry may take; past it the newest rows are lost.
     void setMaxHeldBytes(qint64 bytes);
+    // Tries once more to store the rows held in memory; the number of rows still held.
+    int flushHeld();
 
 signals:
     // A transaction was committed; no transaction is open while the signal is delivered.
@@ -57,33 +67,92 @@ public slots:
     void commit();
 
 private:
-    // The tables that receive rows, in the order in which an event's payloads are stored.
-    enum class Table { Configuration, CoreDumps, Reboots, Watchdog, JoinLayer, Specfile, SystemLoad, Generic };
-    static constexpr int tableCount = 8;
+    static constexpr size_t tableCount = size_t(Table::Count);
+    static constexpr int maxTexts = 5;
 
-    // A row written inside the open transaction, kept until the transaction is committed so
-    // that it can be written again should the transaction be rolled back.
-    struct PendingRow
+    // One row's values as the statement binds them: the integers first, then the texts.
+    struct RowView
     {
         Table table;
-        QVariantList values;
+        int numberCount;
+        quint64 numbers[2];
+        int textCount;
+        std::string_view texts[maxTexts];
+    };
+
+    // A row's own copy of its values, for a row that may have to be written again.
+    struct Row
+    {
+        Table table = Table::SchemaVer;
+        int numberCount = 0;
+        quint64 numbers[2] = {0, 0};
+        int textCount = 0;
+        quint32 textLengths[maxTexts] = {};
+        std::string text;
+
+        void assign(const RowView& view);
+        RowView view() const;
+        qint64 bytes() const;
+    };
+
+    // Failed rows of one table not yet reported.
+    struct FailureSummary
+    {
+        quint64 count = 0;
+        QString error;
+        QElapsedTimer sinceReport;
     };
 
     void tuneConnection();
     void createTables();
-    void insertRow(Table table, const QVariantList& values);
-    bool execInsert(Table table, const QVariantList& values, bool report);
-    void reportLostRow(Table table, const QSqlQuery& query) const;
+    void insertRow(const RowView& row);
+    // Writes one row inside the open transaction, opening one first; SQLite's result code.
+    int write(const RowView& row, bool report);
+    int step(sqlite3_stmt* statement);
+    sqlite3_stmt* insertStatement(Table table, bool report);
+    bool begin();
+    // Carries on after rows.front() failed with code: holds it or loses it, and writes the rest again.
+    void recover(std::deque<Row> rows, int code);
+    std::deque<Row> takePending();
+    // Reports, once per episode, that rows are held from now on.
+    void startHolding(const QString& cause);
+    void holdRow(const RowView& row);
+    void holdAtFront(std::deque<Row> rows);
+    void syncHeldCount();
+    void retryHeld();
+    void loseRow(Table table, const QString& error);
+    void reportFailures();
+    // SQLite's error and the driver text of the step that failed, worded as Qt's SQLite driver words them.
+    QString lastError() const;
 
     const ConfigSettings& m_settings;
     QString m_errorString;
-    std::array<std::unique_ptr<QSqlQuery>, tableCount> m_inserts;
+    const char* m_failedStep = "";
+    sqlite3* m_db = nullptr;
+    std::array<sqlite3_stmt*, tableCount> m_inserts {};
+    sqlite3_stmt* m_begin = nullptr;
+    sqlite3_stmt* m_commit = nullptr;
+    sqlite3_stmt* m_rollback = nullptr;
     bool m_inTransaction = false;
-    QVector<PendingRow> m_pending;
+    // The rows of the open transaction, kept to write them again should it be rolled back. The
+    // slots are reused from one transaction to the next, so that keeping them costs no allocation.
+    std::vector<Row> m_pending;
+    size_t m_pendingCount = 0;
     qint64 m_pendingBytes = 0;
-    qint64 m_maxHeldBytes = 64 * 1024 * 1024;
     QElapsedTimer m_transactionAge;
     QTimer m_commitTimer;
+
+    std::deque<Row> m_held;
+    qint64 m_heldBytes = 0;
+    qint64 m_maxHeldBytes = 64 * 1024 * 1024;
+    bool m_holding = false;
+    quint64 m_heldStoredBefore = 0;
+    quint64 m_lostPastBound = 0;
+    bool m_boundReported = false;
+    QTimer m_retryTimer;
+
+    std::array<FailureSummary, tableCount> m_failures;
+    QTimer m_failureTimer;
 };
 
 #endif

@@ -4,7 +4,13 @@
 #include "logmessage.pb.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QUdpSocket>
+
+#include <vector>
+
+#include <sys/socket.h>
 
 class ConfigSettings;
 
@@ -21,21 +27,35 @@ signals:
     void newLogEvent(LogEvent* event);
 
 public slots:
-    // Reads the waiting datagrams, a bounded number per call so that the event loop regains
-    // control during a flood; datagrams left waiting cause the next readyRead().
+    // Reads the waiting datagrams in batches, a bounded number per call so that the event loop
+    // regains control during a flood; datagrams left waiting cause the next readyRead().
     void readPendingDatagrams();
     void processTheDatagram(QByteArray datagram);
     // Re-binds to the configuration's current address and port.
     void changeBind();
 
 private:
-    // Binds to the configuration's address and port and enlarges the socket's receive buffer.
+    // Binds to the configuration's address and port, enlarges the socket's receive buffer and
+    // asks the kernel for its drop counter with every datagram.
     bool bindToSettings();
+    void parse(const char* data, int size);
+    // Takes the kernel's drop counter from one received message's ancillary data.
+    void noteDropCounter(const void* control, size_t controlSize);
+    void reportDrops();
 
     const ConfigSettings& m_settings;
-    // Receives each datagram in turn; a datagram's event lives only as long as its emission.
+    // One slot of the largest datagram size per message of a batch, reused for every batch.
     QByteArray m_buffer;
+    std::vector<mmsghdr> m_messages;
+    std::vector<iovec> m_iovecs;
+    std::vector<char> m_control;
     LogEvent m_event;
+    int m_grantedBuffer = 0;
+    // The kernel's cumulative count of datagrams dropped on this socket, as last seen.
+    quint32 m_dropCounter = 0;
+    quint64 m_unreportedDrops = 0;
+    QElapsedTimer m_sinceDropReport;
+    QTimer m_dropReportTimer;
 };
 
 #endif

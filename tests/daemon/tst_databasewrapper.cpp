@@ -1,5 +1,6 @@
 #include "comparelines.h"
 #include "configsettings.h"
+#include "daemoncounters.h"
 #include "databasewrapper.h"
 #include "messagerecorder.h"
 #include "programmessagehandler.h"
@@ -33,6 +34,8 @@ private slots:
     void pendingRowsAreCommitted_data();
     void pendingRowsAreCommitted();
     void keepsArrivalOrderAcrossTransactions();
+    void holdsRowsWhileTheDatabaseIsLocked_data();
+    void holdsRowsWhileTheDatabaseIsLocked();
 
 private:
     void openStore(QStringList* messages = nullptr);
@@ -85,11 +88,16 @@ QString successReport(const QString& statement)
     return QStringLiteral("Debug: \"\" \"\" \"%1\"").arg(statement);
 }
 
+// The nine tables, then an index on each table's time.
 QStringList createReports()
 {
     QStringList reports;
     for (const QString& statement : createStatements)
         reports << successReport(statement);
+    for (const QString& statement : createStatements) {
+        const QString table = statement.section(QLatin1Char(' '), 5, 5).section(QLatin1Char('('), 0, 0);
+        reports << successReport(QStringLiteral("CREATE INDEX IF NOT EXISTS %1_time ON %1(time)").arg(table));
+    }
     return reports;
 }
 
@@ -312,8 +320,10 @@ void tst_DataBaseWrapper::reportsUnusableDatabase()
     MessageRecorder recorder;
     m_store->newLogEvent(&event);
     COMPARE_LINES(recorder.lines(),
-                  (QStringList{"Warning: QSqlQuery::prepare: database not open", successReport(QString()),
+                  (QStringList{QStringLiteral("Debug: \"Database not open\" \"\" \"%1\"").arg(insertStatement("reboots")),
                                QStringLiteral("Critical: \"Failed to store a row in table reboots: %1\"")
+                                   .arg(m_store->errorString()),
+                               QStringLiteral("Critical: \"Failed to store 1 row in table reboots: %1\"")
                                    .arg(m_store->errorString())}));
 }
 
@@ -322,19 +332,23 @@ void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored_data()
     QTest::addColumn<QString>("sabotage");
     QTest::addColumn<QString>("report");
     QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("summary");
 
     QTest::newRow("table dropped by another connection")
         << "DROP TABLE coredumps"
         << R"(Debug: "Unable to execute statement" "no such table: coredumps" ")" + insertStatement("coredumps") + '"'
-        << R"(Critical: "Failed to store a row in table coredumps: no such table: coredumps Unable to execute statement")";
+        << R"(Critical: "Failed to store a row in table coredumps: no such table: coredumps Unable to execute statement")"
+        << R"(Critical: "Failed to store 1 row in table coredumps: no such table: coredumps Unable to execute statement")";
     QTest::newRow("insert refused by a trigger")
         << "CREATE TRIGGER refuse BEFORE INSERT ON coredumps BEGIN SELECT RAISE(ABORT, 'refused'); END"
         << R"(Debug: "Unable to fetch row" "refused" ")" + insertStatement("coredumps") + '"'
-        << R"(Critical: "Failed to store a row in table coredumps: refused Unable to fetch row")";
+        << R"(Critical: "Failed to store a row in table coredumps: refused Unable to fetch row")"
+        << R"(Critical: "Failed to store 1 row in table coredumps: refused Unable to fetch row")";
     QTest::newRow("whole transaction rolled back by a trigger")
         << "CREATE TRIGGER refuse BEFORE INSERT ON coredumps BEGIN SELECT RAISE(ROLLBACK, 'refused'); END"
         << R"(Debug: "Unable to fetch row" "refused" ")" + insertStatement("coredumps") + '"'
-        << R"(Critical: "Failed to store a row in table coredumps: refused Unable to fetch row")";
+        << R"(Critical: "Failed to store a row in table coredumps: refused Unable to fetch row")"
+        << R"(Critical: "Failed to store 1 row in table coredumps: refused Unable to fetch row")";
 }
 
 void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored()
@@ -342,6 +356,7 @@ void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored()
     QFETCH(QString, sabotage);
     QFETCH(QString, report);
     QFETCH(QString, failure);
+    QFETCH(QString, summary);
 
     openStore();
     inspectorExec(sabotage);
@@ -353,7 +368,7 @@ void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored()
     {
         MessageRecorder recorder;
         m_store->newLogEvent(&event);
-        COMPARE_LINES(recorder.lines(), (QStringList{successReport(insertStatement("configuration")), report, failure,
+        COMPARE_LINES(recorder.lines(), (QStringList{successReport(insertStatement("configuration")), report, failure, summary,
                                                      successReport(insertStatement("generic"))}));
     }
     m_store->commit();
@@ -463,6 +478,96 @@ void tst_DataBaseWrapper::keepsArrivalOrderAcrossTransactions()
         (i % 2 == 0 ? expectedGeneric : expectedReboots) << i;
     QCOMPARE(generic, expectedGeneric);
     QCOMPARE(reboots, expectedReboots);
+}
+
+void tst_DataBaseWrapper::holdsRowsWhileTheDatabaseIsLocked_data()
+{
+    QTest::addColumn<qint64>("maxHeldBytes");
+    QTest::addColumn<bool>("byRetry");
+
+    QTest::newRow("within the bound, stored by flushHeld()") << qint64(64 * 1024 * 1024) << false;
+    QTest::newRow("within the bound, stored by the retry") << qint64(64 * 1024 * 1024) << true;
+    QTest::newRow("past the bound the newest are lost") << qint64(16 * 1024) << false;
+}
+
+void tst_DataBaseWrapper::holdsRowsWhileTheDatabaseIsLocked()
+{
+    QFETCH(qint64, maxHeldBytes);
+    QFETCH(bool, byRetry);
+
+    openStore();
+    m_store->setMaxHeldBytes(maxHeldBytes);
+    // The lock fails the store's statements at once instead of after its busy timeout.
+    QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+    // Every commit once the lock is gone leaves the database free for another writer.
+    int commits = 0;
+    int busyAtCommit = 0;
+    bool locked = true;
+    connect(m_store.get(), &DataBaseWrapper::committed, this, [&commits, &busyAtCommit, &locked] {
+        if (locked)
+            return;
+        ++commits;
+        QSqlQuery query(inspector());
+        if (query.exec(QStringLiteral("BEGIN IMMEDIATE")))
+            query.exec(QStringLiteral("ROLLBACK"));
+        else
+            ++busyAtCommit;
+    });
+    inspectorExec(QStringLiteral("BEGIN IMMEDIATE"));
+
+    const int events = 500;
+    const DaemonCounters before = daemonCounters();
+    MessageRecorder recorder;
+    for (int i = 0; i < events; ++i) {
+        LogEvent event;
+        event.mutable_generic()->set_timestamp(quint64(i));
+        event.mutable_generic()->set_recordnumber(quint64(i));
+        event.mutable_generic()->set_key("key");
+        event.mutable_generic()->set_value("value");
+        m_store->newLogEvent(&event);
+    }
+    const quint64 held = daemonCounters().rowsHeld;
+    const quint64 lost = daemonCounters().rowsLost - before.rowsLost;
+    QCOMPARE(held + lost, quint64(events));
+    QCOMPARE(lost == 0, maxHeldBytes > 1024 * 1024);
+    QVERIFY(held > 0);
+
+    inspectorExec(QStringLiteral("COMMIT"));
+    locked = false;
+    if (byRetry)
+        QTRY_COMPARE_WITH_TIMEOUT(daemonCounters().rowsHeld, quint64(0), 10000);
+    else
+        QCOMPARE(m_store->flushHeld(), 0);
+    QCOMPARE(daemonCounters().rowsHeld, quint64(0));
+    QCOMPARE(daemonCounters().eventsStored - before.eventsStored, held);
+    QCOMPARE(daemonCounters().rowsFailed, before.rowsFailed);
+    QVERIFY(commits > 0);
+    QCOMPARE(busyAtCommit, 0);
+
+    // The rows kept are the oldest ones, in arrival order.
+    QSqlQuery query(inspector());
+    QVERIFY(query.exec(QStringLiteral("SELECT time FROM generic ORDER BY rowID")));
+    QList<int> stored;
+    while (query.next())
+        stored << query.value(0).toInt();
+    QList<int> expected;
+    for (int i = 0; i < int(held); ++i)
+        expected << i;
+    QCOMPARE(stored, expected);
+
+    QStringList lines{
+        QStringLiteral("Debug: \"Unable to fetch row\" \"database is locked\" \"%1\"").arg(insertStatement("generic")),
+        QStringLiteral("Critical: \"Holding rows in memory until the database takes them again: table generic: "
+                       "database is locked Unable to fetch row\"")};
+    QString end = QStringLiteral("Critical: \"The database takes rows again: stored %1 rows held in memory.").arg(held);
+    if (lost != 0) {
+        lines << QStringLiteral("Critical: \"The rows held in memory reached %1 bytes: newer rows are lost until the "
+                                "database takes rows again.\"")
+                     .arg(maxHeldBytes);
+        end += QStringLiteral(" Lost %1 rows beyond the bound of %2 bytes.").arg(lost).arg(maxHeldBytes);
+    }
+    lines << end + '"';
+    COMPARE_LINES(recorder.lines(), lines);
 }
 
 QTEST_GUILESS_MAIN(tst_DataBaseWrapper)

@@ -1,5 +1,6 @@
 #include "comparelines.h"
 #include "configsettings.h"
+#include "daemoncounters.h"
 #include "messagerecorder.h"
 #include "programmessagehandler.h"
 #include "udplistener.h"
@@ -22,7 +23,8 @@ private slots:
     void processTheDatagram_data();
     void processTheDatagram();
     void readsWaitingDatagramsInArrivalOrder();
-    void deliversMoreDatagramsThanOneReadTakes();
+    void deliversEveryDatagramInOrder_data();
+    void deliversEveryDatagramInOrder();
 };
 
 namespace {
@@ -189,30 +191,57 @@ void tst_UDPListener::readsWaitingDatagramsInArrivalOrder()
     COMPARE_LINES(lines, (QStringList{read, read, QStringLiteral("Debug: \"Parsing datagram failed!\""), read, read}));
 }
 
-void tst_UDPListener::deliversMoreDatagramsThanOneReadTakes()
+void tst_UDPListener::deliversEveryDatagramInOrder_data()
 {
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("largeAt");
+
+    QTest::newRow("a few") << 5 << -1;
+    QTest::newRow("more than one batch") << 200 << -1;
+    QTest::newRow("more than one notification reads") << 1500 << -1;
+    QTest::newRow("a 60 KB datagram inside a batch") << 100 << 70;
+    QTest::newRow("a 60 KB datagram first") << 3 << 0;
+}
+
+void tst_UDPListener::deliversEveryDatagramInOrder()
+{
+    QFETCH(int, count);
+    QFETCH(int, largeAt);
+
     const auto listener = boundListener();
     QList<QByteArray> events;
     collectEvents(listener.get(), &events);
 
-    // More than one readPendingDatagrams() call reads, yet few enough for the default receive
-    // buffer of a process that may not enlarge it.
     QList<QByteArray> datagrams;
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < count; ++i) {
         LogEvent event;
         event.mutable_generic()->set_timestamp(1);
         event.mutable_generic()->set_recordnumber(quint64(i));
         event.mutable_generic()->set_key("k");
-        event.mutable_generic()->set_value("v");
+        event.mutable_generic()->set_value(i == largeAt ? std::string(60 * 1024, 'v') : "v");
         datagrams << QByteArray::fromStdString(event.SerializeAsString());
     }
+    // Undecodable datagrams among them are counted and skipped.
+    const int undecodable = (count + 49) / 50;
 
+    const DaemonCounters before = daemonCounters();
     MessageRecorder recorder;
     QUdpSocket sender;
-    for (const QByteArray& datagram : qAsConst(datagrams))
-        QCOMPARE(sender.writeDatagram(datagram, QHostAddress::LocalHost, listener->localPort()), qint64(datagram.size()));
+    for (int i = 0; i < count; ++i) {
+        if (i % 50 == 0)
+            QCOMPARE(sender.writeDatagram(notAnEncoding, QHostAddress::LocalHost, listener->localPort()),
+                     qint64(notAnEncoding.size()));
+        QCOMPARE(sender.writeDatagram(datagrams.at(i), QHostAddress::LocalHost, listener->localPort()),
+                 qint64(datagrams.at(i).size()));
+    }
     QTRY_COMPARE_WITH_TIMEOUT(events.size(), datagrams.size(), 10000);
     QCOMPARE(events, datagrams);
+    QCOMPARE(daemonCounters().datagramsReceived - before.datagramsReceived, quint64(count + undecodable));
+    QCOMPARE(daemonCounters().undecodable - before.undecodable, quint64(undecodable));
+    QCOMPARE(daemonCounters().kernelDrops, before.kernelDrops);
+    const QStringList lines = recorder.lines();
+    QCOMPARE(lines.count(QStringLiteral("Debug: \"Read new datagram.\"")), count + undecodable);
+    QCOMPARE(lines.count(QStringLiteral("Debug: \"Parsing datagram failed!\"")), undecodable);
 }
 
 QTEST_GUILESS_MAIN(tst_UDPListener)

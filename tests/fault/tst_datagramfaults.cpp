@@ -5,10 +5,13 @@
 #include "logmessage.pb.h"
 #include "processrunner.h"
 
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QRandomGenerator>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <csignal>
 
 #include <memory>
 #include <vector>
@@ -73,6 +76,7 @@ private slots:
     void largestDatagramStoredIntact();
     void anySourceAccepted_data();
     void anySourceAccepted();
+    void kernelDropsCountedExactly();
     void daemonNeverAnswers();
 
 private:
@@ -174,6 +178,59 @@ void TestDatagramFaults::anySourceAccepted()
     QVERIFY(sendDatagram(*sender, rebootDatagram(issuer), m_daemon.port()));
     const QString sql = QStringLiteral("SELECT issuer FROM reboots WHERE issuer = '%1'").arg(issuer);
     QCOMPARE(firstColumn(waitForRows(m_daemon.dbPath(), sql, 1)), QStringList{issuer});
+}
+
+void TestDatagramFaults::kernelDropsCountedExactly()
+{
+    QTemporaryDir dir;
+    const QString dbPath = dir.filePath(QStringLiteral("systemlog.db"));
+    const QString configPath = dir.filePath(QStringLiteral("tevriksystemlog.conf"));
+    const quint16 port = freeUdpPort();
+    writeConfig(configPath, QStringLiteral("127.0.0.1"), QString::number(port), dbPath);
+    QProcess daemon;
+    // No -d: the drop report is written whatever the verbosity.
+    QVERIFY(startDaemon(daemon, configPath, dbPath, {}));
+    const QString countSql = QStringLiteral("SELECT count(*) FROM reboots");
+    const auto storedRows = [&] { return queryRows(dbPath, countSql).value(0).value(0).toLongLong(); };
+
+    // Paused, the daemon reads nothing: sending goes on until its buffer is full and the kernel
+    // has dropped a thousand more, whatever size of buffer it granted.
+    ::kill(pid_t(daemon.processId()), SIGSTOP);
+    QVERIFY(waitForProcessState(daemon.processId(), 'T'));
+    QUdpSocket sender;
+    const QByteArray datagram = rebootDatagram(QStringLiteral("d"));
+    qint64 sent = 0;
+    QDeadlineTimer sending(60000);
+    while (receiveBufferDrops(port) < 1000 && sent < 3000000 && !sending.hasExpired()) {
+        for (int i = 0; i < 1000; ++i, ++sent)
+            QVERIFY(sendDatagram(sender, datagram, port));
+    }
+    const qint64 kernelDrops = receiveBufferDrops(port);
+    QVERIFY2(kernelDrops >= 1000, qPrintable(QString::number(kernelDrops)));
+    ::kill(pid_t(daemon.processId()), SIGCONT);
+
+    // The drop count travels with the next datagram the kernel queues.
+    QTRY_COMPARE_WITH_TIMEOUT(storedRows(), sent - kernelDrops, 60000);
+    QVERIFY(sendDatagram(sender, datagram, port));
+    ++sent;
+    QByteArray err;
+    QVERIFY2(waitForStderrLine(daemon, err, "datagrams since the last report"), err.constData());
+    const QRegularExpression report(QStringLiteral(
+        "^Warning: \"The kernel dropped (\\d+) datagrams since the last report: the receive buffer of [1-9]\\d* "
+        "bytes was full.\"$"));
+    const QStringList lines = QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1);
+    const QRegularExpressionMatch match = report.match(lines.first());
+    QVERIFY2(match.hasMatch(), qPrintable(lines.first()));
+    QCOMPARE(match.captured(1).toLongLong(), kernelDrops);
+    QTRY_COMPARE_WITH_TIMEOUT(storedRows(), sent - kernelDrops, 20000);
+
+    daemon.terminate();
+    QVERIFY(daemon.waitForFinished(30000));
+    QCOMPARE(daemon.exitCode(), 0);
+    err += daemon.readAllStandardError();
+    QCOMPARE(err.count("Warning:"), 1);
+    QCOMPARE(storedRows() + kernelDrops, sent);
 }
 
 void TestDatagramFaults::daemonNeverAnswers()
