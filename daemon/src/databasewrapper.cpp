@@ -206,13 +206,13 @@ DataBaseWrapper::DataBaseWrapper(const ConfigSettings& settings, QObject* parent
     m_retryTimer.setInterval(retryIntervalMs);
     connect(&m_retryTimer, &QTimer::timeout, this, &DataBaseWrapper::retryHeld);
     m_failureTimer.setSingleShot(true);
-    connect(&m_failureTimer, &QTimer::timeout, this, &DataBaseWrapper::reportFailures);
+    connect(&m_failureTimer, &QTimer::timeout, this, [this] { reportFailures(false); });
 }
 
 DataBaseWrapper::~DataBaseWrapper()
 {
     commit();
-    reportFailures();
+    reportFailures(true);
     for (sqlite3_stmt* statement : m_inserts)
         sqlite3_finalize(statement);
     sqlite3_finalize(m_begin);
@@ -323,9 +323,10 @@ bool DataBaseWrapper::begin()
     return m_inTransaction;
 }
 
-int DataBaseWrapper::write(const RowView& row, bool report)
+int DataBaseWrapper::write(const RowView& row, bool report, bool inTransaction)
 {
-    begin();
+    if (inTransaction)
+        begin();
     sqlite3_stmt* statement = insertStatement(row.table, report);
     if (!statement)
         return m_db ? sqlite3_errcode(m_db) : SQLITE_MISUSE;
@@ -484,16 +485,20 @@ void DataBaseWrapper::retryHeld()
             continue;
         }
         // The rows written in this try go back in front when the failure rolled them back.
+        size_t failed = 0;
         if (m_inTransaction && sqlite3_get_autocommit(m_db)) {
             m_inTransaction = false;
             m_commitTimer.stop();
-            holdAtFront(takePending());
+            std::deque<Row> rows = takePending();
+            failed = rows.size();
+            holdAtFront(std::move(rows));
         }
         if (mayPass(code))
             break;
-        loseRow(m_held.front().table, lastError());
-        m_heldBytes -= m_held.front().bytes();
-        m_held.pop_front();
+        const auto lost = m_held.begin() + qsizetype(failed);
+        loseRow(lost->table, lastError());
+        m_heldBytes -= lost->bytes();
+        m_held.erase(lost);
     }
     commit();
     syncHeldCount();
@@ -531,20 +536,19 @@ void DataBaseWrapper::loseRow(Table table, const QString& error)
     ++summary.count;
     summary.error = error;
     if (!summary.sinceReport.isValid() || summary.sinceReport.hasExpired(failureReportGapMs))
-        reportFailures();
+        reportFailures(false);
     else if (!m_failureTimer.isActive())
-        m_failureTimer.start(int(failureReportGapMs - summary.sinceReport.elapsed()));
+        m_failureTimer.start(int(qMax<qint64>(failureReportGapMs - summary.sinceReport.elapsed(), 1)));
 }
 
-void DataBaseWrapper::reportFailures()
+void DataBaseWrapper::reportFailures(bool all)
 {
     qint64 nextInMs = -1;
     for (size_t i = 0; i < tableCount; ++i) {
         FailureSummary& summary = m_failures[i];
         if (summary.count == 0)
             continue;
-        const bool due = !summary.sinceReport.isValid() || summary.sinceReport.hasExpired(failureReportGapMs)
-                         || !m_failureTimer.isActive();
+        const bool due = all || !summary.sinceReport.isValid() || summary.sinceReport.hasExpired(failureReportGapMs);
         if (!due) {
             const qint64 wait = failureReportGapMs - summary.sinceReport.elapsed();
             nextInMs = nextInMs < 0 ? wait : qMin(nextInMs, wait);
@@ -555,7 +559,7 @@ void DataBaseWrapper::reportFailures()
         summary.count = 0;
         summary.sinceReport.start();
     }
-    if (nextInMs >= 0 && !m_failureTimer.isActive())
+    if (nextInMs >= 0)
         m_failureTimer.start(int(qMax<qint64>(nextInMs, 1)));
 }
 
@@ -582,18 +586,24 @@ void DataBaseWrapper::commit()
         step(m_rollback);
     std::deque<Row> rows = takePending();
     if (mayPass(code)) {
-        startHolding(lastError());
+        if (!rows.empty())
+            startHolding(lastError());
         holdAtFront(std::move(rows));
         return;
     }
     // The transaction cannot be committed: each of its rows is stored by itself, so that a failure
     // loses only the rows that fail again.
     for (const Row& row : rows) {
-        const int rowCode = sqlite3_get_autocommit(m_db) ? write(row.view(), false) : SQLITE_MISUSE;
-        if (rowCode != SQLITE_DONE)
+        const int rowCode = write(row.view(), false, false);
+        if (rowCode == SQLITE_DONE)
+            continue;
+        if (mayPass(rowCode)) {
+            startHolding(lastError());
+            holdRow(row.view());
+        } else {
             loseRow(row.table, lastError());
+        }
     }
-    commit();
 }
 
 void DataBaseWrapper::newLogEvent(LogEvent* event)

@@ -106,8 +106,8 @@ private:
     void tuneConnection();
     void createTables();
     void insertRow(const RowView& row);
-    // Writes one row inside the open transaction, opening one first; SQLite's result code.
-    int write(const RowView& row, bool report);
+    // Writes one row inside the open transaction, opening one first, or else by itself; SQLite's result code.
+    int write(const RowView& row, bool report, bool inTransaction = true);
     int step(sqlite3_stmt* statement);
     sqlite3_stmt* insertStatement(Table table, bool report);
     bool begin();
@@ -121,7 +121,8 @@ private:
     void syncHeldCount();
     void retryHeld();
     void loseRow(Table table, const QString& error);
-    void reportFailures();
+    // Writes the summaries that are due, or all of them.
+    void reportFailures(bool all);
     // SQLite's error and the driver text of the step that failed, worded as Qt's SQLite driver words them.
     QString lastError() const;
 

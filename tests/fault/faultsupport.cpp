@@ -83,3 +83,11 @@ bool startDaemon(QProcess& daemon, const QString& configPath, const QString& dbP
     const QString lastTable = QStringLiteral("SELECT name FROM sqlite_master WHERE name = 'generic'");
     return waitForRows(dbPath, lastTable, 1).size() == 1 && daemon.state() == QProcess::Running;
 }
+
+quint16 startDaemonIn(QProcess& daemon, const QString& dir, const QString& dbPath, const QStringList& extraArgs)
+{
+    const QString configPath = dir + QStringLiteral("/tevriksystemlog.conf");
+    const quint16 port = freeUdpPort();
+    writeConfig(configPath, QStringLiteral("127.0.0.1"), QString::number(port), dbPath);
+    return startDaemon(daemon, configPath, dbPath, extraArgs) ? port : 0;
+}

@@ -33,4 +33,8 @@ QStringList firstColumn(const QList<QVariantList>& rows);
 // created its tables, which it does after binding, so that readiness does not depend on the verbosity.
 bool startDaemon(QProcess& daemon, const QString& configPath, const QString& dbPath, const QStringList& extraArgs);
 
+// Writes a configuration into dir for a free port on 127.0.0.1 and the database dbPath, then starts the
+// daemon with it as startDaemon() does; the port, or 0 when the daemon did not start.
+quint16 startDaemonIn(QProcess& daemon, const QString& dir, const QString& dbPath, const QStringList& extraArgs);
+
 #endif

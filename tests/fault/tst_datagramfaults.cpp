@@ -184,12 +184,10 @@ void TestDatagramFaults::kernelDropsCountedExactly()
 {
     QTemporaryDir dir;
     const QString dbPath = dir.filePath(QStringLiteral("systemlog.db"));
-    const QString configPath = dir.filePath(QStringLiteral("tevriksystemlog.conf"));
-    const quint16 port = freeUdpPort();
-    writeConfig(configPath, QStringLiteral("127.0.0.1"), QString::number(port), dbPath);
     QProcess daemon;
     // No -d: the drop report is written whatever the verbosity.
-    QVERIFY(startDaemon(daemon, configPath, dbPath, {}));
+    const quint16 port = startDaemonIn(daemon, dir.path(), dbPath, {});
+    QVERIFY(port != 0);
     const QString countSql = QStringLiteral("SELECT count(*) FROM reboots");
     const auto storedRows = [&] { return queryRows(dbPath, countSql).value(0).value(0).toLongLong(); };
 

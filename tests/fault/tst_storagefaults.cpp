@@ -198,11 +198,9 @@ void TestStorageFaults::failingInsertsAreReportedAndSurvived()
     // Only -d: failures must be visible from the first verbosity level on.
     QTemporaryDir dir;
     const QString dbPath = dir.filePath(QStringLiteral("systemlog.db"));
-    const QString configPath = dir.filePath(QStringLiteral("tevriksystemlog.conf"));
-    const quint16 port = freeUdpPort();
-    writeConfig(configPath, QStringLiteral("127.0.0.1"), QString::number(port), dbPath);
     QProcess daemon;
-    QVERIFY(startDaemon(daemon, configPath, dbPath, {QStringLiteral("-d")}));
+    const quint16 port = startDaemonIn(daemon, dir.path(), dbPath, {QStringLiteral("-d")});
+    QVERIFY(port != 0);
 
     OtherConnection other(dbPath);
     QCOMPARE(other.exec(QStringLiteral("CREATE TRIGGER fault BEFORE INSERT ON reboots "
@@ -253,11 +251,9 @@ void TestStorageFaults::fullDiskLosesNothing()
     SmallFileSystem small(mountPoint, QStringLiteral("4m"));
     QVERIFY(small.isMounted());
     const QString dbPath = mountPoint + QStringLiteral("/systemlog.db");
-    const QString configPath = dir.filePath(QStringLiteral("tevriksystemlog.conf"));
-    const quint16 port = freeUdpPort();
-    writeConfig(configPath, QStringLiteral("127.0.0.1"), QString::number(port), dbPath);
     QProcess daemon;
-    QVERIFY(startDaemon(daemon, configPath, dbPath, {QStringLiteral("-d")}));
+    const quint16 port = startDaemonIn(daemon, dir.path(), dbPath, {QStringLiteral("-d")});
+    QVERIFY(port != 0);
     const QString filler = mountPoint + QStringLiteral("/filler");
     QVERIFY(fillUp(filler));
 
@@ -299,11 +295,9 @@ void TestStorageFaults::lockHeldPastBusyTimeoutLosesNothing()
 {
     QTemporaryDir dir;
     const QString dbPath = dir.filePath(QStringLiteral("systemlog.db"));
-    const QString configPath = dir.filePath(QStringLiteral("tevriksystemlog.conf"));
-    const quint16 port = freeUdpPort();
-    writeConfig(configPath, QStringLiteral("127.0.0.1"), QString::number(port), dbPath);
     QProcess daemon;
-    QVERIFY(startDaemon(daemon, configPath, dbPath, {QStringLiteral("-d")}));
+    const quint16 port = startDaemonIn(daemon, dir.path(), dbPath, {QStringLiteral("-d")});
+    QVERIFY(port != 0);
     OtherConnection other(dbPath);
     QCOMPARE(other.exec(QStringLiteral("BEGIN IMMEDIATE")), QString());
 
