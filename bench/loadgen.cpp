@@ -1,13 +1,22 @@
-// Sends a bounded number of events to a daemon on a loopback address, as fast as it can or
-// paced to a given rate, and prints how many it sent and how fast.
+// Sends a bounded number of events to a server on a loopback address, as fast as it can or
+// paced to a given rate, from one or more processes, and prints how many it sent and how fast.
 //
 // usage: tevrikloadgen --port PORT --count N [--rate EVENTS_PER_SECOND] [--address 127.0.0.1|::1]
-//        tevrikloadgen --free-port   (prints a UDP port of 127.0.0.1 that was free a moment ago)
+//                      [--batch DATAGRAMS_PER_CALL] [--processes N] [--size BYTES] [--seconds MAX]
+//                      [--probe-ms MS]
+//        tevrikloadgen --sink --count N [...]   (sends to a socket of its own that nobody reads)
+//        tevrikloadgen --free-port              (prints a UDP port of 127.0.0.1 that was free a moment ago)
+//
+// --size pads every event to about that many bytes (50 to 65000); without it the events have
+// their natural sizes, about 20 to 1,500 bytes. --probe-ms sends, that often, a generic event
+// whose key is "latency-probe" and whose value is "probe:SEQUENCE:SEND_TIME_US;", so that a
+// poller can tell how long after it was sent a row became visible.
 #include "logmessage.pb.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,24 +38,32 @@ struct Options
 {
     std::string address = "127.0.0.1";
     unsigned port = 0;
+    bool sink = false;
     long long count = 0;
     long long rate = 0;
+    unsigned batch = 256;
+    unsigned processes = 1;
+    unsigned size = 0;
+    long long seconds = 120;
+    long long probeMs = 0;
 };
 
 [[noreturn]] void usage(const char* problem)
 {
-    std::fprintf(stderr, "tevrikloadgen: %s\nusage: tevrikloadgen --port PORT --count N [--rate EVENTS_PER_SECOND] "
-                         "[--address 127.0.0.1|::1]\n       tevrikloadgen --free-port\n",
+    std::fprintf(stderr,
+                 "tevrikloadgen: %s\nusage: tevrikloadgen (--port PORT | --sink) --count N [--rate EVENTS_PER_SECOND] "
+                 "[--address 127.0.0.1|::1] [--batch N] [--processes N] [--size BYTES] [--seconds MAX] "
+                 "[--probe-ms MS]\n       tevrikloadgen --free-port\n",
                  problem);
     std::exit(2);
 }
 
-long long number(const char* text, long long max)
+long long number(const char* text, long long min, long long max)
 {
     char* end = nullptr;
     errno = 0;
     const long long value = std::strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < 0 || value > max)
+    if (errno != 0 || end == text || *end != '\0' || value < min || value > max)
         usage("a number is out of range");
     return value;
 }
@@ -54,24 +71,38 @@ long long number(const char* text, long long max)
 Options parse(int argc, char** argv)
 {
     Options options;
-    for (int i = 1; i < argc; i += 2) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (name == "--sink") {
+            options.sink = true;
+            continue;
+        }
         if (i + 1 >= argc)
             usage("an option lacks its value");
-        const std::string name = argv[i];
-        const char* value = argv[i + 1];
+        const char* value = argv[++i];
         if (name == "--address")
             options.address = value;
         else if (name == "--port")
-            options.port = static_cast<unsigned>(number(value, 65535));
+            options.port = static_cast<unsigned>(number(value, 1, 65535));
         else if (name == "--count")
-            options.count = number(value, 1000000000);
+            options.count = number(value, 1, 1000000000);
         else if (name == "--rate")
-            options.rate = number(value, 100000000);
+            options.rate = number(value, 0, 100000000);
+        else if (name == "--batch")
+            options.batch = static_cast<unsigned>(number(value, 1, 1024));
+        else if (name == "--processes")
+            options.processes = static_cast<unsigned>(number(value, 1, 16));
+        else if (name == "--size")
+            options.size = static_cast<unsigned>(number(value, 50, 65000));
+        else if (name == "--seconds")
+            options.seconds = number(value, 1, 600);
+        else if (name == "--probe-ms")
+            options.probeMs = number(value, 1, 10000);
         else
             usage("unknown option");
     }
-    if (options.port == 0 || options.count == 0)
-        usage("--port and --count are required");
+    if ((options.port == 0) == !options.sink || options.count == 0)
+        usage("--count and one of --port and --sink are required");
     return options;
 }
 
@@ -80,66 +111,102 @@ std::string text(const char* prefix, unsigned i)
     return prefix + std::to_string(i);
 }
 
+std::uint64_t wallMicros()
+{
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+}
+
 // One event of a mix like a busy machine's: mostly load reports and generic records, some task
 // events, and now and then a reboot, a watchdog or a configuration snapshot with long texts.
-LogEvent makeEvent(unsigned i, std::uint64_t now)
+// Padded events keep the configuration's texts short, so that every kind can be made as small as asked.
+// Returns the text field that padding lengthens.
+std::string* makeEvent(LogEvent& event, unsigned i, std::uint64_t now, bool padded)
 {
-    LogEvent event;
     switch (i % 20) {
     case 0:
         event.mutable_reboot()->set_issuer(text("operator-", i % 7));
         event.mutable_reboot()->set_timestamp(now);
-        break;
+        return event.mutable_reboot()->mutable_issuer();
     case 1:
         event.mutable_watchdog()->set_triggeredby(text("heartbeat-timeout-", i % 5));
         event.mutable_watchdog()->set_timestamp(now);
-        break;
+        return event.mutable_watchdog()->mutable_triggeredby();
     case 2: {
         MachineConfig* machine = event.mutable_machine();
+        machine->set_tevrikversion("2.4.1");
+        machine->set_timestamp(now);
+        if (padded)
+            return machine->mutable_rpmsinstalled();
         machine->set_hardwareconf("2x AMD EPYC, 24 GiB RAM, virtio-blk 100 GiB, virtio-net");
         machine->set_linuxver("Linux 6.1.0-18-amd64 #1 SMP PREEMPT_DYNAMIC Debian 6.1.76-1 x86_64");
         std::string rpms;
         for (unsigned p = 0; p < 40; ++p)
             rpms += text("package-", p) + "-1.2." + std::to_string(i % 9) + ".x86_64 ";
         machine->set_rpmsinstalled(rpms);
-        machine->set_tevrikversion("2.4.1");
         machine->set_diskspace("/ 41G used 55G free; /var 3.2G used 12G free");
-        machine->set_timestamp(now);
-        break;
+        return machine->mutable_rpmsinstalled();
     }
     case 3:
     case 4:
         event.mutable_dump()->set_taskname(text("task-", i % 97));
         event.mutable_dump()->set_timestamp(now);
-        break;
+        return event.mutable_dump()->mutable_taskname();
     case 5:
     case 6:
     case 7:
         event.mutable_joinlayer()->set_taskname(text("task-", i % 97));
         event.mutable_joinlayer()->set_timestamp(now);
-        break;
+        return event.mutable_joinlayer()->mutable_taskname();
     case 8:
     case 9:
     case 10:
         event.mutable_specfile()->set_taskname(text("task-", i % 97));
         event.mutable_specfile()->set_specfile(text("/opt/tevrik/specs/build-", i % 31) + ".spec");
         event.mutable_specfile()->set_timestamp(now);
-        break;
+        return event.mutable_specfile()->mutable_specfile();
     case 11:
     case 12:
     case 13:
     case 14:
         event.mutable_systemload()->set_sysload("load " + std::to_string(i % 400 / 100.0) + " 0.87 0.66, 3/412");
         event.mutable_systemload()->set_timestamp(now);
-        break;
+        return event.mutable_systemload()->mutable_sysload();
     default:
         event.mutable_generic()->set_recordnumber(i);
         event.mutable_generic()->set_key(text("counter-", i % 13));
         event.mutable_generic()->set_value(std::to_string(i * 7919ULL % 100000));
         event.mutable_generic()->set_timestamp(now);
-        break;
+        return event.mutable_generic()->mutable_value();
     }
-    return event;
+}
+
+std::string encodedEvent(unsigned i, std::uint64_t now, unsigned size)
+{
+    LogEvent event;
+    std::string* field = makeEvent(event, i, now, size > 0);
+    // Twice, since a longer text may lengthen its own length prefix.
+    for (int pass = 0; pass < 2 && size > 0; ++pass) {
+        const size_t encoded = event.ByteSizeLong();
+        if (encoded < size)
+            field->append(size - encoded, 'x');
+        else if (encoded > size)
+            field->resize(field->size() - std::min(field->size(), encoded - size));
+    }
+    return event.SerializeAsString();
+}
+
+std::string probeEvent(long long sequence)
+{
+    const std::uint64_t now = wallMicros();
+    LogEvent event;
+    GenericLogMsg* generic = event.mutable_generic();
+    generic->set_timestamp(now / 1000);
+    generic->set_recordnumber(static_cast<std::uint64_t>(sequence));
+    generic->set_key("latency-probe");
+    generic->set_value("probe:" + std::to_string(sequence) + ":" + std::to_string(now) + ";");
+    return event.SerializeAsString();
 }
 
 struct Target
@@ -171,7 +238,8 @@ Target loopbackTarget(const Options& options)
     return target;
 }
 
-int printFreePort()
+// A socket bound to a free port of 127.0.0.1, or -1.
+int boundLoopbackSocket(unsigned* port)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{};
@@ -180,81 +248,170 @@ int printFreePort()
     socklen_t length = sizeof address;
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
         || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        std::perror("free port");
-        return 1;
+        std::perror("bind");
+        if (fd >= 0)
+            close(fd);
+        return -1;
     }
-    std::printf("%u\n", unsigned(ntohs(address.sin_port)));
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+struct Result
+{
+    long long sent = 0;
+    long long failed = 0;
+    long long probes = 0;
+    double seconds = 0;
+};
+
+// Sends this process's share: COUNT events at RATE (0: as fast as it can), within the time bound.
+Result sendShare(const Options& options, const Target& target, const std::vector<std::string>& pool, long long count,
+                 long long rate, bool probing)
+{
+    Result result;
+    const int fd = socket(target.address.ss_family, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        std::perror("socket");
+        result.failed = count;
+        return result;
+    }
+    std::vector<mmsghdr> messages(options.batch);
+    std::vector<iovec> vectors(options.batch);
+    std::string probe;
+
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end = start + std::chrono::seconds(options.seconds);
+    Clock::time_point nextProbe = start;
+    long long done = 0;
+    while (done < count) {
+        const Clock::time_point now = Clock::now();
+        if (now >= end)
+            break;
+        long long due = count;
+        if (rate > 0) {
+            const double seconds = std::chrono::duration<double>(now - start).count();
+            due = std::min(count, static_cast<long long>(seconds * static_cast<double>(rate)) + 1);
+            if (due <= done) {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+                continue;
+            }
+        }
+        const unsigned batch = static_cast<unsigned>(std::min<long long>(options.batch, due - done));
+        for (unsigned i = 0; i < batch; ++i) {
+            const std::string& datagram = pool[static_cast<size_t>((done + i) % static_cast<long long>(pool.size()))];
+            vectors[i].iov_base = const_cast<char*>(datagram.data());
+            vectors[i].iov_len = datagram.size();
+        }
+        const bool probeNow = probing && now >= nextProbe;
+        if (probeNow) {
+            probe = probeEvent(result.probes);
+            vectors[0].iov_base = probe.data();
+            vectors[0].iov_len = probe.size();
+        }
+        for (unsigned i = 0; i < batch; ++i) {
+            messages[i] = mmsghdr{};
+            messages[i].msg_hdr.msg_name = const_cast<sockaddr_storage*>(&target.address);
+            messages[i].msg_hdr.msg_namelen = target.length;
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = sendmmsg(fd, messages.data(), batch, 0);
+        if (sent > 0) {
+            result.sent += sent;
+            done += sent;
+            if (probeNow) {
+                ++result.probes;
+                nextProbe = now + std::chrono::milliseconds(options.probeMs);
+            }
+        } else if (errno != EINTR) {
+            // Not sent: counted apart, so that a refused datagram is not taken for a lost one.
+            ++result.failed;
+            ++done;
+        }
+    }
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     close(fd);
-    return 0;
+    return result;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "--free-port") == 0)
-        return printFreePort();
-    const Options options = parse(argc, argv);
-    Target target = loopbackTarget(options);
+    if (argc == 2 && std::strcmp(argv[1], "--free-port") == 0) {
+        unsigned port = 0;
+        const int fd = boundLoopbackSocket(&port);
+        if (fd < 0)
+            return 1;
+        std::printf("%u\n", port);
+        close(fd);
+        return 0;
+    }
+    Options options = parse(argc, argv);
+    // Kept open and never read: the kernel drops what does not fit, so only the sending is measured.
+    int sink = -1;
+    if (options.sink) {
+        options.address = "127.0.0.1";
+        sink = boundLoopbackSocket(&options.port);
+        if (sink < 0)
+            return 1;
+    }
+    const Target target = loopbackTarget(options);
 
-    // The events are encoded beforehand, so that the sending loop measures the daemon, not us.
-    constexpr unsigned poolSize = 2000;
-    const std::uint64_t now = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
+    // The events are encoded beforehand, so that the sending loop measures the server, not us;
+    // the pool of large events is smaller, to keep the generator's memory within some 16 MiB.
+    const size_t poolSize = std::clamp<size_t>(size_t(16) * 1024 * 1024 / std::max(options.size, 1000u), 100, 2000);
+    const std::uint64_t nowMs = wallMicros() / 1000;
     std::vector<std::string> pool;
     pool.reserve(poolSize);
-    for (unsigned i = 0; i < poolSize; ++i)
-        pool.push_back(makeEvent(i, now).SerializeAsString());
+    for (size_t i = 0; i < poolSize; ++i)
+        pool.push_back(encodedEvent(static_cast<unsigned>(i), nowMs, options.size));
 
-    const int fd = socket(target.address.ss_family, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        std::perror("socket");
-        return 1;
+    // Each process sends its share and writes its result into a pipe; the first one sends the probes.
+    std::vector<int> pipes;
+    std::vector<pid_t> children;
+    for (unsigned p = 0; p < options.processes; ++p) {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            std::perror("pipe");
+            return 1;
+        }
+        const long long share = options.count / options.processes + (p < options.count % options.processes ? 1 : 0);
+        const long long rate = options.rate / options.processes;
+        const pid_t child = fork();
+        if (child < 0) {
+            std::perror("fork");
+            return 1;
+        }
+        if (child == 0) {
+            close(fds[0]);
+            const Result result = sendShare(options, target, pool, share, rate, p == 0 && options.probeMs > 0);
+            const ssize_t written = write(fds[1], &result, sizeof result);
+            _exit(written == sizeof result ? 0 : 1);
+        }
+        close(fds[1]);
+        pipes.push_back(fds[0]);
+        children.push_back(child);
     }
 
-    constexpr unsigned batchSize = 64;
-    std::vector<mmsghdr> messages(batchSize);
-    std::vector<iovec> vectors(batchSize);
-
-    long long sent = 0;
-    long long failed = 0;
-    const Clock::time_point start = Clock::now();
-    while (sent + failed < options.count) {
-        long long due = options.count;
-        if (options.rate > 0) {
-            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-            due = std::min(options.count, static_cast<long long>(seconds * static_cast<double>(options.rate)) + 1);
-            if (due <= sent + failed) {
-                std::this_thread::sleep_for(std::chrono::microseconds(100));
-                continue;
-            }
-        }
-        const unsigned batch = static_cast<unsigned>(std::min<long long>(batchSize, due - sent - failed));
-        for (unsigned i = 0; i < batch; ++i) {
-            const std::string& datagram = pool[static_cast<size_t>((sent + failed + i) % poolSize)];
-            vectors[i].iov_base = const_cast<char*>(datagram.data());
-            vectors[i].iov_len = datagram.size();
-            messages[i] = mmsghdr{};
-            messages[i].msg_hdr.msg_name = &target.address;
-            messages[i].msg_hdr.msg_namelen = target.length;
-            messages[i].msg_hdr.msg_iov = &vectors[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-        }
-        const int result = sendmmsg(fd, messages.data(), batch, 0);
-        if (result > 0) {
-            sent += result;
-        } else if (errno == EINTR) {
-            continue;
-        } else {
-            // Not sent: counted apart, so that a refused datagram is not taken for a lost one.
-            ++failed;
-        }
+    Result total;
+    bool complete = true;
+    for (size_t p = 0; p < children.size(); ++p) {
+        Result result;
+        if (read(pipes[p], &result, sizeof result) != sizeof result)
+            complete = false;
+        close(pipes[p]);
+        waitpid(children[p], nullptr, 0);
+        total.sent += result.sent;
+        total.failed += result.failed;
+        total.probes += result.probes;
+        total.seconds = std::max(total.seconds, result.seconds);
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    close(fd);
+    if (sink >= 0)
+        close(sink);
 
-    std::printf("sent=%lld failed=%lld seconds=%.3f rate=%.0f\n", sent, failed, seconds,
-                seconds > 0 ? static_cast<double>(sent) / seconds : 0.0);
-    return failed == 0 ? 0 : 1;
+    std::printf("sent=%lld failed=%lld seconds=%.3f rate=%.0f probes=%lld\n", total.sent, total.failed, total.seconds,
+                total.seconds > 0 ? static_cast<double>(total.sent) / total.seconds : 0.0, total.probes);
+    return complete && total.failed == 0 ? 0 : 1;
 }
