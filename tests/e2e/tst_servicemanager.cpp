@@ -65,7 +65,7 @@ private:
 
 } // namespace
 
-class TestServiceManager : public QObject
+class tst_ServiceManager : public QObject
 {
     Q_OBJECT
 
@@ -74,7 +74,7 @@ private slots:
     void notifiesServiceManager();
 };
 
-void TestServiceManager::notifiesServiceManager_data()
+void tst_ServiceManager::notifiesServiceManager_data()
 {
     QTest::addColumn<bool>("portTaken");
 
@@ -82,7 +82,7 @@ void TestServiceManager::notifiesServiceManager_data()
     QTest::newRow("port taken: never ready") << true;
 }
 
-void TestServiceManager::notifiesServiceManager()
+void tst_ServiceManager::notifiesServiceManager()
 {
     QFETCH(bool, portTaken);
 
@@ -135,5 +135,5 @@ void TestServiceManager::notifiesServiceManager()
              err.constData());
 }
 
-QTEST_GUILESS_MAIN(TestServiceManager)
+QTEST_GUILESS_MAIN(tst_ServiceManager)
 #include "tst_servicemanager.moc"

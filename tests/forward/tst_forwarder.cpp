@@ -123,7 +123,7 @@ private:
 
 } // namespace
 
-class TestForwarder : public QObject
+class tst_Forwarder : public QObject
 {
     Q_OBJECT
 
@@ -149,7 +149,7 @@ private:
     int m_databases = 0;
 };
 
-void TestForwarder::initTestCase()
+void tst_Forwarder::initTestCase()
 {
     if (!PgTestServer::available())
         QSKIP("PostgreSQL 15 server binaries are not installed (Debian package postgresql-15)");
@@ -157,14 +157,14 @@ void TestForwarder::initTestCase()
     QVERIFY2(m_server->init(), qPrintable(m_server->errorString()));
 }
 
-void TestForwarder::init()
+void tst_Forwarder::init()
 {
     // A test that failed with the server stopped must not fail the ones after it.
     if (m_server && !m_server->isRunning())
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
 }
 
-QString TestForwarder::freshDatabase(const QString& encoding)
+QString tst_Forwarder::freshDatabase(const QString& encoding)
 {
     const QString name = QStringLiteral("master%1").arg(++m_databases);
     m_server->query(QStringLiteral("CREATE DATABASE %1 ENCODING '%2' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0")
@@ -172,7 +172,7 @@ QString TestForwarder::freshDatabase(const QString& encoding)
     return m_server->errorString().isEmpty() ? name : QString();
 }
 
-bool TestForwarder::converged(const QString& database, const QString& dbPath)
+bool tst_Forwarder::converged(const QString& database, const QString& dbPath)
 {
     return waitFor([&] {
         const qint64 sent = localCount(dbPath, QStringLiteral("WHERE sentToMasterDB = 1"));
@@ -181,7 +181,7 @@ bool TestForwarder::converged(const QString& database, const QString& dbPath)
     });
 }
 
-void TestForwarder::testStorableText_data()
+void tst_Forwarder::testStorableText_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("storable");
@@ -198,7 +198,7 @@ void TestForwarder::testStorableText_data()
     QTest::newRow("latin-1 byte") << QByteArray("caf\xE9") << false;
 }
 
-void TestForwarder::testStorableText()
+void tst_Forwarder::testStorableText()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, storable);
@@ -207,7 +207,7 @@ void TestForwarder::testStorableText()
 
 enum Fault { UnreachableAtStart, MasterStopped, ConnectionCut, Killed, CommitReplyLost, StoppedMidBacklog };
 
-void TestForwarder::testFaults_data()
+void tst_Forwarder::testFaults_data()
 {
     QTest::addColumn<int>("fault");
     QTest::newRow("master unreachable at start") << int(UnreachableAtStart);
@@ -218,7 +218,7 @@ void TestForwarder::testFaults_data()
     QTest::newRow("stopped with a backlog") << int(StoppedMidBacklog);
 }
 
-void TestForwarder::testFaults()
+void tst_Forwarder::testFaults()
 {
     QFETCH(int, fault);
     const QString database = freshDatabase();
@@ -344,7 +344,7 @@ void TestForwarder::testFaults()
     QVERIFY(!forwarder.err().contains("set aside"));
 }
 
-void TestForwarder::testRefusedRows_data()
+void tst_Forwarder::testRefusedRows_data()
 {
     QTest::addColumn<QString>("encoding");
     QTest::addColumn<QString>("table");
@@ -402,7 +402,7 @@ void TestForwarder::testRefusedRows_data()
         << "SELECT issuer FROM reboots WHERE rowid = 1" << true << QString::fromUtf8("\xC3\xA9");
 }
 
-void TestForwarder::testRefusedRows()
+void tst_Forwarder::testRefusedRows()
 {
     QFETCH(QString, encoding);
     QFETCH(QString, table);
@@ -453,7 +453,7 @@ void TestForwarder::testRefusedRows()
     QCOMPARE(localCount(daemon.dbPath(), QStringLiteral("WHERE sentToMasterDB = 0")), 0);
 }
 
-void TestForwarder::testStartRefusals_data()
+void tst_Forwarder::testStartRefusals_data()
 {
     QTest::addColumn<QByteArray>("config");
     QTest::addColumn<QByteArray>("error");
@@ -469,7 +469,7 @@ void TestForwarder::testStartRefusals_data()
                                       << QByteArray("Error: Cannot use database \"");
 }
 
-void TestForwarder::testStartRefusals()
+void tst_Forwarder::testStartRefusals()
 {
     QFETCH(QByteArray, config);
     QFETCH(QByteArray, error);
@@ -487,5 +487,5 @@ void TestForwarder::testStartRefusals()
     QVERIFY(!QFile::exists(dbPath));
 }
 
-QTEST_GUILESS_MAIN(TestForwarder)
+QTEST_GUILESS_MAIN(tst_Forwarder)
 #include "tst_forwarder.moc"

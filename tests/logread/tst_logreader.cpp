@@ -99,7 +99,7 @@ QStringList rowsAt(std::initializer_list<int> indexes)
 
 } // namespace
 
-class TestLogReader : public QObject
+class tst_LogReader : public QObject
 {
     Q_OBJECT
 
@@ -122,13 +122,13 @@ private:
     std::unique_ptr<DataBaseWrapper> m_store;
 };
 
-void TestLogReader::initTestCase()
+void tst_LogReader::initTestCase()
 {
     qputenv("TZ", "Europe/Berlin");
     tzset();
 }
 
-void TestLogReader::init()
+void tst_LogReader::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     m_dbPath = m_dir->filePath(QStringLiteral("systemlog.db"));
@@ -138,7 +138,7 @@ void TestLogReader::init()
     storeSample();
 }
 
-void TestLogReader::cleanup()
+void tst_LogReader::cleanup()
 {
     m_store.reset();
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
@@ -146,7 +146,7 @@ void TestLogReader::cleanup()
 }
 
 // Arrival order: rowIDs grow per table in this order, times do not.
-void TestLogReader::storeSample()
+void tst_LogReader::storeSample()
 {
     DataBaseWrapper& store = *m_store;
     storeRow(store, "generic", base + 500, {"18446744073709551615", "k", "a\tb\nc"});
@@ -161,7 +161,7 @@ void TestLogReader::storeSample()
     store.commit();
 }
 
-QByteArray TestLogReader::run(const QStringList& arguments, QString* error)
+QByteArray tst_LogReader::run(const QStringList& arguments, QString* error)
 {
     QList<QByteArray> words{"tevriklog", "-D", m_dbPath.toUtf8()};
     for (const QString& argument : arguments)
@@ -200,7 +200,7 @@ QByteArray TestLogReader::run(const QStringList& arguments, QString* error)
     return text;
 }
 
-void TestLogReader::selects_data()
+void tst_LogReader::selects_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QStringList>("expected");
@@ -264,7 +264,7 @@ void TestLogReader::selects_data()
     QTest::newRow("csv without rows prints nothing") << QStringList{"-o", "csv", "-S", "2030-01-01"} << QStringList();
 }
 
-void TestLogReader::selects()
+void tst_LogReader::selects()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QStringList, expected);
@@ -276,7 +276,7 @@ void TestLogReader::selects()
     COMPARE_LINES(lines, expected);
 }
 
-void TestLogReader::printsStatistics()
+void tst_LogReader::printsStatistics()
 {
     QSqlQuery query;
     QVERIFY(query.exec(QStringLiteral("UPDATE reboots SET sentToMasterDB = 1 WHERE issuer = 'admin'")));
@@ -296,7 +296,7 @@ void TestLogReader::printsStatistics()
                                                 "watchdog       0       0  -                        -"}));
 }
 
-void TestLogReader::followsCommitsInOrder()
+void tst_LogReader::followsCommitsInOrder()
 {
     Selection selection;
     selection.tables[static_cast<size_t>(tableOfType("sysload"))] = false;
@@ -346,5 +346,5 @@ void TestLogReader::followsCommitsInOrder()
     COMPARE_LINES(seen, QStringList{"2026-01-15 10:00:07.000 watchdog triggeredBy=w2"});
 }
 
-QTEST_GUILESS_MAIN(TestLogReader)
+QTEST_GUILESS_MAIN(tst_LogReader)
 #include "tst_logreader.moc"

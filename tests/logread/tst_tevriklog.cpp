@@ -63,7 +63,7 @@ FileState fileState(const QString& path)
 
 } // namespace
 
-class TestTevrikLog : public QObject
+class tst_TevrikLog : public QObject
 {
     Q_OBJECT
 
@@ -79,7 +79,7 @@ private:
     DaemonFixture m_daemon;
 };
 
-void TestTevrikLog::initTestCase()
+void tst_TevrikLog::initTestCase()
 {
     QVERIFY(m_daemon.start());
     QCOMPARE(m_daemon.send({"-t", "reboot", "-m", "admin"}), 0);
@@ -103,7 +103,7 @@ void TestTevrikLog::initTestCase()
     writeConfig(dir.filePath("comma.conf"), "127.0.0.1", "7777", "/tmp/a,b.db");
 }
 
-void TestTevrikLog::refuses_data()
+void tst_TevrikLog::refuses_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
@@ -171,7 +171,7 @@ void TestTevrikLog::refuses_data()
                                 << "Unexpected option: reboot. Argument \"-f\" doesn't expect any values.\r\n";
 }
 
-void TestTevrikLog::refuses()
+void tst_TevrikLog::refuses()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
@@ -186,7 +186,7 @@ void TestTevrikLog::refuses()
     QCOMPARE(result.exitCode, status);
 }
 
-void TestTevrikLog::readsTheConfiguredDatabase()
+void tst_TevrikLog::readsTheConfiguredDatabase()
 {
     const RunResult result = runProgram(readerPath, {"-c", m_daemon.configPath(), "-o", "json", "-t", "generic"});
     QCOMPARE(result.err, QByteArray());
@@ -198,7 +198,7 @@ void TestTevrikLog::readsTheConfiguredDatabase()
              qPrintable(lines.at(0)));
 }
 
-void TestTevrikLog::leavesTheFileUntouched()
+void tst_TevrikLog::leavesTheFileUntouched()
 {
     const FileState before = fileState(m_daemon.dbPath());
     QVERIFY(before.size > 0);
@@ -223,7 +223,7 @@ void TestTevrikLog::leavesTheFileUntouched()
     QCOMPARE(after.size, before.size);
 }
 
-void TestTevrikLog::followsAcrossCommitsAndARestart()
+void tst_TevrikLog::followsAcrossCommitsAndARestart()
 {
     QVERIFY(m_daemon.start());
     QProcess follower;
@@ -257,5 +257,5 @@ void TestTevrikLog::followsAcrossCommitsAndARestart()
     QCOMPARE(lines.size(), 6);
 }
 
-QTEST_GUILESS_MAIN(TestTevrikLog)
+QTEST_GUILESS_MAIN(tst_TevrikLog)
 #include "tst_tevriklog.moc"

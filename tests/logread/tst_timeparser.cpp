@@ -13,7 +13,7 @@ constexpr qint64 noTime = -1;
 
 } // namespace
 
-class TestTimeParser : public QObject
+class tst_TimeParser : public QObject
 {
     Q_OBJECT
 
@@ -23,13 +23,13 @@ private slots:
     void parses();
 };
 
-void TestTimeParser::initTestCase()
+void tst_TimeParser::initTestCase()
 {
     qputenv("TZ", "Europe/Berlin");
     tzset();
 }
 
-void TestTimeParser::parses_data()
+void tst_TimeParser::parses_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<qint64>("expected");
@@ -68,7 +68,7 @@ void TestTimeParser::parses_data()
     QTest::newRow("empty") << "" << noTime;
 }
 
-void TestTimeParser::parses()
+void tst_TimeParser::parses()
 {
     QFETCH(QString, text);
     QFETCH(qint64, expected);
@@ -79,5 +79,5 @@ void TestTimeParser::parses()
         QCOMPARE(parsed.value_or(noTime), expected);
 }
 
-QTEST_GUILESS_MAIN(TestTimeParser)
+QTEST_GUILESS_MAIN(tst_TimeParser)
 #include "tst_timeparser.moc"
