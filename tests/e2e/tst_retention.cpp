@@ -188,6 +188,9 @@ void tst_Retention::prunesWhileEventsArrive()
     PruningDaemon daemon;
     QVERIFY(daemon.start(QStringLiteral("[General Settings]\n") + limits));
     const QStringList newIssuers = sendStream(daemon, count, oldEvery, payloadBytes);
+    // Rows are stored in arrival order: once the last one is there, every row sent is stored or pruned.
+    const QString lastRow = QStringLiteral("SELECT 1 FROM reboots WHERE issuer = '%1'").arg(newIssuers.last());
+    QVERIFY(!waitForRows(daemon.dbPath(), lastRow, 1, 120000).isEmpty());
     const QString oldRows = QStringLiteral("SELECT count(*) FROM reboots WHERE time < %1")
                                 .arg(QDateTime::currentMSecsSinceEpoch() - msPerDay);
     QVERIFY(daemon.tickUntil(oldRows, 0));
