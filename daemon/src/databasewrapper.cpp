@@ -257,9 +257,13 @@ void DataBaseWrapper::tuneConnection()
         qDebug() << QStringLiteral("Write-ahead journal not available: rows are committed with the default journal.");
 }
 
-// The tables first, then an index on each table's time for readers that select time windows.
+// The tables first, then an index on each table's time for readers that select time windows. One
+// transaction, so that a disk running full meanwhile leaves no half-made schema, and whoever sees one
+// table sees all of them.
 void DataBaseWrapper::createTables()
 {
+    QSqlDatabase db = QSqlDatabase::database();
+    const bool inTransaction = db.isOpen() && db.transaction();
     QSqlQuery query;
     QStringList statements;
     for (const TableDefinition& table : tables)
@@ -272,6 +276,13 @@ void DataBaseWrapper::createTables()
         if (!created && m_errorString.isEmpty())
             m_errorString = query.lastError().text();
     }
+    query.finish();
+    if (!inTransaction)
+        return;
+    if (!m_errorString.isEmpty())
+        db.rollback();
+    else if (!db.commit())
+        m_errorString = db.lastError().text();
 }
 
 QString DataBaseWrapper::lastError() const
