@@ -6,9 +6,16 @@
 set -euo pipefail
 data=$1
 output=$2
-servers=$(awk '!/^#/ { print $1 }' "$data" | sort -u | tr '\n' ' ')
-rates=$(awk '!/^#/ { print $3 }' "$data" | sort -nu | tr '\n' ' ')
-gnuplot <<EOF
+# One block per server and rate, sizes ascending: gnuplot joins the points of a block into a line
+# (a point left undefined inside one data set would break the line instead).
+blocks=$(mktemp)
+trap 'rm -f "$blocks"' EXIT
+awk '!/^#/ && NF { print $1, $3, $2, $8 }' "$data" | sort -k1,1 -k2,2n -k3,3n |
+  awk '{ key = $1 " at " $2 "/s"; if (key != last) { if (NR > 1) printf "\n\n"; print "# " key; last = key }
+         print $3, $4 }' >"$blocks"
+titles=$(grep '^# ' "$blocks" | sed 's/^# //; s/^daemon /tevrik /' | awk '{ printf "%s\"%s\"", (NR > 1 ? ", " : ""), $0 }')
+count=$(grep -c '^# ' "$blocks")
+gnuplot <<EOF2
 set terminal pngcairo size 900,560 font ",10"
 set output "$output"
 set title "Rows stored per CPU-second of the server"
@@ -19,8 +26,6 @@ set ylabel "rows per CPU-second"
 set xtics (50, 100, 1000, 10000, 60000)
 set grid
 set key outside right
-servers = "$servers"
-rates = "$rates"
-plot for [s in servers] for [r in rates] "$data" \
-  using 2:((strcol(1) eq s && \$3 == real(r)) ? \$8 : 1/0) with linespoints title sprintf("%s at %s/s", s, r)
-EOF
+array titles[$count] = [$titles]
+plot for [i = 1:$count] "$blocks" index (i - 1) using 1:2 with linespoints title titles[i]
+EOF2

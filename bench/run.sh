@@ -5,7 +5,7 @@
 # start-up. Builds what it needs in $BUILD_DIR (default build-bench); every server runs on a free
 # loopback port with a private configuration and store in a temporary directory.
 #
-#   bash bench/run.sh              # everything, about 15 minutes on 2 cores
+#   bash bench/run.sh              # everything, about 7 minutes on 2 cores
 #   QUICK=1 bash bench/run.sh      # smaller loads and one zero-loss run, for development
 #   SKIP_RSYSLOG=1 bash bench/run.sh
 #

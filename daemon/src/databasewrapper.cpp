@@ -180,6 +180,10 @@ DataBaseWrapper::DataBaseWrapper(const ConfigSettings& settings, QObject* parent
     : QObject(parent)
     , m_settings(settings)
 {
+    // One thread uses the connection, so SQLite's locks and its memory statistics are cost without
+    // use. Takes effect only before SQLite's first connection of the process.
+    sqlite3_config(SQLITE_CONFIG_MULTITHREAD);
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     db.setHostName(QStringLiteral("localhost"));
     db.setDatabaseName(m_settings.getDBPath());

@@ -28,6 +28,11 @@ constexpr int batchSize = 64;
 constexpr int maxDatagramsPerRead = 1024;
 constexpr qint64 maxReadMs = 10;
 
+// How long datagrams gather after the socket ran dry: at 100,000 events/s a read then finds
+// hundreds instead of a few, which spreads the wakeup's and the calls' cost; well inside the
+// time a row may take until it is committed.
+constexpr int gatherMs = 5;
+
 // Drops are summed over a short while so that a burst gives one line, and reported at most this often.
 constexpr int dropGatherMs = 1000;
 constexpr qint64 minDropReportGapMs = 5000;
@@ -63,6 +68,10 @@ UDPListener::UDPListener(const ConfigSettings& settings, QObject* parent)
 
     m_dropReportTimer.setSingleShot(true);
     connect(&m_dropReportTimer, &QTimer::timeout, this, &UDPListener::reportDrops);
+    m_gatherTimer.setSingleShot(true);
+    m_gatherTimer.setTimerType(Qt::PreciseTimer);
+    m_gatherTimer.setInterval(gatherMs);
+    connect(&m_gatherTimer, &QTimer::timeout, this, &UDPListener::drain);
 
     connect(&m_settings, SIGNAL(addressChanged(QHostAddress)), this, SLOT(changeBind()));
     connect(&m_settings, SIGNAL(portChanged(quint16)), this, SLOT(changeBind()));
@@ -108,6 +117,19 @@ void UDPListener::readPendingDatagrams()
     const bool debug = debugLevel >= 3;
     if (debug)
         qDebug() << QStringLiteral("New datagrams pending.");
+    // Only a notification waits for more to gather; a direct call, as at a stop, reads at once.
+    if (sender() == this && (m_ranDry || m_gatherTimer.isActive())) {
+        if (!m_gatherTimer.isActive())
+            m_gatherTimer.start();
+        return;
+    }
+    m_gatherTimer.stop();
+    drain();
+}
+
+void UDPListener::drain()
+{
+    const bool debug = debugLevel >= 3;
     if (m_buffer.size() != batchSize * maxDatagramSize) {
         m_buffer.resize(batchSize * maxDatagramSize);
         m_messages.resize(batchSize);
@@ -139,6 +161,7 @@ void UDPListener::readPendingDatagrams()
     QElapsedTimer elapsed;
     elapsed.start();
     int read = 1;
+    m_ranDry = false;
     while (read < maxDatagramsPerRead && !elapsed.hasExpired(maxReadMs)) {
         const int wanted = qMin(batchSize, maxDatagramsPerRead - read);
         for (int i = 0; i < wanted; ++i) {
@@ -154,6 +177,7 @@ void UDPListener::readPendingDatagrams()
         }
         const int count = recvmmsg(fd, m_messages.data(), unsigned(wanted), MSG_DONTWAIT, nullptr);
         if (count <= 0) {
+            m_ranDry = true;
             if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && debug)
                 qDebug() << QStringLiteral("Reading datagram failed!");
             break;
@@ -167,8 +191,10 @@ void UDPListener::readPendingDatagrams()
             parse(buffers + qsizetype(i) * maxDatagramSize, int(m_messages[size_t(i)].msg_len));
         }
         read += count;
-        if (count < wanted)
+        if (count < wanted) {
+            m_ranDry = true;
             break;
+        }
     }
 }
 

@@ -28,7 +28,9 @@ signals:
 
 public slots:
     // Reads the waiting datagrams in batches, a bounded number per call so that the event loop
-    // regains control during a flood; datagrams left waiting cause the next readyRead().
+    // regains control during a flood; datagrams left waiting cause the next readyRead(). After a
+    // read that emptied the socket, the next readyRead() waits a few milliseconds so that the read
+    // finds many.
     void readPendingDatagrams();
     void processTheDatagram(QByteArray datagram);
     // Re-binds to the configuration's current address and port.
@@ -38,6 +40,8 @@ private:
     // Binds to the configuration's address and port, enlarges the socket's receive buffer and
     // asks the kernel for its drop counter with every datagram.
     bool bindToSettings();
+    // Reads what is waiting now; notes whether the socket was left empty.
+    void drain();
     void parse(const char* data, int size);
     // Takes the kernel's drop counter from one received message's ancillary data.
     void noteDropCounter(const void* control, size_t controlSize);
@@ -56,6 +60,9 @@ private:
     quint64 m_unreportedDrops = 0;
     QElapsedTimer m_sinceDropReport;
     QTimer m_dropReportTimer;
+    // Qt notifies of no new datagram until one is read: while this runs, the datagrams gather.
+    QTimer m_gatherTimer;
+    bool m_ranDry = true;
 };
 
 #endif

@@ -189,18 +189,23 @@ void tst_UDPListener::deliversEveryDatagramInOrder_data()
 {
     QTest::addColumn<int>("count");
     QTest::addColumn<int>("largeAt");
+    // The datagrams are sent in this many waves, each once the one before was read in full.
+    QTest::addColumn<int>("waves");
 
-    QTest::newRow("a few") << 5 << -1;
-    QTest::newRow("more than one batch") << 200 << -1;
-    QTest::newRow("more than one notification reads") << 1500 << -1;
-    QTest::newRow("a 60 KB datagram inside a batch") << 100 << 70;
-    QTest::newRow("a 60 KB datagram first") << 3 << 0;
+    QTest::newRow("a few") << 5 << -1 << 1;
+    QTest::newRow("more than one batch") << 200 << -1 << 1;
+    QTest::newRow("more than one notification reads") << 1500 << -1 << 1;
+    QTest::newRow("a 60 KB datagram inside a batch") << 100 << 70 << 1;
+    QTest::newRow("a 60 KB datagram first") << 3 << 0 << 1;
+    QTest::newRow("one at a time, the socket empty in between") << 4 << -1 << 4;
+    QTest::newRow("waves of several batches") << 900 << 450 << 3;
 }
 
 void tst_UDPListener::deliversEveryDatagramInOrder()
 {
     QFETCH(int, count);
     QFETCH(int, largeAt);
+    QFETCH(int, waves);
 
     const auto listener = boundListener();
     QList<QByteArray> events;
@@ -221,12 +226,15 @@ void tst_UDPListener::deliversEveryDatagramInOrder()
     const DaemonCounters before = daemonCounters();
     MessageRecorder recorder;
     QUdpSocket sender;
+    const int perWave = count / waves;
     for (int i = 0; i < count; ++i) {
         if (i % 50 == 0)
             QCOMPARE(sender.writeDatagram(notAnEncoding, QHostAddress::LocalHost, listener->localPort()),
                      qint64(notAnEncoding.size()));
         QCOMPARE(sender.writeDatagram(datagrams.at(i), QHostAddress::LocalHost, listener->localPort()),
                  qint64(datagrams.at(i).size()));
+        if ((i + 1) % perWave == 0)
+            QTRY_COMPARE_WITH_TIMEOUT(events.size(), i + 1, 10000);
     }
     QTRY_COMPARE_WITH_TIMEOUT(events.size(), datagrams.size(), 10000);
     QCOMPARE(events, datagrams);
