@@ -1,3 +1,4 @@
+#include "commandlinereport.h"
 #include "logreader.h"
 #include "programmessagehandler.h"
 #include "readeroptions.h"
@@ -10,19 +11,9 @@
 
 int main(int argc, char** argv)
 {
-    qInstallMessageHandler(programMessageHandler);
-
     ReaderOptions options(argc, argv);
-    try {
-        options.parse();
-    } catch (const CliArgBaseException& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s\r\n", e.what());
-        return -1;
-    }
-
-    if (options.debugMsgs.isPresent())
-        debugLevel = static_cast<quint8>(options.debugMsgs.count());
+    if (const int status = startProgram([&options] { options.parse(); }, options.debugMsgs, stderr))
+        return status;
 
     ReaderRequest request;
     QString error;
