@@ -1,5 +1,6 @@
 #include "commandlinereport.h"
 #include "logreader.h"
+#include "masterstore.h"
 #include "programmessagehandler.h"
 #include "readeroptions.h"
 #include "sqlitestore.h"
@@ -8,6 +9,22 @@
 #include <QDebug>
 
 #include <cstdio>
+
+namespace {
+
+// Opens the store at location and prints what the request selects from it.
+template <typename Store>
+int readFrom(const QString& location, const ReaderRequest& request)
+{
+    Store store;
+    if (!store.open(location)) {
+        writeError(store.errorString());
+        return 1;
+    }
+    return runRequest(request, store, stdout);
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -21,12 +38,8 @@ int main(int argc, char** argv)
         writeError(error);
         return 1;
     }
+    if (request.master)
+        return readFrom<MasterStore>(*request.master, request);
     qDebug() << QStringLiteral("Reading database %1").arg(request.dbPath);
-
-    SqliteStore store;
-    if (!store.open(request.dbPath)) {
-        writeError(store.errorString());
-        return 1;
-    }
-    return runRequest(request, store, stdout);
+    return readFrom<SqliteStore>(request.dbPath, request);
 }

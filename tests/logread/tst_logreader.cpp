@@ -304,7 +304,7 @@ void tst_LogReader::followsCommitsInOrder()
     QVERIFY2(source.open(m_dbPath), qPrintable(source.errorString()));
     EventReader reader(source, selection);
     QStringList seen;
-    EventFormatter formatter(EventFormatter::Format::Short, selection);
+    EventFormatter formatter(EventFormatter::Format::Short, selection, false);
     const EventReader::Sink sink = [&](const EventRow& row) {
         QByteArray line;
         formatter.append(row, line);
