@@ -146,6 +146,16 @@ MasterStore::~MasterStore()
 
 bool MasterStore::open(const QString& conninfo)
 {
+    // libpq's message about a malformed string quotes the string, which may hold a password.
+    char* parseError = nullptr;
+    PQconninfoOption* options = PQconninfoParse(conninfo.toUtf8().constData(), &parseError);
+    PQconninfoFree(options);
+    PQfreemem(parseError);
+    if (!options) {
+        m_error = QStringLiteral("Invalid connection string for --master: expected keyword=value pairs or a "
+                                 "postgresql:// URI");
+        return false;
+    }
     m_conn = PQconnectdb(conninfo.toUtf8().constData());
     if (PQstatus(m_conn) != CONNECTION_OK) {
         m_error = QStringLiteral("Cannot connect to the master database: %1").arg(firstLine(PQerrorMessage(m_conn)));

@@ -325,23 +325,26 @@ void tst_TevrikLogMaster::followsAcrossALostConnection()
 
 void tst_TevrikLogMaster::refuses_data()
 {
-    QTest::addColumn<QString>("database");
+    QTest::addColumn<QString>("conninfo");
     QTest::addColumn<QString>("error");
-    QTest::newRow("no such database")
-        << "nosuch" << "Error: Cannot connect to the master database: connection to server on socket ";
-    QTest::newRow("not a master") << "empty"
+    QTest::newRow("no such database") << "host=%DIR% dbname=nosuch user=postgres password=secret-word"
+                                      << "Error: Cannot connect to the master database: connection to server on "
+                                         "socket \"%DIR%/.s.PGSQL.";
+    QTest::newRow("not a master") << "host=%DIR% dbname=empty user=postgres password=secret-word"
                                   << "Error: Database \"empty\" on %DIR% is not a tevrik master database: missing "
                                      "tables sources, configuration, coredumps, reboots, watchdog, joinlayer, "
                                      "specfile, systemload, generic\n";
+    QTest::newRow("malformed, the password quoted by libpq")
+        << "host=%DIR% passwordsecret-word"
+        << "Error: Invalid connection string for --master: expected keyword=value pairs or a postgresql:// URI\n";
 }
 
 void tst_TevrikLogMaster::refuses()
 {
-    QFETCH(QString, database);
+    QFETCH(QString, conninfo);
     QFETCH(QString, error);
-    const QString conninfo = m_server->conninfo(database);
-    const QString dir = conninfo.section(' ', 0, 0).mid(5);
-    const RunResult result = runProgram(readerPath, {"--master", conninfo + " password=secret-word"});
+    const QString dir = m_server->conninfo().section(' ', 0, 0).mid(5);
+    const RunResult result = runProgram(readerPath, {"--master", conninfo.replace("%DIR%", dir)});
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out, QByteArray());
