@@ -8,6 +8,7 @@ namespace {
 constexpr int fetchRows = 1000;
 // The master's figures change as forwarders commit, with no cheap sign of it: a look every half second.
 constexpr int masterPollIntervalMs = 500;
+constexpr char connectTimeoutSeconds[] = "10";
 
 QString firstLine(const char* message)
 {
@@ -156,7 +157,12 @@ bool MasterStore::open(const QString& conninfo)
                                  "postgresql:// URI");
         return false;
     }
-    m_conn = PQconnectdb(conninfo.toUtf8().constData());
+    // A default connect timeout, which the string may override: an unreachable master is reported, and a
+    // follower's stop request taken, within that time.
+    const QByteArray expanded = conninfo.toUtf8();
+    const char* keywords[] = {"connect_timeout", "dbname", nullptr};
+    const char* values[] = {connectTimeoutSeconds, expanded.constData(), nullptr};
+    m_conn = PQconnectdbParams(keywords, values, 1);
     if (PQstatus(m_conn) != CONNECTION_OK) {
         m_error = QStringLiteral("Cannot connect to the master database: %1").arg(firstLine(PQerrorMessage(m_conn)));
         return false;
@@ -235,7 +241,7 @@ bool MasterStore::endRead()
 
 std::unique_ptr<RowStream> MasterStore::rows(const TableQuery& query)
 {
-    const QByteArray cursor = "rows" + QByteArray::number(++m_cursors);
+    const QByteArray cursor = "rows" + QByteArray::number(++m_cursorCount);
     BuiltQuery declare = buildRowQuery(query, postgresDialect());
     declare.sql = QStringLiteral("DECLARE %1 NO SCROLL CURSOR FOR ").arg(QLatin1String(cursor)) + declare.sql;
     if (!exec(declare, PGRES_COMMAND_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table))))

@@ -7,6 +7,7 @@
 #include <QMap>
 
 struct pg_conn;
+struct pg_result;
 
 // The master PostgreSQL database that the forwarders fill with the rows of every source, read through libpq.
 // Reads run in read-only transactions; the connection string is never shown, only the database and host.
@@ -36,9 +37,9 @@ public:
     // Runs a statement with text parameters; null with the reason recorded when it does not give expected.
     struct ResultDeleter
     {
-        void operator()(struct pg_result* result) const;
+        void operator()(pg_result* result) const;
     };
-    using Result = std::unique_ptr<struct pg_result, ResultDeleter>;
+    using Result = std::unique_ptr<pg_result, ResultDeleter>;
     Result exec(const BuiltQuery& query, int expected, const QString& what);
     // The master's rows of a table after the positions, which every row read moves past it.
     std::unique_ptr<RowStream> rowsAfter(const TableQuery& query, QMap<QByteArray, qint64>& positions);
@@ -48,7 +49,8 @@ private:
 
     pg_conn* m_conn = nullptr;
     QString m_error;
-    int m_cursors = 0;
+    // Names the server-side cursors of the connection apart.
+    int m_cursorCount = 0;
 };
 
 #endif
