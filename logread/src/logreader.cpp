@@ -311,7 +311,7 @@ int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out)
         writeOut(buffer, out, true);
         if (polled) {
             if (retryDelayMs > 0)
-                writeAlways(QtInfoMsg, QStringLiteral("Reading again after the connection was lost"));
+                writeAlways(QtInfoMsg, QStringLiteral("The connection is back; reading on"));
             retryDelayMs = 0;
             continue;
         }
@@ -320,7 +320,7 @@ int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out)
             return 1;
         }
         if (retryDelayMs == 0)
-            writeAlways(QtWarningMsg, QStringLiteral("%1; retrying until it is back").arg(store.errorString()));
+            writeAlways(QtWarningMsg, QStringLiteral("%1; trying again until the connection is back").arg(store.errorString()));
         retryDelayMs = std::min(std::max(2 * retryDelayMs, store.pollIntervalMs()), maxRetryDelayMs);
     }
     return 0;
