@@ -177,7 +177,7 @@ BuiltQuery buildMasterFollowQuery(const TableQuery& query, const SqlDialect& dia
 
 QVector<BuiltQuery> buildStatsQueries(const TableQuery& query, const SqlDialect& dialect)
 {
-    const QString from = QStringLiteral(" FROM \"%1\"").arg(QLatin1String(eventTables()[static_cast<size_t>(query.table)].table));
+    const QString from = QStringLiteral(" FROM ") + tableName(query);
     TableQuery unsent = query;
     unsent.matches.append(ColumnMatch{QStringLiteral("sentToMasterDB"), {qlonglong(0)}});
     QVector<BuiltQuery> built(4);

@@ -320,7 +320,8 @@ int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out)
             return 1;
         }
         if (retryDelayMs == 0)
-            writeAlways(QtWarningMsg, QStringLiteral("%1; trying again until the connection is back").arg(store.errorString()));
+            writeAlways(QtWarningMsg,
+                        QStringLiteral("%1; trying again until the connection is back").arg(store.errorString()));
         retryDelayMs = std::min(std::max(2 * retryDelayMs, store.pollIntervalMs()), maxRetryDelayMs);
     }
     return 0;

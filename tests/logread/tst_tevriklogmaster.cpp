@@ -106,9 +106,10 @@ struct Source
         for (const QVariantList& row :
              queryRows(daemon.dbPath(), "SELECT time, rowID, recordNumber, key, value FROM generic")) {
             const QString number = QString::number(static_cast<quint64>(row.at(2).toLongLong()));
+            const QString key = row.at(3).toString();
             events << Event{row.at(0).toLongLong(), host, row.at(1).toLongLong(), 7, "generic",
-                            " recordNumber=" + number + " key=" + row.at(3).toString() + " value=" + row.at(4).toString(),
-                            ",\"recordNumber\":" + number + ",\"key\":\"" + row.at(3).toString() + "\",\"value\":\""
+                            " recordNumber=" + number + " key=" + key + " value=" + row.at(4).toString(),
+                            ",\"recordNumber\":" + number + ",\"key\":\"" + key + "\",\"value\":\""
                                 + row.at(4).toString() + '"'};
         }
         return events;
