@@ -141,6 +141,10 @@ BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect)
     built.sql = QStringLiteral("SELECT ") + selectList(query, dialect) + QStringLiteral(" FROM ") + tableName(query);
     built.sql += whereClause(query, dialect, built.values);
     built.sql += orderClause(query, dialect);
+    if (query.limit) {
+        built.values << *query.limit;
+        built.sql += QStringLiteral(" LIMIT ") + dialect.placeholder(built.values.size());
+    }
     return built;
 }
 

@@ -63,6 +63,8 @@ struct TableQuery
     std::optional<qint64> since;
     std::optional<qint64> until;
     std::optional<qint64> afterRowId;
+    // At most this many rows: a server then keeps only the first rows of its sort instead of sorting all.
+    std::optional<qint64> limit;
     QVector<ColumnMatch> matches;
 };
 

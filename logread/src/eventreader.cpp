@@ -98,7 +98,11 @@ bool EventReader::select(std::optional<qint64> lastCount, bool reverse, bool sta
             if (!m_selection.coversTable(t))
                 continue;
             const auto order = newestFirst ? TableQuery::Order::TimeDescending : TableQuery::Order::TimeAscending;
-            std::unique_ptr<RowStream> stream = m_store.rows(TableQuery(t, m_selection, order));
+            TableQuery query(t, m_selection, order);
+            // Without a pattern, the last N of the timeline are among the last N of each table.
+            if (lastCount && !m_selection.hasGrep())
+                query.limit = *lastCount;
+            std::unique_ptr<RowStream> stream = m_store.rows(query);
             ok = stream != nullptr;
             if (ok)
                 merged.add(std::move(stream));
