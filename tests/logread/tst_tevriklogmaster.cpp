@@ -130,6 +130,7 @@ private slots:
     void followsAcrossALostConnection();
     void refuses_data();
     void refuses();
+    void ordersTiesBytewiseByHost();
 
 private:
     qint64 masterRows();
@@ -147,7 +148,8 @@ void tst_TevrikLogMaster::initTestCase()
         QSKIP("PostgreSQL 15 server binaries are not installed (Debian package postgresql-15)");
     m_server = std::make_unique<PgTestServer>();
     QVERIFY2(m_server->init(), qPrintable(m_server->errorString()));
-    m_server->query("CREATE DATABASE master");
+    // A collation that is not bytewise, as on most masters: "alpha" sorts before "Zeta" there.
+    m_server->query("CREATE DATABASE master LOCALE_PROVIDER icu ICU_LOCALE 'en' LOCALE 'C.UTF-8' TEMPLATE template0");
     m_server->query("CREATE DATABASE empty");
     QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
 
@@ -352,6 +354,30 @@ void tst_TevrikLogMaster::refuses()
     QVERIFY2(QString::fromUtf8(result.err).startsWith(error.replace("%DIR%", dir)), result.err.constData());
     QCOMPARE(result.err.count('\n'), 1);
     QVERIFY(!result.err.contains("secret-word"));
+}
+
+void tst_TevrikLogMaster::ordersTiesBytewiseByHost()
+{
+    // Rows of one instant in 1970, apart from the forwarded ones: two more sources, one host name with a capital.
+    m_server->query("INSERT INTO sources (source, hostname) VALUES ('00000000-0000-0000-0000-00000000000a', 'alpha'), "
+                    "('00000000-0000-0000-0000-00000000000b', 'Zeta'); "
+                    "INSERT INTO reboots (source, hostname, rowid, time, issuer) VALUES "
+                    "('00000000-0000-0000-0000-00000000000a', 'alpha', 1, 1000, 'a1'), "
+                    "('00000000-0000-0000-0000-00000000000b', 'Zeta', 1, 1000, 'z1'); "
+                    "INSERT INTO coredumps (source, hostname, rowid, time, taskname) VALUES "
+                    "('00000000-0000-0000-0000-00000000000a', 'alpha', 1, 1000, 'a-task')",
+                    "master");
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    const QString time = QDateTime::fromMSecsSinceEpoch(1000).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    for (const QStringList& arguments : {QStringList{"-U", "@1000"}, QStringList{"-U", "@1000", "-r"}}) {
+        const RunResult result = read(arguments);
+        QCOMPARE(result.exitCode, 0);
+        QStringList expected{time + " Zeta reboot issuer=z1", time + " alpha coredump taskname=a-task",
+                             time + " alpha reboot issuer=a1"};
+        if (arguments.contains("-r"))
+            std::reverse(expected.begin(), expected.end());
+        COMPARE_LINES(QString::fromUtf8(result.out).split('\n'), expected << QString());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_TevrikLogMaster)
