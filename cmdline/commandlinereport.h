@@ -4,6 +4,9 @@
 #include "cliargexceptions.h"
 
 #include <cstdio>
+#include <functional>
+
+class CliMultiArg;
 
 // What main returns when its command line ends the program, help included: exit status 255.
 constexpr int commandLineErrorStatus = -1;
@@ -22,5 +25,9 @@ int parseCommandLine(Parse parse, std::FILE* stream)
     }
     return 0;
 }
+
+// The start of a program: its diagnostics routed, its command line parsed and reported on stream, its verbosity
+// taken from the count of debugMsgs. Returns 0, or commandLineErrorStatus after a report.
+int startProgram(const std::function<void()>& parse, const CliMultiArg& debugMsgs, std::FILE* stream);
 
 #endif

@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QRandomGenerator>
-#include <QSysInfo>
 
 #include <utility>
 
@@ -40,7 +39,7 @@ bool Forwarder::open()
 {
     if (!m_local.open(m_settings.dbPath))
         return false;
-    m_master = std::make_unique<MasterClient>(m_settings.conninfo, m_local.sourceId(), QSysInfo::machineHostName());
+    m_master = std::make_unique<MasterClient>(m_settings.conninfo, m_local.sourceId(), m_settings.hostName);
     return true;
 }
 

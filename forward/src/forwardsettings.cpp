@@ -3,6 +3,7 @@
 #include "tevrikdefaults.h"
 
 #include <QSettings>
+#include <QSysInfo>
 
 namespace {
 
@@ -36,6 +37,7 @@ QStringList ForwardSettings::load(const QString& fileName)
     const QVariant conn = settings.value(QStringLiteral("conninfo"));
     conninfo = conn.type() == QVariant::StringList ? conn.toStringList().join(QLatin1Char(',')) : conn.toString();
     conninfo = conninfo.trimmed();
+    hostName = settings.value(QStringLiteral("host"), QSysInfo::machineHostName()).toString().trimmed();
 
     QStringList problems;
     if (settings.status() != QSettings::NoError)
@@ -44,6 +46,8 @@ QStringList ForwardSettings::load(const QString& fileName)
         problems << QStringLiteral("General Settings/dbpath is empty");
     if (conninfo.isEmpty())
         problems << QStringLiteral("Master Database/conninfo is not set in \"%1\"").arg(fileName);
+    if (hostName.isEmpty())
+        problems << QStringLiteral("Master Database/host is empty");
     for (const QString& problem :
          {readNumber(settings, QStringLiteral("batchsize"), 1, 1000000, &batchSize),
           readNumber(settings, QStringLiteral("maxdelay"), 0, 3600000, &maxDelayMs),

@@ -1,3 +1,4 @@
+#include "commandlinereport.h"
 #include "forwarder.h"
 #include "forwardoptions.h"
 #include "forwardsettings.h"
@@ -14,19 +15,9 @@
 
 int main(int argc, char** argv)
 {
-    qInstallMessageHandler(programMessageHandler);
-
     ForwardOptions options(argc, argv);
-    try {
-        options.parse();
-    } catch (const CliArgBaseException& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s\r\n", e.what());
-        return -1;
-    }
-
-    if (options.debugMsgs.isPresent())
-        debugLevel = static_cast<quint8>(options.debugMsgs.count());
+    if (const int status = startProgram([&options] { options.parse(); }, options.debugMsgs, stderr))
+        return status;
 
     const QString configPath = options.configFile.isPresent() ? options.configFile.value().toString()
                                                               : QString::fromLatin1(tevrikDefaultConfigFile);

@@ -142,11 +142,14 @@ QStringList EventFormatter::formatNames()
     return {QStringLiteral("short"), QStringLiteral("short-iso"), QStringLiteral("json"), QStringLiteral("csv")};
 }
 
-EventFormatter::EventFormatter(Format format, const Selection& selection)
+EventFormatter::EventFormatter(Format format, const Selection& selection, bool showHost)
     : m_format(format)
+    , m_showHost(showHost)
     , m_cachedMinute(std::numeric_limits<qint64>::min())
 {
     m_csvColumns = QStringList{QStringLiteral("time"), QStringLiteral("type"), QStringLiteral("rowID")};
+    if (m_showHost)
+        m_csvColumns.insert(2, QStringLiteral("host"));
     m_csvPositions.resize(eventTableCount);
     for (int t = 0; t < eventTableCount; ++t) {
         if (!selection.coversTable(t))
@@ -217,6 +220,10 @@ void EventFormatter::appendShort(const EventRow& row, QByteArray& out)
     const EventTable& table = eventTables()[static_cast<size_t>(row.table)];
     appendTime(row.time, out);
     out += ' ';
+    if (m_showHost) {
+        appendEscaped(row.host, Escape::Short, out);
+        out += ' ';
+    }
     out += table.type;
     for (int c = 0; c < table.columnCount; ++c) {
         out += ' ';
@@ -234,6 +241,10 @@ void EventFormatter::appendJson(const EventRow& row, QByteArray& out)
     out += QByteArray::number(row.time);
     out += ",\"type\":\"";
     out += table.type;
+    if (m_showHost) {
+        out += "\",\"host\":\"";
+        appendEscaped(row.host, Escape::Json, out);
+    }
     out += "\",\"rowID\":";
     out += QByteArray::number(row.rowId);
     for (int c = 0; c < table.columnCount; ++c) {
@@ -263,8 +274,12 @@ void EventFormatter::appendCsv(const EventRow& row, QByteArray& out)
     out += ',';
     out += table.type;
     out += ',';
+    if (m_showHost) {
+        appendCsvField(row.host, out);
+        out += ',';
+    }
     out += QByteArray::number(row.rowId);
-    for (int i = 3; i < cells.size() - 1; ++i) {
+    for (int i = m_showHost ? 4 : 3; i < cells.size() - 1; ++i) {
         out += ',';
         if (cells.at(i))
             appendCsvField(*cells.at(i), out);

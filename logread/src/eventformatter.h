@@ -19,8 +19,9 @@ public:
     static std::optional<Format> formatOf(const QString& name);
     static QStringList formatNames();
 
-    // The csv columns are those of the tables that the selection covers.
-    EventFormatter(Format format, const Selection& selection);
+    // The csv columns are those of the tables that the selection covers. With showHost every line names the
+    // row's host: after the time in short formats, as the field host in json and csv.
+    EventFormatter(Format format, const Selection& selection, bool showHost);
 
     // What comes before the first row: the csv header line, else nothing.
     QByteArray header() const;
@@ -34,6 +35,7 @@ private:
     void appendCsv(const EventRow& row, QByteArray& out);
 
     Format m_format;
+    bool m_showHost;
     QStringList m_csvColumns;
     // Per table, the csv position of each of its columns.
     QVector<QVector<int>> m_csvPositions;

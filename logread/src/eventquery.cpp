@@ -19,6 +19,53 @@ QString sqlitePlaceholder(int index)
     return QStringLiteral("?%1").arg(index);
 }
 
+QString sqliteColumn(const QString& name)
+{
+    return QLatin1Char('"') + name + QLatin1Char('"');
+}
+
+QString postgresPlaceholder(int index)
+{
+    return QStringLiteral("$%1").arg(index);
+}
+
+// The forwarder keeps the local columns in lower case and forwards only sent rows.
+QString postgresColumn(const QString& name)
+{
+    if (name == QLatin1String("sentToMasterDB"))
+        return QStringLiteral("1");
+    return QLatin1Char('"') + name.toLower() + QLatin1Char('"');
+}
+
+QString tableName(const TableQuery& query)
+{
+    return QStringLiteral("\"%1\"").arg(QLatin1String(eventTables()[static_cast<size_t>(query.table)].table));
+}
+
+// rowID, time, sentToMasterDB, the table's columns and the origin columns.
+QString selectList(const TableQuery& query, const SqlDialect& dialect)
+{
+    const EventTable& table = eventTables()[static_cast<size_t>(query.table)];
+    QStringList columns{dialect.column(QStringLiteral("rowID")), dialect.column(QStringLiteral("time")),
+                        dialect.column(QStringLiteral("sentToMasterDB"))};
+    for (int c = 0; c < table.columnCount; ++c)
+        columns << dialect.column(QLatin1String(table.columns[c].name));
+    columns << dialect.originColumns;
+    return columns.join(QLatin1String(", "));
+}
+
+QString orderClause(const TableQuery& query, const SqlDialect& dialect)
+{
+    QStringList keys;
+    if (query.order != TableQuery::Order::RowIdAscending)
+        keys << dialect.column(QStringLiteral("time"));
+    keys << dialect.originOrder << dialect.column(QStringLiteral("rowID"));
+    const QString separator =
+        query.order == TableQuery::Order::TimeDescending ? QStringLiteral(" DESC, ") : QStringLiteral(", ");
+    return QStringLiteral(" ORDER BY ") + keys.join(separator)
+           + (query.order == TableQuery::Order::TimeDescending ? QStringLiteral(" DESC") : QString());
+}
+
 // The WHERE clause of the query, its values appended to values.
 QString whereClause(const TableQuery& query, const SqlDialect& dialect, QVariantList& values)
 {
@@ -28,15 +75,15 @@ QString whereClause(const TableQuery& query, const SqlDialect& dialect, QVariant
         return dialect.placeholder(values.size());
     };
     if (query.since)
-        conditions << QStringLiteral("time >= ") + bind(*query.since);
+        conditions << dialect.column(QStringLiteral("time")) + QStringLiteral(" >= ") + bind(*query.since);
     if (query.until)
-        conditions << QStringLiteral("time <= ") + bind(*query.until);
+        conditions << dialect.column(QStringLiteral("time")) + QStringLiteral(" <= ") + bind(*query.until);
     if (query.afterRowId)
-        conditions << QStringLiteral("rowID > ") + bind(*query.afterRowId);
+        conditions << dialect.column(QStringLiteral("rowID")) + QStringLiteral(" > ") + bind(*query.afterRowId);
     for (const ColumnMatch& match : query.matches) {
         QStringList alternatives;
         for (const QVariant& value : match.values)
-            alternatives << QStringLiteral("\"%1\" = ").arg(match.column) + bind(value);
+            alternatives << dialect.column(match.column) + QStringLiteral(" = ") + bind(value);
         conditions << QLatin1Char('(') + alternatives.join(QLatin1String(" OR ")) + QLatin1Char(')');
     }
     return conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(QLatin1String(" AND "));
@@ -79,35 +126,62 @@ TableQuery::TableQuery(int tableIndex, const Selection& selection, Order rowOrde
 
 SqlDialect sqliteDialect()
 {
-    return SqlDialect{sqlitePlaceholder};
+    return SqlDialect{sqlitePlaceholder, sqliteColumn, {}, {}};
+}
+
+SqlDialect postgresDialect()
+{
+    return SqlDialect{postgresPlaceholder, postgresColumn, {QStringLiteral("hostname"), QStringLiteral("source")},
+                      {QStringLiteral("hostname COLLATE \"C\""), QStringLiteral("source")}};
 }
 
 BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect)
 {
-    const EventTable& table = eventTables()[static_cast<size_t>(query.table)];
     BuiltQuery built;
-    built.sql = QStringLiteral("SELECT rowID, time, sentToMasterDB");
-    for (int c = 0; c < table.columnCount; ++c)
-        built.sql += QStringLiteral(", \"%1\"").arg(QLatin1String(table.columns[c].name));
-    built.sql += QStringLiteral(" FROM \"%1\"").arg(QLatin1String(table.table));
+    built.sql = QStringLiteral("SELECT ") + selectList(query, dialect) + QStringLiteral(" FROM ") + tableName(query);
     built.sql += whereClause(query, dialect, built.values);
-    switch (query.order) {
-    case TableQuery::Order::TimeAscending:
-        built.sql += QStringLiteral(" ORDER BY time, rowID");
-        break;
-    case TableQuery::Order::TimeDescending:
-        built.sql += QStringLiteral(" ORDER BY time DESC, rowID DESC");
-        break;
-    case TableQuery::Order::RowIdAscending:
-        built.sql += QStringLiteral(" ORDER BY rowID");
-        break;
+    built.sql += orderClause(query, dialect);
+    if (query.limit) {
+        built.values << *query.limit;
+        built.sql += QStringLiteral(" LIMIT ") + dialect.placeholder(built.values.size());
     }
+    return built;
+}
+
+BuiltQuery buildHostStatsQuery(const TableQuery& query, const SqlDialect& dialect)
+{
+    const QString time = dialect.column(QStringLiteral("time"));
+    const QString host = dialect.originColumns.constFirst();
+    BuiltQuery built;
+    built.sql = QStringLiteral("SELECT %1, count(*), min(%2), max(%2) FROM ").arg(host, time) + tableName(query);
+    built.sql += whereClause(query, dialect, built.values);
+    built.sql += QStringLiteral(" GROUP BY %1 ORDER BY %2").arg(host, dialect.originOrder.constFirst());
+    return built;
+}
+
+BuiltQuery buildMasterFollowQuery(const TableQuery& query, const SqlDialect& dialect)
+{
+    TableQuery rows = query;
+    rows.order = TableQuery::Order::RowIdAscending;
+    rows.afterRowId.reset();
+    BuiltQuery built;
+    QString where = whereClause(rows, dialect, built.values);
+    where = where.isEmpty() ? QStringLiteral(" WHERE ") : where + QStringLiteral(" AND ");
+    const QString sources = dialect.placeholder(built.values.size() + 1);
+    const QString positions = dialect.placeholder(built.values.size() + 2);
+    // One index range per source on the key (source, rowid); the small table of sources names them all.
+    built.sql = QStringLiteral("SELECT e.* FROM (SELECT s.source AS src, coalesce(c.after, 0) AS after FROM sources s "
+                               "LEFT JOIN unnest(%1::uuid[], %2::bigint[]) AS c(source, after) "
+                               "ON c.source = s.source) AS k CROSS JOIN LATERAL (SELECT ")
+                    .arg(sources, positions)
+                + selectList(rows, dialect) + QStringLiteral(" FROM ") + tableName(rows) + where
+                + QStringLiteral("source = k.src AND rowid > k.after) AS e") + orderClause(rows, dialect);
     return built;
 }
 
 QVector<BuiltQuery> buildStatsQueries(const TableQuery& query, const SqlDialect& dialect)
 {
-    const QString from = QStringLiteral(" FROM \"%1\"").arg(QLatin1String(eventTables()[static_cast<size_t>(query.table)].table));
+    const QString from = QStringLiteral(" FROM ") + tableName(query);
     TableQuery unsent = query;
     unsent.matches.append(ColumnMatch{QStringLiteral("sentToMasterDB"), {qlonglong(0)}});
     QVector<BuiltQuery> built(4);

@@ -21,6 +21,9 @@ struct EventRow
     qint64 time = 0;
     qint64 sentToMasterDB = 0;
     std::array<QByteArray, 5> values;
+    // Where the row comes from when a store holds several sources: the host's name and the source's identity.
+    QByteArray host;
+    QByteArray source;
 };
 
 // A column that must equal one of the values (integers as qlonglong, texts as QString).
@@ -60,17 +63,29 @@ struct TableQuery
     std::optional<qint64> since;
     std::optional<qint64> until;
     std::optional<qint64> afterRowId;
+    // At most this many rows: a server then keeps only the first rows of its sort instead of sorting all.
+    std::optional<qint64> limit;
     QVector<ColumnMatch> matches;
 };
 
-// How a SQL dialect writes the n-th bound parameter (counted from 1).
+// How a database writes the reader's statements.
 struct SqlDialect
 {
+    // The n-th bound parameter, counted from 1.
     QString (*placeholder)(int index);
+    // A column of the reader's tables by its local name: an identifier, or a constant for a column the
+    // database does not keep.
+    QString (*column)(const QString& name);
+    // Selected after a table's columns (host name, then source identity); empty for a single source.
+    QStringList originColumns;
+    // The same columns as they order ties of time before rowID, bytewise like the reader's merge.
+    QStringList originOrder;
 };
 
-// SQLite's dialect: ?1, ?2, ...
+// SQLite's dialect: ?1, ?2, ..., one source.
 SqlDialect sqliteDialect();
+// The master's dialect: $1, $2, ..., lower-case columns, every row forwarded, rows of many sources.
+SqlDialect postgresDialect();
 
 // A statement text and the values for its parameters, in order.
 struct BuiltQuery
@@ -79,8 +94,14 @@ struct BuiltQuery
     QVariantList values;
 };
 
-// SELECT rowID, time, sentToMasterDB and the table's columns, in the query's order.
+// SELECT rowID, time, sentToMasterDB, the table's columns and the origin columns, in the query's order.
 BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect);
+// Per host name, the count, min(time) and max(time) of the query's rows, the hosts in bytewise order.
+BuiltQuery buildHostStatsQuery(const TableQuery& query, const SqlDialect& dialect);
+// The master's rows of the query after a position per source, the row query's columns, ordered by source and
+// rowID. The last two parameters are the sources (a uuid[] literal) and their positions (a bigint[] literal);
+// a source missing from them starts at its first row.
+BuiltQuery buildMasterFollowQuery(const TableQuery& query, const SqlDialect& dialect);
 // Four statements of one value each over the query's rows: the count, the count with sentToMasterDB = 0,
 // min(time) and max(time). Apart, each takes its fastest way: the time index for all but the second.
 QVector<BuiltQuery> buildStatsQueries(const TableQuery& query, const SqlDialect& dialect);

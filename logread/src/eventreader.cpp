@@ -1,13 +1,20 @@
 #include "eventreader.h"
 
+#include <map>
+
 namespace {
 
 using Comparator = bool (*)(const EventRow& a, const EventRow& b);
 
+// Ties of time between sources go by host name and then identity, as the store orders them.
 bool earlierInTimeline(const EventRow& a, const EventRow& b)
 {
     if (a.time != b.time)
         return a.time < b.time;
+    if (a.host != b.host)
+        return a.host < b.host;
+    if (a.source != b.source)
+        return a.source < b.source;
     if (a.rowId != b.rowId)
         return a.rowId < b.rowId;
     return a.table < b.table;
@@ -91,7 +98,11 @@ bool EventReader::select(std::optional<qint64> lastCount, bool reverse, bool sta
             if (!m_selection.coversTable(t))
                 continue;
             const auto order = newestFirst ? TableQuery::Order::TimeDescending : TableQuery::Order::TimeAscending;
-            std::unique_ptr<RowStream> stream = m_store.rows(TableQuery(t, m_selection, order));
+            TableQuery query(t, m_selection, order);
+            // Without a pattern, the last N of the timeline are among the last N of each table.
+            if (lastCount && !m_selection.hasGrep())
+                query.limit = *lastCount;
+            std::unique_ptr<RowStream> stream = m_store.rows(query);
             ok = stream != nullptr;
             if (ok)
                 merged.add(std::move(stream));
@@ -162,7 +173,7 @@ bool EventReader::poll(const Sink& sink)
     return m_store.endRead() && ok;
 }
 
-bool EventReader::stats(std::array<std::optional<TableStats>, eventTableCount>& stats)
+bool EventReader::stats(std::array<std::optional<QVector<TableStats>>, eventTableCount>& stats)
 {
     if (!m_store.beginRead())
         return false;
@@ -170,17 +181,21 @@ bool EventReader::stats(std::array<std::optional<TableStats>, eventTableCount>& 
     for (int t = 0; t < eventTableCount && ok; ++t) {
         if (!m_selection.coversTable(t))
             continue;
-        TableStats table;
+        QVector<TableStats> tableStats;
         const TableQuery query(t, m_selection, TableQuery::Order::TimeAscending);
         if (!m_selection.hasGrep()) {
-            ok = m_store.stats(query, table);
+            ok = m_store.stats(query, tableStats);
         } else {
+            // Per host in the order that the store gives for the same figures.
+            std::map<QByteArray, TableStats> byHost;
             std::unique_ptr<RowStream> stream = m_store.rows(query);
             ok = stream != nullptr;
             EventRow row;
             while (ok && stream->next(row)) {
                 if (!m_selection.grepMatches(row))
                     continue;
+                TableStats& table = byHost[row.host];
+                table.host = row.host;
                 ++table.rows;
                 table.unsent += row.sentToMasterDB == 0 ? 1 : 0;
                 if (!table.first)
@@ -188,8 +203,12 @@ bool EventReader::stats(std::array<std::optional<TableStats>, eventTableCount>& 
                 table.last = row.time;
             }
             ok = ok && m_store.errorString().isEmpty();
+            for (const auto& entry : byHost)
+                tableStats << entry.second;
+            if (tableStats.isEmpty() && !m_store.hasHosts())
+                tableStats << TableStats();
         }
-        stats[static_cast<size_t>(t)] = table;
+        stats[static_cast<size_t>(t)] = tableStats;
     }
     return m_store.endRead() && ok;
 }

@@ -25,8 +25,9 @@ public:
     bool select(std::optional<qint64> lastCount, bool reverse, bool startFollow, const Sink& sink);
     // The selected rows committed since the previous select or poll, in commit order. False on a store error.
     bool poll(const Sink& sink);
-    // Per table in the store's order; tables that the selection does not cover stay empty.
-    bool stats(std::array<std::optional<TableStats>, eventTableCount>& stats);
+    // Per table in the store's order, the figures as the store's stats() gives them; tables that the selection
+    // does not cover stay empty.
+    bool stats(std::array<std::optional<QVector<TableStats>>, eventTableCount>& stats);
 
 private:
     bool readCursor();

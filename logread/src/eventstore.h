@@ -26,9 +26,10 @@ public:
     virtual std::unique_ptr<RowStream> newRows(const TableQuery& query) = 0;
 };
 
-// Per-table figures of --stats.
+// Per-table figures of --stats, of one host when the store holds several.
 struct TableStats
 {
+    QByteArray host;
     qint64 rows = 0;
     qint64 unsent = 0;
     std::optional<qint64> first;
@@ -47,11 +48,18 @@ public:
     virtual bool endRead() = 0;
     // Rows of one table; the stream is valid until endRead().
     virtual std::unique_ptr<RowStream> rows(const TableQuery& query) = 0;
-    virtual bool stats(const TableQuery& query, TableStats& stats) = 0;
+    // One entry for a single source, else one per host that has rows, in bytewise order of the host names.
+    virtual bool stats(const TableQuery& query, QVector<TableStats>& stats) = 0;
+    // Whether the store holds the rows of many sources, each row naming its host.
+    virtual bool hasHosts() const = 0;
     // A cursor at the end of the table as the current view shows it; null on an error.
     virtual std::unique_ptr<FollowCursor> followCursor(int table) = 0;
     // Whether another writer may have committed since the previous call; true on the first.
     virtual bool mayHaveChanged() = 0;
+    // How long a follower waits between looks for new rows.
+    virtual int pollIntervalMs() const = 0;
+    // After a failure: whether the store lost its connection and a later call may succeed again.
+    virtual bool connectionLost() const = 0;
     // Lines describing the space the store takes, for --stats.
     virtual QStringList sizeOnDisk() const = 0;
     virtual QString errorString() const = 0;

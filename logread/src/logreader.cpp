@@ -15,8 +15,8 @@
 
 namespace {
 
-// How often follow mode looks for new rows; a check costs one cheap statement when nothing changed.
-constexpr long pollIntervalNs = 100 * 1000 * 1000;
+// The longest wait between attempts to reach a store whose connection was lost.
+constexpr int maxRetryDelayMs = 10000;
 // Output is written in pieces of about this size.
 constexpr int outputChunkBytes = 64 * 1024;
 
@@ -141,12 +141,12 @@ void writeOut(QByteArray& buffer, std::FILE* out, bool force)
 
 int printStats(const ReaderRequest& request, EventReader& reader, EventStore& store, std::FILE* out)
 {
-    std::array<std::optional<TableStats>, eventTableCount> stats;
+    std::array<std::optional<QVector<TableStats>>, eventTableCount> stats;
     if (!reader.stats(stats)) {
         writeError(store.errorString());
         return 1;
     }
-    EventFormatter formatter(EventFormatter::Format::Short, request.selection);
+    EventFormatter formatter(EventFormatter::Format::Short, request.selection, false);
     const auto timeText = [&formatter](const std::optional<qint64>& time) {
         QByteArray text;
         if (time)
@@ -155,14 +155,24 @@ int printStats(const ReaderRequest& request, EventReader& reader, EventStore& st
             text = "-";
         return QString::fromLatin1(text);
     };
-    QList<QStringList> rows{{QStringLiteral("TYPE"), QStringLiteral("EVENTS"), QStringLiteral("UNSENT"),
-                             QStringLiteral("FIRST"), QStringLiteral("LAST")}};
+    // A store of many hosts has a line per type and host; which of its rows are unsent only each host knows.
+    const bool hosts = store.hasHosts();
+    QList<QStringList> rows{{QStringLiteral("TYPE"), hosts ? QStringLiteral("HOST") : QStringLiteral("EVENTS"),
+                             hosts ? QStringLiteral("EVENTS") : QStringLiteral("UNSENT"), QStringLiteral("FIRST"),
+                             QStringLiteral("LAST")}};
+    const int rightAligned = hosts ? 2 : 1;
     for (int t = 0; t < eventTableCount; ++t) {
-        const std::optional<TableStats>& table = stats[static_cast<size_t>(t)];
-        if (table)
-            rows << QStringList{QLatin1String(eventTables()[static_cast<size_t>(t)].type),
-                                QString::number(table->rows), QString::number(table->unsent), timeText(table->first),
-                                timeText(table->last)};
+        const std::optional<QVector<TableStats>>& tables = stats[static_cast<size_t>(t)];
+        if (!tables)
+            continue;
+        const QString type = QLatin1String(eventTables()[static_cast<size_t>(t)].type);
+        for (const TableStats& table : *tables) {
+            const QString second = hosts ? QString::fromUtf8(table.host) : QString::number(table.rows);
+            const QString third = hosts ? QString::number(table.rows) : QString::number(table.unsent);
+            rows << QStringList{type, second, third, timeText(table.first), timeText(table.last)};
+        }
+        if (tables->isEmpty())
+            rows << QStringList{type, QStringLiteral("-"), QStringLiteral("0"), timeText({}), timeText({})};
     }
     QVector<int> widths(5, 0);
     for (const QStringList& row : rows) {
@@ -172,8 +182,10 @@ int printStats(const ReaderRequest& request, EventReader& reader, EventStore& st
     QByteArray text;
     for (const QStringList& row : rows) {
         QString line = row.at(0).leftJustified(widths[0]);
-        line += QLatin1String("  ") + row.at(1).rightJustified(widths[1]);
-        line += QLatin1String("  ") + row.at(2).rightJustified(widths[2]);
+        for (int c = 1; c < 3; ++c) {
+            line += QLatin1String("  ");
+            line += c >= rightAligned ? row.at(c).rightJustified(widths[c]) : row.at(c).leftJustified(widths[c]);
+        }
         line += QLatin1String("  ") + row.at(3).leftJustified(widths[3]);
         line += QLatin1String("  ") + row.at(4);
         text += line.toUtf8() + '\n';
@@ -184,10 +196,10 @@ int printStats(const ReaderRequest& request, EventReader& reader, EventStore& st
     return 0;
 }
 
-// Waits for the poll interval; true when SIGINT or SIGTERM arrived, which are blocked while following.
-bool stopRequested(const sigset_t& stopSignals)
+// Waits for intervalMs; true when SIGINT or SIGTERM arrived, which are blocked while following.
+bool stopRequested(const sigset_t& stopSignals, int intervalMs)
 {
-    const struct timespec interval = {0, pollIntervalNs};
+    const struct timespec interval = {intervalMs / 1000, (intervalMs % 1000) * 1000L * 1000L};
     return sigtimedwait(&stopSignals, nullptr, &interval) > 0;
 }
 
@@ -195,8 +207,18 @@ bool stopRequested(const sigset_t& stopSignals)
 
 bool makeRequest(const ReaderOptions& options, qint64 nowMs, ReaderRequest& request, QString& error)
 {
-    if (!readDbPath(options, request.dbPath, error))
+    if (options.master.isPresent()) {
+        // One source of rows: a local database named as well is a mistake, not a choice to guess.
+        for (const CliArg* local : {&options.database, &options.configFile}) {
+            if (local->isPresent()) {
+                error = QStringLiteral("--master and --%1 cannot be combined").arg(local->names().constFirst());
+                return false;
+            }
+        }
+        request.master = options.master.value().toString();
+    } else if (!readDbPath(options, request.dbPath, error)) {
         return false;
+    }
     Selection& selection = request.selection;
     if (options.type.isPresent()) {
         selection.tables.fill(false);
@@ -262,7 +284,7 @@ int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out)
     if (request.follow)
         sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    EventFormatter formatter(request.format, request.selection);
+    EventFormatter formatter(request.format, request.selection, store.hasHosts());
     QByteArray buffer;
     // No header either when nothing matches.
     bool headerWritten = false;
@@ -282,13 +304,25 @@ int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out)
     writeOut(buffer, out, true);
     if (!request.follow)
         return 0;
-    while (!stopRequested(stopSignals)) {
-        if (!reader.poll(sink)) {
-            writeOut(buffer, out, true);
+    // While the connection is lost, the delay between attempts grows up to maxRetryDelayMs; 0 while connected.
+    int retryDelayMs = 0;
+    while (!stopRequested(stopSignals, retryDelayMs > 0 ? retryDelayMs : store.pollIntervalMs())) {
+        const bool polled = reader.poll(sink);
+        writeOut(buffer, out, true);
+        if (polled) {
+            if (retryDelayMs > 0)
+                writeAlways(QtInfoMsg, QStringLiteral("The connection is back; reading on"));
+            retryDelayMs = 0;
+            continue;
+        }
+        if (!store.connectionLost()) {
             writeError(store.errorString());
             return 1;
         }
-        writeOut(buffer, out, true);
+        if (retryDelayMs == 0)
+            writeAlways(QtWarningMsg,
+                        QStringLiteral("%1; trying again until the connection is back").arg(store.errorString()));
+        retryDelayMs = std::min(std::max(2 * retryDelayMs, store.pollIntervalMs()), maxRetryDelayMs);
     }
     return 0;
 }

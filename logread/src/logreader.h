@@ -16,6 +16,8 @@ class EventStore;
 struct ReaderRequest
 {
     QString dbPath;
+    // A libpq connection string when the rows come from the master database instead of dbPath.
+    std::optional<QString> master;
     Selection selection;
     std::optional<qint64> lines;
     bool reverse = false;

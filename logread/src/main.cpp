@@ -1,4 +1,6 @@
+#include "commandlinereport.h"
 #include "logreader.h"
+#include "masterstore.h"
 #include "programmessagehandler.h"
 #include "readeroptions.h"
 #include "sqlitestore.h"
@@ -8,21 +10,27 @@
 
 #include <cstdio>
 
+namespace {
+
+// Opens the store at location and prints what the request selects from it.
+template <typename Store>
+int readFrom(const QString& location, const ReaderRequest& request)
+{
+    Store store;
+    if (!store.open(location)) {
+        writeError(store.errorString());
+        return 1;
+    }
+    return runRequest(request, store, stdout);
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
-    qInstallMessageHandler(programMessageHandler);
-
     ReaderOptions options(argc, argv);
-    try {
-        options.parse();
-    } catch (const CliArgBaseException& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s\r\n", e.what());
-        return -1;
-    }
-
-    if (options.debugMsgs.isPresent())
-        debugLevel = static_cast<quint8>(options.debugMsgs.count());
+    if (const int status = startProgram([&options] { options.parse(); }, options.debugMsgs, stderr))
+        return status;
 
     ReaderRequest request;
     QString error;
@@ -30,12 +38,8 @@ int main(int argc, char** argv)
         writeError(error);
         return 1;
     }
+    if (request.master)
+        return readFrom<MasterStore>(*request.master, request);
     qDebug() << QStringLiteral("Reading database %1").arg(request.dbPath);
-
-    SqliteStore store;
-    if (!store.open(request.dbPath)) {
-        writeError(store.errorString());
-        return 1;
-    }
-    return runRequest(request, store, stdout);
+    return readFrom<SqliteStore>(request.dbPath, request);
 }

@@ -9,6 +9,8 @@ ReaderOptions::ReaderOptions(int argc, char** argv)
                  QStringLiteral("Read the database path from this configuration file."), false, true, nullptr, nullptr)
     , database(QLatin1Char('D'), QStringList{QStringLiteral("database")},
                QStringLiteral("Read this database file; overrides the configuration."), false, true, nullptr, nullptr)
+    , master(QChar(), QStringList{QStringLiteral("master")},
+             QStringLiteral("Read the events of all hosts from this master database."), false, true, nullptr, nullptr)
     , type(QLatin1Char('t'), QStringList{QStringLiteral("type")},
            QStringLiteral("Only events of this type. Types are: coredump, reboot, watchdog, joinlayer, specfile, "
                           "sysload, machineconfig, generic"),
@@ -39,12 +41,19 @@ ReaderOptions::ReaderOptions(int argc, char** argv)
     , help(&cmdLine)
 {
     stats.setFlags({});
+    master.setFlags({});
     configFile.setLongDescription(
         QStringLiteral("Read the path of the database from the key dbpath of this configuration file instead of the "
                        "default at %1. Without the default file the database is at %2.")
             .arg(QLatin1String(tevrikDefaultConfigFile), QLatin1String(tevrikDefaultDbPath)));
     database.setLongDescription(
         QStringLiteral("Read this database file; it overrides the path of every configuration file."));
+    master.setLongDescription(QStringLiteral(
+        "Read the events of all hosts from the master database that the forwarders fill, instead of a local "
+        "database; every line names its host. CONNINFO is a libpq connection string: give no password in it, "
+        "libpq takes one from passfile, PGPASSFILE or ~/.pgpass. Cannot be combined with --database or "
+        "--configfile. With --stats, the figures are per type and host; rows not yet forwarded are known only "
+        "on each host."));
     type.setLongDescription(QStringLiteral(
         "Only events of this type; give it several times for several types. The types are the sender's: coredump, "
         "reboot, watchdog, joinlayer, specfile, sysload, machineconfig, generic"));
@@ -85,6 +94,7 @@ void ReaderOptions::parse()
 {
     cmdLine.addArg(configFile);
     cmdLine.addArg(database);
+    cmdLine.addArg(master);
     cmdLine.addArg(type);
     cmdLine.addArg(since);
     cmdLine.addArg(until);

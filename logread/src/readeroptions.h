@@ -15,6 +15,7 @@ public:
     CliArgCmdLine cmdLine;
     CliArg configFile;
     CliArg database;
+    CliArg master;
     CliMultiArg type;
     CliArg since;
     CliArg until;

@@ -190,7 +190,7 @@ std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query, qint64* po
     return std::make_unique<SqliteRowStream>(*this, std::move(statement), query.table, position);
 }
 
-bool SqliteStore::stats(const TableQuery& query, TableStats& stats)
+bool SqliteStore::stats(const TableQuery& query, QVector<TableStats>& result)
 {
     const QVector<BuiltQuery> queries = buildStatsQueries(query, sqliteDialect());
     std::array<std::optional<qint64>, 4> values;
@@ -204,11 +204,18 @@ bool SqliteStore::stats(const TableQuery& query, TableStats& stats)
         if (sqlite3_column_type(raw, 0) != SQLITE_NULL)
             values[static_cast<size_t>(i)] = sqlite3_column_int64(raw, 0);
     }
+    TableStats stats;
     stats.rows = values[0].value_or(0);
     stats.unsent = values[1].value_or(0);
     stats.first = values[2];
     stats.last = values[3];
+    result = {stats};
     return true;
+}
+
+bool SqliteStore::hasHosts() const
+{
+    return false;
 }
 
 std::unique_ptr<FollowCursor> SqliteStore::followCursor(int table)
@@ -238,6 +245,17 @@ bool SqliteStore::mayHaveChanged()
     const bool changed = !m_dataVersion || *m_dataVersion != version;
     m_dataVersion = version;
     return changed;
+}
+
+int SqliteStore::pollIntervalMs() const
+{
+    // A look costs one cheap statement when nothing changed.
+    return 100;
+}
+
+bool SqliteStore::connectionLost() const
+{
+    return false;
 }
 
 QStringList SqliteStore::sizeOnDisk() const

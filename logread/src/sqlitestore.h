@@ -20,9 +20,12 @@ public:
     bool beginRead() override;
     bool endRead() override;
     std::unique_ptr<RowStream> rows(const TableQuery& query) override;
-    bool stats(const TableQuery& query, TableStats& stats) override;
+    bool stats(const TableQuery& query, QVector<TableStats>& stats) override;
+    bool hasHosts() const override;
     std::unique_ptr<FollowCursor> followCursor(int table) override;
     bool mayHaveChanged() override;
+    int pollIntervalMs() const override;
+    bool connectionLost() const override;
     QStringList sizeOnDisk() const override;
     QString errorString() const override;
 

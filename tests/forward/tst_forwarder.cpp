@@ -465,6 +465,8 @@ void tst_Forwarder::testStartRefusals_data()
     QTest::newRow("delay not a number")
         << QByteArray("[Master Database]\nconninfo=dbname=x\nmaxdelay=soon\n")
         << QByteArray("Error: Master Database/maxdelay must be a whole number from 0 to 3600000, not \"soon\"");
+    QTest::newRow("empty host") << QByteArray("[Master Database]\nconninfo=dbname=x\nhost=\n")
+                                << QByteArray("Error: Master Database/host is empty");
     QTest::newRow("database missing") << QByteArray("[Master Database]\nconninfo=dbname=x\n")
                                       << QByteArray("Error: Cannot use database \"");
 }

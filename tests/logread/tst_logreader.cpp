@@ -238,6 +238,8 @@ void tst_LogReader::selects_data()
     QTest::newRow("grep skips numbers") << QStringList{"-g", "1844"} << QStringList();
     QTest::newRow("grep, type and last") << QStringList{"-g", "init", "-t", "coredump", "-t", "specfile", "-n", "1"}
                                          << rowsAt({6});
+    QTest::newRow("last match of a pattern below newer rows") << QStringList{"-t", "reboot", "-g", "admin", "-n", "1"}
+                                                              << rowsAt({2});
     QTest::newRow("type, since and match") << QStringList{"-t", "reboot", "-S", "-9s", "-M", "issuer=Operator"}
                                            << rowsAt({5});
     QTest::newRow("type without the matched column") << QStringList{"-t", "reboot", "-M", "taskname=init"}
@@ -304,7 +306,7 @@ void tst_LogReader::followsCommitsInOrder()
     QVERIFY2(source.open(m_dbPath), qPrintable(source.errorString()));
     EventReader reader(source, selection);
     QStringList seen;
-    EventFormatter formatter(EventFormatter::Format::Short, selection);
+    EventFormatter formatter(EventFormatter::Format::Short, selection, false);
     const EventReader::Sink sink = [&](const EventRow& row) {
         QByteArray line;
         formatter.append(row, line);

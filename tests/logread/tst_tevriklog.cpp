@@ -157,6 +157,11 @@ void tst_TevrikLog::refuses_data()
         << QStringList{"-D", "%DIR%/foreign.db"} << 1
         << "Error: Database \"%DIR%/foreign.db\" is not a tevrik system log: missing tables schemaver, "
            "configuration, coredumps, watchdog, joinlayer, specfile, systemload, generic\n";
+    QTest::newRow("master and a database") << QStringList{"--master", "dbname=x", "-D", "%DIR%/nosuch.db"} << 1
+                                           << "Error: --master and --database cannot be combined\n";
+    QTest::newRow("master and a configuration")
+        << QStringList{"-c", "%DIR%/comma.conf", "--master=dbname=x"} << 1
+        << "Error: --master and --configfile cannot be combined\n";
     QTest::newRow("missing configuration file") << QStringList{"-c", "%DIR%/nosuch.conf"} << 1
                                                 << "Error: Cannot read configuration file \"%DIR%/nosuch.conf\"\n";
     QTest::newRow("unquoted comma in the path")
