@@ -128,12 +128,13 @@ void Forwarder::step()
     }
 
     if (m_master->write(&batches) != MasterClient::Result::Written) {
+        m_local.rewind();
         masterLost(m_master->errorString());
         return;
     }
     m_retryDelayMs = 0;
     m_lastSuccess = QDateTime::currentDateTime();
-    m_local.advance(batches);
+    m_local.committed(batches);
     reportRefused(batches);
     for (const TableBatch& batch : qAsConst(batches))
         m_forwarded += batch.rows.size();

@@ -9,7 +9,7 @@ struct ForwardSettings
 {
     QString dbPath;
     QString conninfo;
-    int batchSize = 5000;
+    int batchSize = 50000;
     int maxDelayMs = 1000;
     int maxRetryDelayMs = 60000;
 
