@@ -52,6 +52,16 @@ sum_sql() { local sql="SELECT 0"; for t in "${tables[@]}"; do sql+=" + (SELECT c
 local_count() { sqlite3 -cmd ".timeout 10000" "$db" "$(sum_sql "${1:-}")"; }
 master_count() { psql_master -d master -At -c "$(sum_sql "")" 2>/dev/null || echo 0; }
 now_ms() { date +%s%3N; }
+# cpu_ms PID...: the processor time that the processes and their ended children have used so far, in ms.
+cpu_ms() {
+  local pid ticks=0 fields
+  for pid in "$@"; do
+    read -ra fields <"/proc/$pid/stat" 2>/dev/null || continue
+    ticks=$((ticks + fields[13] + fields[14] + fields[15] + fields[16]))
+  done
+  echo $((ticks * 1000 / $(getconf CLK_TCK)))
+}
+server_pids() { local main; main=$(head -n 1 "$work/pg/data/postmaster.pid"); echo "$main" $(pgrep -P "$main"); }
 
 port=$("$loadgen" --free-port)
 db=$work/systemlog.db
@@ -94,6 +104,8 @@ steady_seconds=20
 "$loadgen" --port "$port" --count $((10000 * steady_seconds)) --rate 10000 >"$work/steady.out" &
 loadgen_pid=$!
 pids+=("$loadgen_pid")
+server_before=$(cpu_ms $(server_pids))
+daemon_before=$(cpu_ms "$daemon_pid")
 start=$(now_ms)
 "$forwarder" -c "$work/conf" ${FORWARD_DEBUG:-} 2>"$work/forward.err" &
 forwarder_pid=$!
@@ -104,6 +116,11 @@ until (($(master_count) >= stored_backlog)); do
   sleep 0.2
 done
 backlog_ms=$(($(now_ms) - start))
+# The processor time of each process over the backlog, beside the wall time on 2 cores.
+forwarder_cpu=$(cpu_ms "$forwarder_pid")
+server_cpu=$(($(cpu_ms $(server_pids)) - server_before))
+daemon_cpu=$(($(cpu_ms "$daemon_pid") - daemon_before))
+loadgen_cpu=$(cpu_ms "$loadgen_pid")
 
 wait "$loadgen_pid" || true
 
@@ -163,6 +180,8 @@ printf '%-62s %s\n' "measure" "result"
 printf '%-62s %s\n' "backlog forwarded (rows)" "$stored_backlog"
 printf '%-62s %s ms, %s rows/s\n' "backlog time to the master, daemon at 10,000/s (goal <= 10 s)" "$backlog_ms" \
   $((stored_backlog * 1000 / backlog_ms))
+printf '%-62s forwarder %s, server %s, daemon %s, loadgen %s ms\n' "processor time over the backlog" \
+  "$forwarder_cpu" "$server_cpu" "$daemon_cpu" "$loadgen_cpu"
 printf '%-62s %s sent, %s lost\n' "daemon at 10,000/s meanwhile and then for 10 s" "$((steady_sent + latency_sent))" "$lost"
 printf '%-62s %s local, %s master\n' "rows at the end" "$total_local" "$total_master"
 printf '%-62s median %s ms, max %s ms\n' "steady state: local commit to master (goal <= 2 s)" "$lag_median" "$lag_max"

@@ -141,6 +141,7 @@ LocalStore::~LocalStore()
 {
     for (sqlite3_stmt* statement : qAsConst(m_selects))
         sqlite3_finalize(statement);
+    sqlite3_close(m_markDb);
     {
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         if (db.isValid())
@@ -159,32 +160,29 @@ bool LocalStore::exec(const QString& sql)
     return false;
 }
 
-bool LocalStore::beginWrite()
+bool LocalStore::beginWrite(sqlite3* db, QString* error)
 {
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+    sqlite3_busy_timeout(db, 0);
     const QDeadlineTimer deadline(busyTimeoutMs);
-    bool begun = false;
-    while (!(begun = query.exec(QStringLiteral("BEGIN IMMEDIATE")))) {
-        // SQLITE_BUSY and its extended codes.
-        if ((query.lastError().nativeErrorCode().toInt() & 0xff) != 5 || deadline.hasExpired())
+    int code = SQLITE_OK;
+    while ((code = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) != SQLITE_OK) {
+        if ((code & 0xff) != SQLITE_BUSY || deadline.hasExpired())
             break;
         QThread::usleep(writeLockPollUs);
     }
-    if (!begun)
-        m_error = query.lastError().text();
-    query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs));
-    return begun;
+    if (code != SQLITE_OK)
+        *error = QString::fromUtf8(sqlite3_errmsg(db));
+    sqlite3_busy_timeout(db, busyTimeoutMs);
+    return code == SQLITE_OK;
 }
 
-bool LocalStore::endWrite(bool commit)
+bool LocalStore::endWrite(sqlite3* db, bool commit, QString* error)
 {
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (commit && query.exec(QStringLiteral("COMMIT")))
+    if (commit && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
         return true;
     if (commit)
-        m_error = query.lastError().text();
-    query.exec(QStringLiteral("ROLLBACK"));
+        *error = QString::fromUtf8(sqlite3_errmsg(db));
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
 }
 
@@ -201,6 +199,14 @@ bool LocalStore::open(const QString& path)
         return false;
     }
 
+    // Qt opens and owns the connection; the backlog is read straight from SQLite.
+    const QVariant handle = db.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0) {
+        m_error = QStringLiteral("the SQLite driver gives no handle");
+        return false;
+    }
+    m_db = *static_cast<sqlite3* const*>(handle.constData());
+
     const QStringList existing = db.tables();
     for (const ForwardTable& table : forwardTables()) {
         if (!existing.contains(table.name)) {
@@ -213,17 +219,17 @@ bool LocalStore::open(const QString& path)
     const QString readIdentity = QStringLiteral("SELECT source FROM forwarder_source WHERE id = 1");
     if (!existing.contains(QStringLiteral("forwarder_source")) || !query.exec(readIdentity) || !query.next()) {
         // Made once, in a write transaction of its own.
-        if (!beginWrite())
+        if (!beginWrite(m_db, &m_error))
             return false;
         const bool made = exec(QString::fromLatin1(identityTable));
         query.prepare(
             QStringLiteral("INSERT OR IGNORE INTO forwarder_source (id, source, created) VALUES (1, ?, ?)"));
         query.addBindValue(QUuid::createUuid().toString(QUuid::WithoutBraces));
         query.addBindValue(QDateTime::currentMSecsSinceEpoch());
-        if (!made || !query.exec() || !endWrite(true)) {
+        if (!made || !query.exec() || !endWrite(m_db, true, &m_error)) {
             if (m_error.isEmpty())
                 m_error = query.lastError().text();
-            endWrite(false);
+            endWrite(m_db, false, &m_error);
             return false;
         }
         if (!query.exec(readIdentity) || !query.next()) {
@@ -258,13 +264,13 @@ bool LocalStore::open(const QString& path)
     }
     m_committed = m_cursors;
 
-    // The backlog is read straight from SQLite: Qt still opens and owns the connection.
-    const QVariant handle = db.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0) {
-        m_error = QStringLiteral("the SQLite driver gives no handle");
+    // Marking has a connection of its own, so that it can go on while the next batch is read.
+    if (sqlite3_open_v2(path.toUtf8().constData(), &m_markDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr)
+        != SQLITE_OK) {
+        m_error = QString::fromUtf8(sqlite3_errmsg(m_markDb));
         return false;
     }
-    m_db = *static_cast<sqlite3* const*>(handle.constData());
+    sqlite3_busy_timeout(m_markDb, busyTimeoutMs);
     for (const ForwardTable& table : forwardTables()) {
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v3(m_db, selectStatement(table).constData(), -1, SQLITE_PREPARE_PERSISTENT, &statement,
@@ -333,36 +339,45 @@ void LocalStore::rewind()
     m_cursors = m_committed;
 }
 
-bool LocalStore::markSent(const QVector<TableBatch>& batches)
+QString LocalStore::markSent(const QVector<TableBatch>& batches) const
 {
+    QString error;
     for (const TableBatch& batch : batches) {
-        const QString& table = forwardTables().at(batch.table).name;
-        for (qint64 first = batch.firstRowId; first <= batch.lastRowId; first += markChunkRows) {
+        const QByteArray table = forwardTables().at(batch.table).name.toUtf8();
+        const QByteArray refuse = "UPDATE " + table + " SET sentToMasterDB = 2 WHERE rowID = ?";
+        const QByteArray send = "UPDATE " + table + " SET sentToMasterDB = 1 WHERE rowID BETWEEN ? AND ? "
+                                                    "AND sentToMasterDB = 0";
+        sqlite3_stmt* refuseStatement = nullptr;
+        sqlite3_stmt* sendStatement = nullptr;
+        bool ok = sqlite3_prepare_v2(m_markDb, refuse.constData(), -1, &refuseStatement, nullptr) == SQLITE_OK
+                  && sqlite3_prepare_v2(m_markDb, send.constData(), -1, &sendStatement, nullptr) == SQLITE_OK;
+        for (qint64 first = batch.firstRowId; ok && first <= batch.lastRowId; first += markChunkRows) {
             const qint64 last = qMin(batch.lastRowId, first + markChunkRows - 1);
-            if (!beginWrite())
-                return false;
-            QSqlQuery query(QSqlDatabase::database(m_connection, false));
-            bool ok = true;
+            if (!beginWrite(m_markDb, &error))
+                break;
             for (const RefusedRow& refused : batch.refused) {
-                if (refused.rowId < first || refused.rowId > last)
+                if (!ok || refused.rowId < first || refused.rowId > last)
                     continue;
-                query.prepare(QStringLiteral("UPDATE %1 SET sentToMasterDB = 2 WHERE rowID = ?").arg(table));
-                query.addBindValue(refused.rowId);
-                ok = ok && query.exec();
+                sqlite3_bind_int64(refuseStatement, 1, refused.rowId);
+                ok = sqlite3_step(refuseStatement) == SQLITE_DONE;
+                sqlite3_reset(refuseStatement);
             }
-            query.prepare(QStringLiteral("UPDATE %1 SET sentToMasterDB = 1 WHERE rowID BETWEEN ? AND ? "
-                                         "AND sentToMasterDB = 0")
-                              .arg(table));
-            query.addBindValue(first);
-            query.addBindValue(last);
-            ok = ok && query.exec();
+            sqlite3_bind_int64(sendStatement, 1, first);
+            sqlite3_bind_int64(sendStatement, 2, last);
+            ok = ok && sqlite3_step(sendStatement) == SQLITE_DONE;
+            sqlite3_reset(sendStatement);
             if (!ok)
-                m_error = query.lastError().text();
-            if (!endWrite(ok))
-                return false;
+                error = QString::fromUtf8(sqlite3_errmsg(m_markDb));
+            ok = endWrite(m_markDb, ok, &error);
         }
+        if (!ok && error.isEmpty())
+            error = QString::fromUtf8(sqlite3_errmsg(m_markDb));
+        sqlite3_finalize(refuseStatement);
+        sqlite3_finalize(sendStatement);
+        if (!error.isEmpty())
+            return error;
     }
-    return true;
+    return error;
 }
 
 WaitingRows LocalStore::waiting()

@@ -69,21 +69,23 @@ public:
     // Reads again from the first row that the master has not committed.
     void rewind();
     // Marks the batches' rows as sent (1) and their refused rows as set aside (2), in short transactions of a
-    // bounded number of rows each.
-    bool markSent(const QVector<TableBatch>& batches);
+    // bounded number of rows each; the error, empty when all are marked. Uses a connection of its own: it may
+    // run on another thread while this one reads, never twice at once.
+    QString markSent(const QVector<TableBatch>& batches) const;
     WaitingRows waiting();
 
 private:
     bool exec(const QString& sql);
     // Takes the write lock as soon as the daemon lets go of it, within the busy timeout.
-    bool beginWrite();
+    static bool beginWrite(sqlite3* db, QString* error);
     // Commits (or rolls back) the write transaction; false when it is not committed.
-    bool endWrite(bool commit);
+    static bool endWrite(sqlite3* db, bool commit, QString* error);
 
     QString m_connection;
     QString m_error;
     QString m_sourceId;
     sqlite3* m_db = nullptr;
+    sqlite3* m_markDb = nullptr;
     QVector<sqlite3_stmt*> m_selects;
     // The last rowID read and the last rowID committed on the master, per table.
     std::vector<qint64> m_cursors;

@@ -297,13 +297,14 @@ void tst_Forwarder::testFaults()
         QVERIFY(m_server->stop());
         forwarder.start();
         QVERIFY(forwarder.waitForLine("Cannot reach the master"));
-        // The lock holds the marking back once the master has committed the first batch.
+        // The lock holds the marking back once the master has committed the first batch; the second is written
+        // while the first waits to be marked, the third waits for that marking.
         QSqlDatabase lock = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("lock"));
         lock.setDatabaseName(daemon.dbPath());
         QVERIFY(lock.open());
         QVERIFY(QSqlQuery(lock).exec(QStringLiteral("BEGIN IMMEDIATE")));
         QVERIFY(m_server->start());
-        QVERIFY(waitFor([&] { return masterCount(database) == 20; }));
+        QVERIFY(waitFor([&] { return masterCount(database) == 40; }));
         QCOMPARE(marked(), 0);
         QCOMPARE(forwarder.end(SIGKILL), -1);
         QVERIFY(QSqlQuery(lock).exec(QStringLiteral("ROLLBACK")));
