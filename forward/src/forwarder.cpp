@@ -7,6 +7,8 @@
 #include <QDebug>
 #include <QRandomGenerator>
 
+#include <chrono>
+
 #include <utility>
 
 namespace {
@@ -81,12 +83,19 @@ void Forwarder::reportRefused(const QVector<TableBatch>& batches)
 
 bool Forwarder::markForwarded()
 {
+    if (!collectMarking())
+        return false;
     if (m_unmarked.isEmpty())
         return true;
-    if (!m_local.markSent(m_unmarked)) {
+    return markingDone(m_local.markSent(m_unmarked));
+}
+
+bool Forwarder::markingDone(const QString& error)
+{
+    if (!error.isEmpty()) {
         if (!m_markFailing)
-            writeAlways(QtWarningMsg, QStringLiteral("Cannot mark forwarded rows in the local database: %1; retrying")
-                                          .arg(m_local.errorString()));
+            writeAlways(QtWarningMsg,
+                        QStringLiteral("Cannot mark forwarded rows in the local database: %1; retrying").arg(error));
         m_markFailing = true;
         schedule(markRetryDelayMs);
         return false;
@@ -96,10 +105,28 @@ bool Forwarder::markForwarded()
     return true;
 }
 
+bool Forwarder::collectMarking()
+{
+    if (!m_marking.valid())
+        return true;
+    return markingDone(m_marking.get());
+}
+
+void Forwarder::startMarking()
+{
+    // While the rows of one batch are marked, the next is read and written to the master; one marking at a time.
+    const LocalStore* local = &m_local;
+    m_marking = std::async(std::launch::async, [local, batches = m_unmarked] { return local->markSent(batches); });
+}
+
 void Forwarder::step()
 {
-    if (!markForwarded())
+    if (m_marking.valid()) {
+        if (m_marking.wait_for(std::chrono::seconds(0)) == std::future_status::ready && !collectMarking())
+            return;
+    } else if (!markForwarded()) {
         return;
+    }
 
     if (!m_master->isConnected()) {
         if (!m_master->connectToMaster()) {
@@ -120,6 +147,8 @@ void Forwarder::step()
     m_nextTable = (m_nextTable + 1) % forwardTables().size();
     const qint64 count = rowCount(batches);
     if (count == 0) {
+        if (!collectMarking())
+            return;
         if (!m_local.errorString().isEmpty())
             qWarning() << QStringLiteral("Cannot read the local database: %1").arg(m_local.errorString());
         schedule(m_settings.maxDelayMs);
@@ -127,19 +156,24 @@ void Forwarder::step()
     }
 
     if (m_master->write(&batches) != MasterClient::Result::Written) {
+        m_local.rewind();
         masterLost(m_master->errorString());
         return;
     }
     m_retryDelayMs = 0;
     m_lastSuccess = QDateTime::currentDateTime();
-    m_local.advance(batches);
+    m_local.committed(batches);
     reportRefused(batches);
     for (const TableBatch& batch : qAsConst(batches))
         m_forwarded += batch.rows.size();
-    m_unmarked = std::move(batches);
     qDebug() << QStringLiteral("Forwarded %1 rows").arg(count);
-    if (!markForwarded())
+    if (!collectMarking()) {
+        for (TableBatch& batch : batches)
+            m_unmarked.append(std::move(batch));
         return;
+    }
+    m_unmarked = std::move(batches);
+    startMarking();
     // A full batch means more are waiting: the next one goes at once, after any waiting signal.
     schedule(count >= m_settings.batchSize ? 0 : m_settings.maxDelayMs);
 }
@@ -163,9 +197,14 @@ void Forwarder::reportHealth()
 void Forwarder::stop()
 {
     m_timer.stop();
-    if (!m_local.markSent(m_unmarked))
+    QString error;
+    if (m_marking.valid() && (error = m_marking.get()).isEmpty())
+        m_unmarked.clear();
+    if (!m_unmarked.isEmpty())
+        error = m_local.markSent(m_unmarked);
+    if (!error.isEmpty())
         writeAlways(QtWarningMsg, QStringLiteral("Cannot mark forwarded rows in the local database: %1; they go "
                                                  "again at the next start and the master ignores them")
-                                      .arg(m_local.errorString()));
+                                      .arg(error));
     QCoreApplication::quit();
 }

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <future>
 #include <memory>
 
 // Moves the local rows to the master batch by batch: a row is marked sent only after the master has
@@ -40,6 +41,11 @@ private:
     void masterLost(const QString& reason);
     // Marks the rows that the master has committed; false, with a retry scheduled, when the local database refuses.
     bool markForwarded();
+    // Marks the rows committed last on another thread.
+    void startMarking();
+    // Waits for the marking in progress; false as markForwarded.
+    bool collectMarking();
+    bool markingDone(const QString& error);
     void schedule(int delayMs);
     void reportRefused(const QVector<TableBatch>& batches);
 
@@ -48,8 +54,9 @@ private:
     std::unique_ptr<MasterClient> m_master;
     QTimer m_timer;
     QTimer m_healthTimer;
-    // Committed on the master but not yet marked locally.
+    // Committed on the master but not yet marked locally, and being marked while m_marking runs.
     QVector<TableBatch> m_unmarked;
+    std::future<QString> m_marking;
     int m_nextTable = 0;
     int m_retryDelayMs = 0;
     bool m_away = false;

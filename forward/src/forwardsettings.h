@@ -11,7 +11,7 @@ struct ForwardSettings
     QString conninfo;
     // The name the master shows for this source; the machine's host name unless the key host sets one.
     QString hostName;
-    int batchSize = 5000;
+    int batchSize = 50000;
     int maxDelayMs = 1000;
     int maxRetryDelayMs = 60000;
 

@@ -11,6 +11,9 @@
 #include <QUrl>
 #include <QUuid>
 #include <QVariant>
+#include <QSqlDriver>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -21,40 +24,58 @@ const char connectOptions[] = "QSQLITE_BUSY_TIMEOUT=15000;QSQLITE_OPEN_URI";
 // handler sleeps up to 100 ms between tries and so rarely meets that moment while events stream in.
 const unsigned long writeLockPollUs = 100;
 
+// Rows marked in one write transaction: the daemon waits no longer than that many updates take.
+const qint64 markChunkRows = 10000;
+
 const char identityTable[] = "CREATE TABLE IF NOT EXISTS forwarder_source (id INTEGER PRIMARY KEY CHECK (id = 1), "
                              "source TEXT NOT NULL, created INTEGER NOT NULL)";
 
-QString selectStatement(const ForwardTable& table)
+// The payload columns go as they are: the storage class of each value is checked before it is read.
+QByteArray selectStatement(const ForwardTable& table)
 {
-    QString columns = QStringLiteral("rowID, typeof(time), time");
-    for (const ForwardColumn& column : table.columns) {
-        // Text is read as its bytes: the driver would otherwise replace invalid UTF-8 before it can be checked.
-        columns += QStringLiteral(", typeof(%1), %2")
-                       .arg(column.local,
-                            column.isInteger ? column.local : QStringLiteral("CAST(%1 AS BLOB)").arg(column.local));
+    QString columns = QStringLiteral("rowID, time");
+    for (const ForwardColumn& column : table.columns)
+        columns += QStringLiteral(", ") + column.local;
+    return QStringLiteral("SELECT %1 FROM %2 WHERE rowID > ? ORDER BY rowID LIMIT ?").arg(columns, table.name).toUtf8();
+}
+
+// The names of SQLite's typeof().
+QLatin1String typeName(int type)
+{
+    switch (type) {
+    case SQLITE_INTEGER:
+        return QLatin1String("integer");
+    case SQLITE_FLOAT:
+        return QLatin1String("real");
+    case SQLITE_TEXT:
+        return QLatin1String("text");
+    case SQLITE_BLOB:
+        return QLatin1String("blob");
+    default:
+        return QLatin1String("null");
     }
-    return QStringLiteral("SELECT %1 FROM %2 WHERE rowID > ? ORDER BY rowID LIMIT ?").arg(columns, table.name);
 }
 
 // The row's values, or why the master cannot take them.
-QString readRow(const QSqlQuery& query, const ForwardTable& table, LocalRow* row)
+QString readRow(sqlite3_stmt* statement, const ForwardTable& table, LocalRow* row)
 {
-    if (query.value(1).toString() != QLatin1String("integer"))
-        return QStringLiteral("time holds a %1 value").arg(query.value(1).toString());
-    row->time = query.value(2).toLongLong();
+    if (sqlite3_column_type(statement, 1) != SQLITE_INTEGER)
+        return QStringLiteral("time holds a %1 value").arg(typeName(sqlite3_column_type(statement, 1)));
+    row->time = sqlite3_column_int64(statement, 1);
     for (int i = 0; i < table.columns.size(); ++i) {
         const ForwardColumn& column = table.columns.at(i);
-        const QString type = query.value(3 + 2 * i).toString();
-        const QVariant value = query.value(4 + 2 * i);
+        const int type = sqlite3_column_type(statement, 2 + i);
         if (column.isInteger) {
-            if (type != QLatin1String("integer"))
-                return QStringLiteral("%1 holds a %2 value").arg(column.local, type);
-            row->values.append(QByteArray::number(value.toLongLong()));
+            if (type != SQLITE_INTEGER)
+                return QStringLiteral("%1 holds a %2 value").arg(column.local, typeName(type));
+            row->values.append(QByteArray::number(sqlite3_column_int64(statement, 2 + i)));
             continue;
         }
-        if (type != QLatin1String("text") && type != QLatin1String("blob"))
-            return QStringLiteral("%1 holds a %2 value").arg(column.local, type);
-        const QByteArray bytes = value.toByteArray();
+        if (type != SQLITE_TEXT && type != SQLITE_BLOB)
+            return QStringLiteral("%1 holds a %2 value").arg(column.local, typeName(type));
+        // Read as bytes, so that invalid UTF-8 is seen as it is stored.
+        const char* data = static_cast<const char*>(sqlite3_column_blob(statement, 2 + i));
+        const QByteArray bytes(data, sqlite3_column_bytes(statement, 2 + i));
         if (bytes.contains('\0'))
             return QStringLiteral("%1 holds a NUL character").arg(column.local);
         if (!isStorableText(bytes))
@@ -118,6 +139,9 @@ LocalStore::LocalStore()
 
 LocalStore::~LocalStore()
 {
+    for (sqlite3_stmt* statement : qAsConst(m_selects))
+        sqlite3_finalize(statement);
+    sqlite3_close(m_markDb);
     {
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         if (db.isValid())
@@ -136,32 +160,29 @@ bool LocalStore::exec(const QString& sql)
     return false;
 }
 
-bool LocalStore::beginWrite()
+bool LocalStore::beginWrite(sqlite3* db, QString* error)
 {
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+    sqlite3_busy_timeout(db, 0);
     const QDeadlineTimer deadline(busyTimeoutMs);
-    bool begun = false;
-    while (!(begun = query.exec(QStringLiteral("BEGIN IMMEDIATE")))) {
-        // SQLITE_BUSY and its extended codes.
-        if ((query.lastError().nativeErrorCode().toInt() & 0xff) != 5 || deadline.hasExpired())
+    int code = SQLITE_OK;
+    while ((code = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) != SQLITE_OK) {
+        if ((code & 0xff) != SQLITE_BUSY || deadline.hasExpired())
             break;
         QThread::usleep(writeLockPollUs);
     }
-    if (!begun)
-        m_error = query.lastError().text();
-    query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs));
-    return begun;
+    if (code != SQLITE_OK)
+        *error = QString::fromUtf8(sqlite3_errmsg(db));
+    sqlite3_busy_timeout(db, busyTimeoutMs);
+    return code == SQLITE_OK;
 }
 
-bool LocalStore::endWrite(bool commit)
+bool LocalStore::endWrite(sqlite3* db, bool commit, QString* error)
 {
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (commit && query.exec(QStringLiteral("COMMIT")))
+    if (commit && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
         return true;
     if (commit)
-        m_error = query.lastError().text();
-    query.exec(QStringLiteral("ROLLBACK"));
+        *error = QString::fromUtf8(sqlite3_errmsg(db));
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
 }
 
@@ -178,6 +199,14 @@ bool LocalStore::open(const QString& path)
         return false;
     }
 
+    // Qt opens and owns the connection; the backlog is read straight from SQLite.
+    const QVariant handle = db.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0) {
+        m_error = QStringLiteral("the SQLite driver gives no handle");
+        return false;
+    }
+    m_db = *static_cast<sqlite3* const*>(handle.constData());
+
     const QStringList existing = db.tables();
     for (const ForwardTable& table : forwardTables()) {
         if (!existing.contains(table.name)) {
@@ -190,17 +219,17 @@ bool LocalStore::open(const QString& path)
     const QString readIdentity = QStringLiteral("SELECT source FROM forwarder_source WHERE id = 1");
     if (!existing.contains(QStringLiteral("forwarder_source")) || !query.exec(readIdentity) || !query.next()) {
         // Made once, in a write transaction of its own.
-        if (!beginWrite())
+        if (!beginWrite(m_db, &m_error))
             return false;
         const bool made = exec(QString::fromLatin1(identityTable));
         query.prepare(
             QStringLiteral("INSERT OR IGNORE INTO forwarder_source (id, source, created) VALUES (1, ?, ?)"));
         query.addBindValue(QUuid::createUuid().toString(QUuid::WithoutBraces));
         query.addBindValue(QDateTime::currentMSecsSinceEpoch());
-        if (!made || !query.exec() || !endWrite(true)) {
+        if (!made || !query.exec() || !endWrite(m_db, true, &m_error)) {
             if (m_error.isEmpty())
                 m_error = query.lastError().text();
-            endWrite(false);
+            endWrite(m_db, false, &m_error);
             return false;
         }
         if (!query.exec(readIdentity) || !query.next()) {
@@ -231,7 +260,27 @@ bool LocalStore::open(const QString& path)
             m_error = query.lastError().text();
             return false;
         }
-        m_cursors.append(cursor);
+        m_cursors.push_back(cursor);
+    }
+    m_committed = m_cursors;
+
+    // Marking has a connection of its own, so that it can go on while the next batch is read.
+    if (sqlite3_open_v2(path.toUtf8().constData(), &m_markDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr)
+        != SQLITE_OK) {
+        m_error = QString::fromUtf8(sqlite3_errmsg(m_markDb));
+        return false;
+    }
+    sqlite3_busy_timeout(m_markDb, busyTimeoutMs);
+    for (const ForwardTable& table : forwardTables()) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v3(m_db, selectStatement(table).constData(), -1, SQLITE_PREPARE_PERSISTENT, &statement,
+                               nullptr)
+            != SQLITE_OK) {
+            m_error = QString::fromUtf8(sqlite3_errmsg(m_db));
+            sqlite3_finalize(statement);
+            return false;
+        }
+        m_selects.append(statement);
     }
     return true;
 }
@@ -242,74 +291,93 @@ QVector<TableBatch> LocalStore::readBatch(int maxRows, int firstTable)
     QVector<TableBatch> batches;
     const QVector<ForwardTable>& tables = forwardTables();
     int remaining = maxRows;
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     for (int n = 0; n < tables.size() && remaining > 0; ++n) {
         const int index = (firstTable + n) % tables.size();
         const ForwardTable& table = tables.at(index);
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        query.prepare(selectStatement(table));
-        query.addBindValue(m_cursors.at(index));
-        query.addBindValue(remaining);
-        if (!query.exec()) {
-            m_error = query.lastError().text();
-            return {};
-        }
+        sqlite3_stmt* statement = m_selects.at(index);
+        sqlite3_bind_int64(statement, 1, m_cursors.at(index));
+        sqlite3_bind_int(statement, 2, remaining);
         TableBatch batch;
         batch.table = index;
-        while (query.next()) {
+        int code = SQLITE_ROW;
+        while ((code = sqlite3_step(statement)) == SQLITE_ROW) {
             LocalRow row;
-            row.rowId = query.value(0).toLongLong();
+            row.rowId = sqlite3_column_int64(statement, 0);
             if (batch.rows.isEmpty() && batch.refused.isEmpty())
                 batch.firstRowId = row.rowId;
             batch.lastRowId = row.rowId;
             row.values.reserve(table.columns.size());
-            const QString problem = readRow(query, table, &row);
+            const QString problem = readRow(statement, table, &row);
             if (problem.isEmpty())
-                batch.rows.append(row);
+                batch.rows.append(std::move(row));
             else
                 batch.refused.append({row.rowId, problem});
             --remaining;
         }
-        if (!batch.rows.isEmpty() || !batch.refused.isEmpty())
-            batches.append(batch);
+        sqlite3_reset(statement);
+        if (code != SQLITE_DONE) {
+            m_error = QString::fromUtf8(sqlite3_errmsg(m_db));
+            rewind();
+            return {};
+        }
+        if (!batch.rows.isEmpty() || !batch.refused.isEmpty()) {
+            m_cursors[index] = batch.lastRowId;
+            batches.append(std::move(batch));
+        }
     }
     return batches;
 }
 
-void LocalStore::advance(const QVector<TableBatch>& batches)
+void LocalStore::committed(const QVector<TableBatch>& batches)
 {
     for (const TableBatch& batch : batches)
-        m_cursors[batch.table] = qMax(m_cursors.at(batch.table), batch.lastRowId);
+        m_committed[batch.table] = qMax(m_committed.at(batch.table), batch.lastRowId);
 }
 
-bool LocalStore::markSent(const QVector<TableBatch>& batches)
+void LocalStore::rewind()
 {
-    if (batches.isEmpty())
-        return true;
-    if (!beginWrite())
-        return false;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    bool ok = true;
+    m_cursors = m_committed;
+}
+
+QString LocalStore::markSent(const QVector<TableBatch>& batches) const
+{
+    QString error;
     for (const TableBatch& batch : batches) {
-        const QString& table = forwardTables().at(batch.table).name;
-        for (const RefusedRow& refused : batch.refused) {
-            query.prepare(QStringLiteral("UPDATE %1 SET sentToMasterDB = 2 WHERE rowID = ?").arg(table));
-            query.addBindValue(refused.rowId);
-            ok = ok && query.exec();
+        const QByteArray table = forwardTables().at(batch.table).name.toUtf8();
+        const QByteArray refuse = "UPDATE " + table + " SET sentToMasterDB = 2 WHERE rowID = ?";
+        const QByteArray send = "UPDATE " + table + " SET sentToMasterDB = 1 WHERE rowID BETWEEN ? AND ? "
+                                                    "AND sentToMasterDB = 0";
+        sqlite3_stmt* refuseStatement = nullptr;
+        sqlite3_stmt* sendStatement = nullptr;
+        bool ok = sqlite3_prepare_v2(m_markDb, refuse.constData(), -1, &refuseStatement, nullptr) == SQLITE_OK
+                  && sqlite3_prepare_v2(m_markDb, send.constData(), -1, &sendStatement, nullptr) == SQLITE_OK;
+        for (qint64 first = batch.firstRowId; ok && first <= batch.lastRowId; first += markChunkRows) {
+            const qint64 last = qMin(batch.lastRowId, first + markChunkRows - 1);
+            if (!beginWrite(m_markDb, &error))
+                break;
+            for (const RefusedRow& refused : batch.refused) {
+                if (!ok || refused.rowId < first || refused.rowId > last)
+                    continue;
+                sqlite3_bind_int64(refuseStatement, 1, refused.rowId);
+                ok = sqlite3_step(refuseStatement) == SQLITE_DONE;
+                sqlite3_reset(refuseStatement);
+            }
+            sqlite3_bind_int64(sendStatement, 1, first);
+            sqlite3_bind_int64(sendStatement, 2, last);
+            ok = ok && sqlite3_step(sendStatement) == SQLITE_DONE;
+            sqlite3_reset(sendStatement);
+            if (!ok)
+                error = QString::fromUtf8(sqlite3_errmsg(m_markDb));
+            ok = endWrite(m_markDb, ok, &error);
         }
-        query.prepare(QStringLiteral("UPDATE %1 SET sentToMasterDB = 1 WHERE rowID BETWEEN ? AND ? "
-                                     "AND sentToMasterDB = 0")
-                          .arg(table));
-        query.addBindValue(batch.firstRowId);
-        query.addBindValue(batch.lastRowId);
-        ok = ok && query.exec();
-        if (!ok)
-            break;
+        if (!ok && error.isEmpty())
+            error = QString::fromUtf8(sqlite3_errmsg(m_markDb));
+        sqlite3_finalize(refuseStatement);
+        sqlite3_finalize(sendStatement);
+        if (!error.isEmpty())
+            return error;
     }
-    if (!ok)
-        m_error = query.lastError().text();
-    return endWrite(ok);
+    return error;
 }
 
 WaitingRows LocalStore::waiting()
@@ -322,8 +390,8 @@ WaitingRows LocalStore::waiting()
         query.prepare(QStringLiteral("SELECT COUNT(*), (SELECT time FROM %1 WHERE rowID > ? ORDER BY rowID LIMIT 1) "
                                      "FROM %1 WHERE rowID > ?")
                           .arg(tables.at(i).name));
-        query.addBindValue(m_cursors.at(i));
-        query.addBindValue(m_cursors.at(i));
+        query.addBindValue(m_committed.at(i));
+        query.addBindValue(m_committed.at(i));
         if (!query.exec() || !query.next())
             continue;
         const qint64 count = query.value(0).toLongLong();

@@ -5,6 +5,11 @@
 #include <QString>
 #include <QVector>
 
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
 // One local row ready for the master: its payload values as UTF-8 text, integers in decimal.
 struct LocalRow
 {
@@ -56,26 +61,35 @@ public:
     QString errorString() const { return m_error; }
     QString sourceId() const { return m_sourceId; }
 
-    // Reads up to maxRows rows past the cursors, visiting the tables from firstTable on so none waits behind
-    // another's backlog; rows that the master cannot take come back refused. Empty on error.
+    // Reads up to maxRows rows past the read cursors and moves them on, visiting the tables from firstTable on
+    // so none waits behind another's backlog; rows that the master cannot take come back refused. Empty on error.
     QVector<TableBatch> readBatch(int maxRows, int firstTable);
-    // Moves the cursors past the batches.
-    void advance(const QVector<TableBatch>& batches);
-    // Marks the batches' rows as sent (1) and their refused rows as set aside (2), in one short transaction.
-    bool markSent(const QVector<TableBatch>& batches);
+    // The master has committed the batches: the rows past them are the waiting ones.
+    void committed(const QVector<TableBatch>& batches);
+    // Reads again from the first row that the master has not committed.
+    void rewind();
+    // Marks the batches' rows as sent (1) and their refused rows as set aside (2), in short transactions of a
+    // bounded number of rows each; the error, empty when all are marked. Uses a connection of its own: it may
+    // run on another thread while this one reads, never twice at once.
+    QString markSent(const QVector<TableBatch>& batches) const;
     WaitingRows waiting();
 
 private:
     bool exec(const QString& sql);
     // Takes the write lock as soon as the daemon lets go of it, within the busy timeout.
-    bool beginWrite();
+    static bool beginWrite(sqlite3* db, QString* error);
     // Commits (or rolls back) the write transaction; false when it is not committed.
-    bool endWrite(bool commit);
+    static bool endWrite(sqlite3* db, bool commit, QString* error);
 
     QString m_connection;
     QString m_error;
     QString m_sourceId;
-    QVector<qint64> m_cursors;
+    sqlite3* m_db = nullptr;
+    sqlite3* m_markDb = nullptr;
+    QVector<sqlite3_stmt*> m_selects;
+    // The last rowID read and the last rowID committed on the master, per table.
+    std::vector<qint64> m_cursors;
+    std::vector<qint64> m_committed;
 };
 
 #endif

@@ -4,17 +4,30 @@
 #include "masterschema.h"
 
 #include <QDebug>
+#include <QUuid>
+#include <QtEndian>
 
 #include <libpq-fe.h>
 
 namespace {
 
-// The instant of a millisecond time, NULL outside timestamptz's range (4713 BC to 294276 AD).
+// timestamptz's range (4713 BC to 294276 AD) in milliseconds since the Unix epoch, the end excluded.
+const qint64 firstInstantMs = -210866803200000;
+const qint64 endInstantMs = 9224318016000000;
+// PostgreSQL counts its instants in microseconds from 2000-01-01.
+const qint64 postgresEpochMs = 946684800000;
+// COPY data goes to libpq in pieces of this size, so that the server stores while the rest is encoded.
+const int copyChunkBytes = 256 * 1024;
+const char uniqueViolation[] = "23505";
+
+// The instant of a millisecond time, NULL outside timestamptz's range.
 QString atExpression(const QString& time)
 {
-    return QStringLiteral("CASE WHEN %1 >= -210866803200000 AND %1 < 9224318016000000 "
+    return QStringLiteral("CASE WHEN %1 >= %2 AND %1 < %3 "
                           "THEN to_timestamp(%1 / 1000) + (%1 % 1000) * interval '1 millisecond' END")
-        .arg(time);
+        .arg(time)
+        .arg(firstInstantMs)
+        .arg(endInstantMs);
 }
 
 QString masterColumns(const ForwardTable& table)
@@ -30,27 +43,25 @@ QString stageName(const ForwardTable& table)
     return QStringLiteral("forward_stage_") + table.name;
 }
 
-// COPY's text format: a backslash, tab, newline and carriage return are escaped; the rest goes as it is.
-void appendCopyField(QByteArray* line, const QByteArray& value)
+// COPY's binary format: integers in network byte order, each field its length and its bytes.
+template <typename T>
+void appendInteger(QByteArray* data, T value)
 {
-    for (const char c : value) {
-        switch (c) {
-        case '\\':
-            line->append("\\\\");
-            break;
-        case '\t':
-            line->append("\\t");
-            break;
-        case '\n':
-            line->append("\\n");
-            break;
-        case '\r':
-            line->append("\\r");
-            break;
-        default:
-            line->append(c);
-        }
-    }
+    char bytes[sizeof(T)];
+    qToBigEndian(value, bytes);
+    data->append(bytes, sizeof(T));
+}
+
+void appendField(QByteArray* data, const char* bytes, int size)
+{
+    appendInteger<qint32>(data, size);
+    data->append(bytes, size);
+}
+
+void appendBigintField(QByteArray* data, qint64 value)
+{
+    appendInteger<qint32>(data, sizeof(qint64));
+    appendInteger<qint64>(data, value);
 }
 
 // The server's notices ("already exists, skipping") are for the debug output only.
@@ -69,6 +80,7 @@ QString firstLine(const char* message)
 MasterClient::MasterClient(const QString& conninfo, const QString& sourceId, const QString& hostName)
     : m_conninfo(conninfo.toUtf8())
     , m_sourceId(sourceId.toUtf8())
+    , m_sourceUuid(QUuid::fromString(sourceId).toRfc4122())
     , m_hostName(hostName.toUtf8())
 {
 }
@@ -88,6 +100,8 @@ void MasterClient::disconnectFromMaster()
 bool MasterClient::fail(pg_result* result)
 {
     m_transient = connectionTrouble(result);
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    m_state = state ? QByteArray(state) : QByteArray();
     m_error = firstLine(result ? PQresultErrorMessage(result) : PQerrorMessage(m_conn));
     if (m_error.isEmpty())
         m_error = firstLine(PQerrorMessage(m_conn));
@@ -164,67 +178,126 @@ bool MasterClient::connectToMaster()
          && commandWithSource(QStringLiteral(
              "INSERT INTO sources (source, hostname) VALUES ($1, $2) ON CONFLICT (source) "
              "DO UPDATE SET hostname = EXCLUDED.hostname, last_contact = now()"));
+    ok = ok && readHighest();
     if (!ok)
         disconnectFromMaster();
     return ok;
 }
 
-bool MasterClient::copyRows(const TableBatch& batch)
+bool MasterClient::readHighest()
+{
+    m_highest.clear();
+    const char* values[] = {m_sourceId.constData()};
+    for (const ForwardTable& table : forwardTables()) {
+        const QByteArray sql =
+            QStringLiteral("SELECT COALESCE(max(rowid), 0) FROM %1 WHERE source = $1").arg(table.name).toUtf8();
+        PGresult* result = PQexecParams(m_conn, sql.constData(), 1, nullptr, values, nullptr, nullptr, 0);
+        if (PQresultStatus(result) != PGRES_TUPLES_OK || PQntuples(result) != 1)
+            return fail(result);
+        m_highest.append(QByteArray(PQgetvalue(result, 0, 0)).toLongLong());
+        PQclear(result);
+    }
+    return true;
+}
+
+bool MasterClient::copyRows(const TableBatch& batch, bool direct)
 {
     const ForwardTable& table = forwardTables().at(batch.table);
-    const QByteArray copy = QStringLiteral("COPY %1 FROM STDIN").arg(stageName(table)).toUtf8();
+    const QString columns = masterColumns(table);
+    const QByteArray copy =
+        (direct ? QStringLiteral("COPY %1 (source, hostname, rowid, time, at%2) FROM STDIN (FORMAT binary)")
+                      .arg(table.name, columns)
+                : QStringLiteral("COPY %1 FROM STDIN (FORMAT binary)").arg(stageName(table)))
+            .toUtf8();
     PGresult* result = PQexec(m_conn, copy.constData());
     if (PQresultStatus(result) != PGRES_COPY_IN)
         return fail(result);
     PQclear(result);
 
     QByteArray data;
+    data.reserve(copyChunkBytes * 2);
+    data.append("PGCOPY\n\377\r\n\0", 11);
+    appendInteger<qint32>(&data, 0);
+    appendInteger<qint32>(&data, 0);
+    const auto fields = static_cast<qint16>(table.columns.size() + (direct ? 5 : 2));
     for (const LocalRow& row : batch.rows) {
-        data.append(QByteArray::number(row.rowId));
-        data.append('\t');
-        data.append(QByteArray::number(row.time));
-        for (const QByteArray& value : row.values) {
-            data.append('\t');
-            appendCopyField(&data, value);
+        appendInteger<qint16>(&data, fields);
+        if (direct) {
+            appendField(&data, m_sourceUuid.constData(), m_sourceUuid.size());
+            appendField(&data, m_hostName.constData(), m_hostName.size());
         }
-        data.append('\n');
+        appendBigintField(&data, row.rowId);
+        appendBigintField(&data, row.time);
+        if (direct) {
+            if (row.time >= firstInstantMs && row.time < endInstantMs)
+                appendBigintField(&data, (row.time - postgresEpochMs) * 1000);
+            else
+                appendInteger<qint32>(&data, -1);
+        }
+        for (int i = 0; i < table.columns.size(); ++i) {
+            const QByteArray& value = row.values.at(i);
+            if (table.columns.at(i).isInteger)
+                appendBigintField(&data, value.toLongLong());
+            else
+                appendField(&data, value.constData(), value.size());
+        }
+        if (data.size() >= copyChunkBytes) {
+            if (PQputCopyData(m_conn, data.constData(), data.size()) != 1)
+                return fail(nullptr);
+            data.resize(0);
+        }
     }
+    appendInteger<qint16>(&data, -1);
     if (PQputCopyData(m_conn, data.constData(), data.size()) != 1 || PQputCopyEnd(m_conn, nullptr) != 1)
         return fail(nullptr);
     result = PQgetResult(m_conn);
     const bool copied = PQresultStatus(result) == PGRES_COMMAND_OK;
-    if (!copied) {
+    if (!copied)
         fail(result);
-        // The rest of the results end the command.
-        while (PGresult* more = PQgetResult(m_conn))
-            PQclear(more);
-        return false;
-    }
-    PQclear(result);
+    else
+        PQclear(result);
+    // The rest of the results end the command.
     while (PGresult* more = PQgetResult(m_conn))
         PQclear(more);
+    if (!copied || direct)
+        return copied;
 
-    const QString columns = masterColumns(table);
     return commandWithSource(QStringLiteral("INSERT INTO %1 (source, hostname, rowid, time, at%2) "
                                             "SELECT $1::uuid, $2, rowid, time, %3%2 FROM %4 "
                                             "ON CONFLICT DO NOTHING")
                                  .arg(table.name, columns, atExpression(QStringLiteral("time")), stageName(table)));
 }
 
+bool MasterClient::transaction(const QVector<TableBatch>& batches, bool mayCopyDirectly)
+{
+    bool ok = command("BEGIN")
+              && commandWithSource(QStringLiteral("UPDATE sources SET hostname = $2, last_contact = now() "
+                                                  "WHERE source = $1"));
+    for (const TableBatch& batch : batches) {
+        // Rows above the highest this source has on the master cannot be there yet, unless a second forwarder
+        // works on the same database: then the key refuses them and the batch goes the careful way.
+        if (ok && !batch.rows.isEmpty())
+            ok = copyRows(batch, mayCopyDirectly && batch.rows.first().rowId > m_highest.at(batch.table));
+    }
+    return ok && command("COMMIT");
+}
+
 MasterClient::Result MasterClient::write(QVector<TableBatch>* batches)
 {
     if (!m_conn)
         return Result::Unreachable;
-    bool ok = command("BEGIN")
-              && commandWithSource(QStringLiteral("UPDATE sources SET hostname = $2, last_contact = now() "
-                                                  "WHERE source = $1"));
-    for (const TableBatch& batch : *batches) {
-        if (ok && !batch.rows.isEmpty())
-            ok = copyRows(batch);
+    bool ok = transaction(*batches, true);
+    if (!ok && !m_transient && m_state == uniqueViolation) {
+        command("ROLLBACK");
+        ok = transaction(*batches, false) && readHighest();
     }
-    ok = ok && command("COMMIT");
-    if (ok)
+    if (ok) {
+        for (const TableBatch& batch : qAsConst(*batches)) {
+            if (!batch.rows.isEmpty())
+                m_highest[batch.table] = qMax(m_highest.at(batch.table), batch.rows.last().rowId);
+        }
         return Result::Written;
+    }
     if (m_transient || PQstatus(m_conn) != CONNECTION_OK) {
         disconnectFromMaster();
         return Result::Unreachable;

@@ -37,7 +37,13 @@ public:
 private:
     bool command(const char* sql);
     bool commandWithSource(const QString& sql);
-    bool copyRows(const TableBatch& batch);
+    // Copies the batch's rows straight into their table, or into the session's stage table and from there
+    // into the table, rows already there skipped.
+    bool copyRows(const TableBatch& batch, bool direct);
+    // Writes the batches in one transaction, straight into the tables where no row can be there yet.
+    bool transaction(const QVector<TableBatch>& batches, bool mayCopyDirectly);
+    // Asks the master for the highest rowID that it holds of this source, per table.
+    bool readHighest();
     bool writeRowByRow(QVector<TableBatch>* batches);
     // Records the failure of a result (or of the connection when null) and frees the result.
     bool fail(pg_result* result);
@@ -45,11 +51,15 @@ private:
 
     QByteArray m_conninfo;
     QByteArray m_sourceId;
+    QByteArray m_sourceUuid;
     QByteArray m_hostName;
     pg_conn* m_conn = nullptr;
     QString m_description;
     QString m_error;
+    // The SQLSTATE of the last failure, empty when the connection failed.
+    QByteArray m_state;
     bool m_transient = false;
+    QVector<qint64> m_highest;
 };
 
 #endif

@@ -205,7 +205,7 @@ void tst_Forwarder::testStorableText()
     QCOMPARE(isStorableText(bytes), storable);
 }
 
-enum Fault { UnreachableAtStart, MasterStopped, ConnectionCut, Killed, CommitReplyLost, StoppedMidBacklog };
+enum Fault { UnreachableAtStart, MasterStopped, ConnectionCut, Killed, CommitReplyLost, StoppedMidBacklog, Twice };
 
 void tst_Forwarder::testFaults_data()
 {
@@ -216,6 +216,8 @@ void tst_Forwarder::testFaults_data()
     QTest::newRow("forwarder killed mid-batch, repeatedly") << int(Killed);
     QTest::newRow("commit reply lost") << int(CommitReplyLost);
     QTest::newRow("stopped with a backlog") << int(StoppedMidBacklog);
+    // Rows that the master already holds although this forwarder has not sent them.
+    QTest::newRow("a second forwarder on the same database") << int(Twice);
 }
 
 void tst_Forwarder::testFaults()
@@ -228,6 +230,7 @@ void tst_Forwarder::testFaults()
     const QString config = daemon.dir() + QStringLiteral("/forward.conf");
     writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
     ForwarderProcess forwarder(config);
+    ForwarderProcess second(config);
 
     QUdpSocket socket;
     qint64 sent = 0;
@@ -297,13 +300,14 @@ void tst_Forwarder::testFaults()
         QVERIFY(m_server->stop());
         forwarder.start();
         QVERIFY(forwarder.waitForLine("Cannot reach the master"));
-        // The lock holds the marking back once the master has committed the first batch.
+        // The lock holds the marking back once the master has committed the first batch; the second is written
+        // while the first waits to be marked, the third waits for that marking.
         QSqlDatabase lock = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("lock"));
         lock.setDatabaseName(daemon.dbPath());
         QVERIFY(lock.open());
         QVERIFY(QSqlQuery(lock).exec(QStringLiteral("BEGIN IMMEDIATE")));
         QVERIFY(m_server->start());
-        QVERIFY(waitFor([&] { return masterCount(database) == 20; }));
+        QVERIFY(waitFor([&] { return masterCount(database) == 40; }));
         QCOMPARE(marked(), 0);
         QCOMPARE(forwarder.end(SIGKILL), -1);
         QVERIFY(QSqlQuery(lock).exec(QStringLiteral("ROLLBACK")));
@@ -322,6 +326,18 @@ void tst_Forwarder::testFaults()
         // Nothing half-marked: exactly the rows on the master are marked.
         QCOMPARE(masterCount(database), marked());
         forwarder.start();
+        break;
+    case Twice:
+        send(2000);
+        second.start();
+        forwarder.start();
+        QVERIFY2(converged(database, daemon.dbPath()), second.err().constData());
+        QCOMPARE(second.end(SIGTERM), 0);
+        QVERIFY2(!second.err().contains("Cannot"), second.err().constData());
+        // Started again, it finds nothing left to send.
+        QCOMPARE(forwarder.end(SIGTERM), 0);
+        forwarder.start();
+        QVERIFY(waitFor([&] { return forwarder.err().count("Forwarding to the master") == 2; }));
         break;
     }
 
