@@ -39,17 +39,6 @@ qint64 localCount(const QString& dbPath, const QString& condition = QString())
     return rows.isEmpty() ? -1 : rows.first().value(0).toLongLong();
 }
 
-bool waitFor(const std::function<bool()>& condition, int timeoutMs = 30000)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(20);
-    }
-    return true;
-}
-
 void writeForwarderConfig(const QString& path, const QString& dbPath, const QString& conninfo, int batchSize)
 {
     writeConfig(path, QString(), QString(), dbPath);

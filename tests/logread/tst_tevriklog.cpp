@@ -20,19 +20,6 @@ const QString readerPath = QStringLiteral(TEVRIKLOG_PATH);
 const char timeForms[] = "YYYY-MM-DD, YYYY-MM-DD HH:MM, YYYY-MM-DD HH:MM:SS, YYYY-MM-DD HH:MM:SS.mmm, today, "
                          "yesterday, now, -30s, -15min, -2h, -7d or @MS";
 
-// Reads a running program's standard output until it holds count lines or the deadline passes.
-QStringList waitForLines(QProcess& process, QByteArray& collected, int count, int timeoutMs = 20000)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (collected.count('\n') < count && !deadline.hasExpired()) {
-        process.waitForReadyRead(100);
-        collected += process.readAllStandardOutput();
-    }
-    QStringList lines = QString::fromUtf8(collected).split(QLatin1Char('\n'));
-    lines.removeLast();
-    return lines;
-}
-
 // The lines without their time, which the sender stamps.
 QStringList withoutTimes(const QStringList& lines)
 {

@@ -18,30 +18,6 @@ namespace {
 
 const QString readerPath = QStringLiteral(TEVRIKLOG_PATH);
 
-bool waitFor(const std::function<bool()>& condition, int timeoutMs = 30000)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(20);
-    }
-    return true;
-}
-
-// Reads a running program's standard output until it holds count lines or the deadline passes.
-QStringList waitForLines(QProcess& process, QByteArray& collected, int count, int timeoutMs = 30000)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (collected.count('\n') < count && !deadline.hasExpired()) {
-        process.waitForReadyRead(100);
-        collected += process.readAllStandardOutput();
-    }
-    QStringList lines = QString::fromUtf8(collected).split(QLatin1Char('\n'));
-    lines.removeLast();
-    return lines;
-}
-
 // One event as the master must show it, read back from the local database that it was stored in.
 struct Event
 {

@@ -100,3 +100,26 @@ bool waitForStderrLine(QProcess& process, QByteArray& collected, const QByteArra
     collected += process.readAllStandardError();
     return collected.contains(text);
 }
+
+QStringList waitForLines(QProcess& process, QByteArray& collected, int count, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (collected.count('\n') < count && !deadline.hasExpired()) {
+        process.waitForReadyRead(100);
+        collected += process.readAllStandardOutput();
+    }
+    QStringList lines = QString::fromUtf8(collected).split(QLatin1Char('\n'));
+    lines.removeLast();
+    return lines;
+}
+
+bool waitFor(const std::function<bool()>& condition, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}

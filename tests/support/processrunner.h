@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QVariantList>
 
+#include <functional>
+
 // What a finished program left behind.
 struct RunResult
 {
@@ -34,5 +36,11 @@ QList<QVariantList> waitForRows(const QString& dbPath, const QString& sql, int m
 
 // Reads from a running process's standard error until a line contains text or the deadline passes.
 bool waitForStderrLine(QProcess& process, QByteArray& collected, const QByteArray& text, int timeoutMs = 20000);
+
+// Reads a running program's standard output until it holds count lines or the deadline passes.
+QStringList waitForLines(QProcess& process, QByteArray& collected, int count, int timeoutMs = 30000);
+
+// Polls the condition in the event loop until it holds or the deadline passes.
+bool waitFor(const std::function<bool()>& condition, int timeoutMs = 30000);
 
 #endif
