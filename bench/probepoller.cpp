@@ -150,6 +150,9 @@ void run(Source& source, long long seconds, std::vector<double>* latenciesMs)
 
 int main(int argc, char** argv)
 {
+    // First, so that a stop that comes early still ends with the result line.
+    std::signal(SIGTERM, requestStop);
+    std::signal(SIGINT, requestStop);
     QCoreApplication app(argc, argv);
     std::string db;
     std::string file;
@@ -166,8 +169,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: tevrikprobepoller (--db DATABASE | --file LOG) [--seconds MAX]\n");
         return 2;
     }
-    std::signal(SIGTERM, requestStop);
-    std::signal(SIGINT, requestStop);
 
     std::vector<double> latenciesMs;
     if (!db.empty()) {

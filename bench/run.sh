@@ -43,7 +43,7 @@ install_missing
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTEVRIK_BUILD_BENCH=ON -DTEVRIK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j 2 --target tevriksystemlog tevriklogevent tevrikloadgen tevrikfloorsender \
-  tevrikolddesign tevrikprobepoller >/dev/null
+  tevrikolddesign tevrikprobepoller tevrikstagecost tevrikschemacost >/dev/null
 
 daemon=$build/daemon/tevriksystemlog
 olddesign=$build/bench/tevrikolddesign
@@ -51,6 +51,8 @@ sender=$build/logevent/tevriklogevent
 floor=$build/bench/tevrikfloorsender
 loadgen=$build/bench/tevrikloadgen
 poller=$build/bench/tevrikprobepoller
+stagecost=$build/bench/tevrikstagecost
+schemacost=$build/bench/tevrikschemacost
 
 mkdir -p "$results"
 work=$(mktemp -d)
@@ -72,7 +74,7 @@ if [[ -n $quick ]]; then
 else
   steady_count=1000000 burst_count=1000000 zero_loss_runs=3 step_seconds=5 scale_seconds=2
 fi
-zero_loss_steps=(200000 300000 400000 450000 top)
+zero_loss_steps=(200000 250000 300000 350000 400000 450000 top)
 old_steps=(250 500 1000 1500 2000 3000)
 scale_rates=(10000 100000 300000)
 scale_sizes=(50 1000 10000 60000)
@@ -214,11 +216,12 @@ start_poller() {
   poller_pid=$!
 }
 
-# "p99 / max" of the probes, in ms, once the poller is stopped.
+# Stops the poller and sets latency to "p99 / max" of the probes, in ms. Not run in a subshell: only
+# this shell can wait for the poller to write its result.
 stop_poller() {
   kill -TERM "$poller_pid" 2>/dev/null || true
   wait "$poller_pid" 2>/dev/null || true
-  sed -E 's/.*probes=([0-9]+) p50=([0-9.]+) p99=([0-9.]+) max=([0-9.]+).*/\3 \/ \4 (\1)/' "$work/latency"
+  latency=$(sed -E 's/.*probes=([0-9]+) p50=([0-9.]+) p99=([0-9.]+) max=([0-9.]+).*/\3 \/ \4 (\1)/' "$work/latency")
 }
 
 # measured LABEL KIND COUNT RATE: one server, one load with latency probes, CPU and memory.
@@ -237,7 +240,7 @@ measured() {
   got=$(wait_stored "$sent")
   local cpu=$(($(cpu_ticks) - before))
   local latency
-  latency=$(stop_poller)
+  stop_poller
   kill "$sampler" 2>/dev/null || true
   wait "$sampler" 2>/dev/null || true
   local rss=-
@@ -298,6 +301,11 @@ for kind in "${servers[@]}" old; do
   measured "steady $steady_count at 100,000/s" "$kind" "$steady_count" 100000
 done
 row "" "" "" "" "" "" "" ""
+# A flood the daemon can follow: how soon rows are visible while it is busy all the time.
+for kind in "${servers[@]}"; do
+  measured "flood $((steady_count * 3 / 2)) at 300,000/s" "$kind" $((steady_count * 3 / 2)) 300000
+done
+row "" "" "" "" "" "" "" ""
 for kind in "${servers[@]}"; do
   measured "burst $burst_count at full speed" "$kind" "$burst_count" 0
 done
@@ -315,6 +323,30 @@ run=1
 zero_loss old "${old_steps[@]}"
 zero_loss_best[old]=$best
 spread() { tr ' ' '\n' <<<"$1" | grep . | sort -n | awk '{ v[NR] = $1 } END { printf "%s / %s / %s", v[1], v[int((NR + 1) / 2)], v[NR] }'; }
+
+# What lies under the daemon's CPU per event: its store alone (decoding and storing the same mix,
+# no network) three times, and receiving alone at 100,000/s (the kernel's work and the read calls).
+stage_notes=()
+store_runs=
+for ((i = 0; i < 3; ++i)); do
+  dir=$(mktemp -d "$work/floor.XXXX")
+  out=$("$stagecost" --store "$dir/systemlog.db" --count "$steady_count")
+  store_runs+="$(sed -E 's/.*cpu_us=([0-9.]+).*/\1/' <<<"$out") "
+  rm -rf "$dir"
+done
+stage_notes+=("the store alone ($steady_count events of the mix, three runs, min / median / max): $(spread "$store_runs") us per event")
+server_port=$("$loadgen" --free-port)
+"$stagecost" --receive "$server_port" --count "$steady_count" >"$work/receive" &
+receiver=$!
+pids+=("$receiver")
+wait_for_port "$server_port" tevrikstagecost
+send "$steady_count" 100000
+wait "$receiver" || true
+stage_notes+=("receiving alone at 100,000/s: $(sed -E 's/datagrams=([0-9]+) cpu_us=([0-9.]+).*/\2 us per datagram (\1 of '"$sent"' received)/' "$work/receive")")
+# And what the schema's time index and AUTOINCREMENT cost SQLite alone, per row.
+dir=$(mktemp -d "$work/schema.XXXX")
+while IFS= read -r line; do stage_notes+=("SQLite alone, $line"); done < <("$schemacost" "$dir" "$steady_count")
+rm -rf "$dir"
 
 # Scale curve: one server per size, the rates in turn; rows stored per CPU-second of the server.
 # A cell sends at most 1 GiB, so that the large sizes stay within the disk's and the time's bounds.
@@ -381,6 +413,8 @@ median() { grep . <<<"${times[$1]:-}" | sort -n | sed -n 51p; }
   printf '  %s\n' "${notes[@]}"
   echo
   echo "the generator alone (into a socket nobody reads): ${generator_notes[*]}"
+  echo
+  printf '%s\n' "${stage_notes[@]}"
   echo
   printf '%s\n' "${rss_notes[@]}"
   echo
