@@ -329,7 +329,7 @@ spread() { tr ' ' '\n' <<<"$1" | grep . | sort -n | awk '{ v[NR] = $1 } END { pr
 stage_notes=()
 store_runs=
 for ((i = 0; i < 3; ++i)); do
-  dir=$(mktemp -d "$work/floor.XXXX")
+  dir=$(mktemp -d "$work/store.XXXX")
   out=$("$stagecost" --store "$dir/systemlog.db" --count "$steady_count")
   store_runs+="$(sed -E 's/.*cpu_us=([0-9.]+).*/\1/' <<<"$out") "
   rm -rf "$dir"

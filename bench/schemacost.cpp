@@ -8,7 +8,6 @@
 
 #include <sqlite3.h>
 
-
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
