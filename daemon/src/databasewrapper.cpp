@@ -3,6 +3,7 @@
 #include "configsettings.h"
 #include "daemoncounters.h"
 #include "programmessagehandler.h"
+#include "storedtext.h"
 
 #include <QDebug>
 #include <QSqlDatabase>
@@ -16,8 +17,6 @@
 #include <utility>
 
 namespace {
-
-using Table = DataBaseWrapper::Table;
 
 // Limits of one transaction. The age bounds the delay before a row is committed: a timer
 // commits a transaction that old when the event loop is idle, and the next row does while
@@ -42,71 +41,9 @@ const char prepareFailed[] = "Unable to execute statement";
 const char stepFailed[] = "Unable to fetch row";
 const char notOpen[] = "Database not open";
 
-struct TableDefinition
+const char* tableName(EventKindId kind)
 {
-    Table kind;
-    const char* name;
-    const char* create;
-    // Empty for the table that no event fills.
-    const char* insert;
-};
-
-constexpr TableDefinition tables[] = {
-    {Table::SchemaVer, "schemaver",
-     "CREATE TABLE IF NOT EXISTS schemaver    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-     "version INTEGER NOT NULL)",
-     ""},
-    {Table::CoreDumps, "coredumps",
-     "CREATE TABLE IF NOT EXISTS coredumps    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-     "taskname     TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-     "INSERT INTO coredumps (time, taskname) VALUES (:time, :taskname)"},
-    {Table::Reboots, "reboots",
-     "CREATE TABLE IF NOT EXISTS reboots      (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-     "issuer       TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-     "INSERT INTO reboots (time, issuer) VALUES (:time, :issuer)"},
-    {Table::Watchdog, "watchdog",
-     "CREATE TABLE IF NOT EXISTS watchdog     (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-     "triggeredBy  TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-     "INSERT INTO watchdog (time, triggeredBy) VALUES (:time, :triggeredBy)"},
-    {Table::JoinLayer, "joinlayer",
-     "CREATE TABLE IF NOT EXISTS joinlayer    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-     "taskName     TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-     "INSERT INTO joinlayer (time, taskName) VALUES (:time, :taskName)"},
-    {Table::SystemLoad, "systemload",
-     "CREATE TABLE IF NOT EXISTS systemload   (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-     "sysload      TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-     "INSERT INTO systemload (time, sysload) VALUES (:time, :sysload)"},
-    {Table::Specfile, "specfile",
-     "CREATE TABLE IF NOT EXISTS specfile     (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-     "taskname     TEXT NOT NULL, specfile TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-     "INSERT INTO specfile (time, taskname, specfile) VALUES (:time, :taskname, :specfile)"},
-    {Table::Configuration, "configuration",
-     "CREATE TABLE IF NOT EXISTS configuration(rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-     "hardwareconf TEXT NOT NULL, linuxver TEXT NOT NULL, rpmsinstalled TEXT NOT NULL, tevrikversion TEXT NOT NULL, "
-     "diskspace TEXT NOT NULL, sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-     "INSERT INTO configuration (time, hardwareconf, linuxver, rpmsinstalled, tevrikversion, diskspace) "
-     "VALUES (:time, :hardwareconf, :linuxver, :rpmsinstalled, :tevrikversion, :diskspace)"},
-    {Table::Generic, "generic",
-     "CREATE TABLE IF NOT EXISTS generic(rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
-     "recordNumber INTEGER NOT NULL, key TEXT NOT NULL, value TEXT NOT NULL, "
-     "sentToMasterDB INTEGER NOT NULL DEFAULT 0)",
-     "INSERT INTO generic (time, recordNumber, key, value) VALUES (:time, :recordNumber, :key, :value)"},
-};
-
-constexpr bool definedInEnumOrder()
-{
-    for (size_t i = 0; i < std::size(tables); ++i) {
-        if (tables[i].kind != Table(i))
-            return false;
-    }
-    return true;
-}
-static_assert(std::size(tables) == size_t(Table::Count) && definedInEnumOrder(),
-              "one definition per table, in the order of the enum");
-
-const TableDefinition& definition(Table table)
-{
-    return tables[size_t(table)];
+    return eventKind(kind).table;
 }
 
 // Causes that may pass: the row is held and written again later.
@@ -148,25 +85,27 @@ QString rowCount(quint64 rows)
 
 void DataBaseWrapper::Row::assign(const RowView& view)
 {
-    table = view.table;
-    numberCount = view.numberCount;
-    numbers[0] = view.numbers[0];
-    numbers[1] = view.numbers[1];
-    textCount = view.textCount;
+    const EventKind& described = eventKind(view.kind);
+    kind = view.kind;
+    time = view.values.time;
+    numbers = view.values.numbers;
     text.clear();
-    for (int i = 0; i < textCount; ++i) {
-        textLengths[i] = quint32(view.texts[i].size());
-        text.append(view.texts[i]);
+    for (int c = 0; c < described.columnCount; ++c) {
+        const std::string_view value = view.values.texts[size_t(c)];
+        textLengths[size_t(c)] = quint32(value.size());
+        text.append(value);
     }
 }
 
 DataBaseWrapper::RowView DataBaseWrapper::Row::view() const
 {
-    RowView view {table, numberCount, {numbers[0], numbers[1]}, textCount, {}};
+    RowView view {kind, {}};
+    view.values.time = time;
+    view.values.numbers = numbers;
     size_t offset = 0;
-    for (int i = 0; i < textCount; ++i) {
-        view.texts[i] = std::string_view(text).substr(offset, textLengths[i]);
-        offset += textLengths[i];
+    for (int c = 0; c < eventKind(kind).columnCount; ++c) {
+        view.values.texts[size_t(c)] = std::string_view(text).substr(offset, textLengths[size_t(c)]);
+        offset += textLengths[size_t(c)];
     }
     return view;
 }
@@ -269,11 +208,14 @@ void DataBaseWrapper::createTables()
     QSqlDatabase db = QSqlDatabase::database();
     const bool inTransaction = db.isOpen() && db.transaction();
     QSqlQuery query;
-    QStringList statements;
-    for (const TableDefinition& table : tables)
-        statements << QString::fromLatin1(table.create);
-    for (const TableDefinition& table : tables)
-        statements << QStringLiteral("CREATE INDEX IF NOT EXISTS %1_time ON %1(time)").arg(QLatin1String(table.name));
+    QStringList statements{QLatin1String(schemaVersionCreate)};
+    QStringList tables{QLatin1String(schemaVersionTable)};
+    for (EventKindId kind : tableCreationOrder()) {
+        statements << QLatin1String(eventKind(kind).createTable);
+        tables << QLatin1String(tableName(kind));
+    }
+    for (const QString& table : qAsConst(tables))
+        statements << QStringLiteral("CREATE INDEX IF NOT EXISTS %1_time ON %1(time)").arg(table);
     for (const QString& statement : qAsConst(statements)) {
         const bool created = query.exec(statement);
         reportStatement(query);
@@ -297,12 +239,12 @@ QString DataBaseWrapper::lastError() const
     return QStringLiteral("%1 %2").arg(QString::fromUtf8(sqlite3_errmsg(m_db)), QLatin1String(m_failedStep));
 }
 
-sqlite3_stmt* DataBaseWrapper::insertStatement(Table table, bool report)
+sqlite3_stmt* DataBaseWrapper::insertStatement(EventKindId kind, bool report)
 {
-    sqlite3_stmt*& statement = m_inserts[size_t(table)];
+    sqlite3_stmt*& statement = m_inserts[size_t(kind)];
     if (statement)
         return statement;
-    const char* text = definition(table).insert;
+    const char* text = eventKind(kind).insert;
     if (!m_db) {
         if (report)
             reportStatement(QLatin1String(notOpen), QString(), text);
@@ -342,27 +284,29 @@ int DataBaseWrapper::write(const RowView& row, bool report, bool inTransaction)
 {
     if (inTransaction)
         begin();
-    sqlite3_stmt* statement = insertStatement(row.table, report);
+    sqlite3_stmt* statement = insertStatement(row.kind, report);
     if (!statement)
         return m_db ? sqlite3_errcode(m_db) : SQLITE_MISUSE;
     // SQLite integers are signed 64-bit: the same bits keep every unsigned value exactly, and
     // values below 2^63 unchanged; a reader recovers larger ones by casting back.
-    int column = 1;
-    for (int i = 0; i < row.numberCount; ++i)
-        sqlite3_bind_int64(statement, column++, sqlite3_int64(row.numbers[i]));
-    // The texts outlive the step; an empty one must still be text, not NULL.
-    for (int i = 0; i < row.textCount; ++i) {
-        const std::string_view text = row.texts[i];
-        sqlite3_bind_text(statement, column++, text.data() ? text.data() : "", int(text.size()), SQLITE_STATIC);
+    const EventKind& kind = eventKind(row.kind);
+    sqlite3_bind_int64(statement, 1, sqlite3_int64(row.values.time));
+    for (int c = 0; c < kind.columnCount; ++c) {
+        if (kind.columns[size_t(c)].storage == Storage::Integer) {
+            sqlite3_bind_int64(statement, c + 2, sqlite3_int64(row.values.numbers[size_t(c)]));
+            continue;
+        }
+        // The texts outlive the step; an empty one must still be text, not NULL.
+        const std::string_view text = row.values.texts[size_t(c)];
+        sqlite3_bind_text(statement, c + 2, text.data() ? text.data() : "", int(text.size()), SQLITE_STATIC);
     }
     const int code = sqlite3_step(statement);
     m_failedStep = stepFailed;
     if (report) {
         if (code == SQLITE_DONE)
-            reportStatement(QString(), QString(), definition(row.table).insert);
+            reportStatement(QString(), QString(), kind.insert);
         else
-            reportStatement(QLatin1String(stepFailed), QString::fromUtf8(sqlite3_errmsg(m_db)),
-                            definition(row.table).insert);
+            reportStatement(QLatin1String(stepFailed), QString::fromUtf8(sqlite3_errmsg(m_db)), kind.insert);
     }
     sqlite3_reset(statement);
     if (code != SQLITE_DONE)
@@ -428,14 +372,14 @@ void DataBaseWrapper::recover(std::deque<Row> rows, int code)
             // at the head of the held rows should the commit fail too.
             const QString error = lastError();
             commit();
-            startHolding(QStringLiteral("table %1: %2").arg(QLatin1String(definition(rows.front().table).name), error));
+            startHolding(QStringLiteral("table %1: %2").arg(QLatin1String(tableName(rows.front().kind)), error));
             for (const Row& row : rolledBack)
                 holdRow(row.view());
             for (const Row& row : rows)
                 holdRow(row.view());
             return;
         }
-        loseRow(rows.front().table, lastError());
+        loseRow(rows.front().kind, lastError());
         rows.pop_front();
         rows.insert(rows.begin(), std::make_move_iterator(rolledBack.begin()),
                     std::make_move_iterator(rolledBack.end()));
@@ -511,7 +455,7 @@ void DataBaseWrapper::retryHeld()
         if (mayPass(code))
             break;
         const auto lost = m_held.begin() + qsizetype(failed);
-        loseRow(lost->table, lastError());
+        loseRow(lost->kind, lastError());
         m_heldBytes -= lost->bytes();
         m_held.erase(lost);
     }
@@ -541,13 +485,13 @@ void DataBaseWrapper::startHolding(const QString& cause)
     qCritical() << QStringLiteral("Holding rows in memory until the database takes them again: %1").arg(cause);
 }
 
-void DataBaseWrapper::loseRow(Table table, const QString& error)
+void DataBaseWrapper::loseRow(EventKindId kind, const QString& error)
 {
     ++daemonCounters().rowsFailed;
-    const QLatin1String name(definition(table).name);
+    const QLatin1String name(tableName(kind));
     if (debugLevel >= 3)
         qCritical() << QStringLiteral("Failed to store a row in table %1: %2").arg(name, error);
-    FailureSummary& summary = m_failures[size_t(table)];
+    FailureSummary& summary = m_failures[size_t(kind)];
     ++summary.count;
     summary.error = error;
     if (!summary.sinceReport.isValid() || summary.sinceReport.hasExpired(failureReportGapMs))
@@ -559,8 +503,8 @@ void DataBaseWrapper::loseRow(Table table, const QString& error)
 void DataBaseWrapper::reportFailures(bool all)
 {
     qint64 nextInMs = -1;
-    for (size_t i = 0; i < tableCount; ++i) {
-        FailureSummary& summary = m_failures[i];
+    for (EventKindId kind : tableCreationOrder()) {
+        FailureSummary& summary = m_failures[size_t(kind)];
         if (summary.count == 0)
             continue;
         const bool due = all || !summary.sinceReport.isValid() || summary.sinceReport.hasExpired(failureReportGapMs);
@@ -570,7 +514,7 @@ void DataBaseWrapper::reportFailures(bool all)
             continue;
         }
         qCritical() << QStringLiteral("Failed to store %1 in table %2: %3")
-                           .arg(rowCount(summary.count), QLatin1String(tables[i].name), summary.error);
+                           .arg(rowCount(summary.count), QLatin1String(tableName(kind)), summary.error);
         summary.count = 0;
         summary.sinceReport.start();
     }
@@ -616,68 +560,66 @@ void DataBaseWrapper::commit()
             startHolding(lastError());
             holdRow(row.view());
         } else {
-            loseRow(row.table, lastError());
+            loseRow(row.kind, lastError());
         }
     }
 }
 
 void DataBaseWrapper::newLogEvent(LogEvent* event)
 {
-    if (event->has_machine())
-        handleMachines(event->machine());
-    if (event->has_dump())
-        handleDumps(event->dump());
-    if (event->has_reboot())
-        handleReboots(event->reboot());
-    if (event->has_watchdog())
-        handleWatchdogs(event->watchdog());
-    if (event->has_joinlayer())
-        handleJoinlayers(event->joinlayer());
-    if (event->has_specfile())
-        handleSpecfiles(event->specfile());
-    if (event->has_systemload())
-        handleSystemloads(event->systemload());
-    if (event->has_generic())
-        handleGeneric(event->generic());
+    for (const EventKind& kind : eventKinds()) {
+        if (const google::protobuf::Message* payload = kind.carried(*event))
+            insertPayload(kind, *payload);
+    }
+}
+
+void DataBaseWrapper::insertPayload(const EventKind& kind, const google::protobuf::Message& payload)
+{
+    RowView row {kind.id, {}};
+    kind.read(payload, row.values);
+    for (int c = 0; c < kind.columnCount; ++c) {
+        if (kind.columns[size_t(c)].storage == Storage::Text)
+            row.values.texts[size_t(c)] = storedText(row.values.texts[size_t(c)], m_repaired[size_t(c)]);
+    }
+    insertRow(row);
 }
 
 void DataBaseWrapper::handleDumps(const CoreDump& msg)
 {
-    insertRow({Table::CoreDumps, 1, {msg.timestamp(), 0}, 1, {msg.taskname()}});
+    insertPayload(eventKind(EventKindId::CoreDump), msg);
 }
 
 void DataBaseWrapper::handleReboots(const Reboot& msg)
 {
-    insertRow({Table::Reboots, 1, {msg.timestamp(), 0}, 1, {msg.issuer()}});
+    insertPayload(eventKind(EventKindId::Reboot), msg);
 }
 
 void DataBaseWrapper::handleWatchdogs(const WatchDog& msg)
 {
-    insertRow({Table::Watchdog, 1, {msg.timestamp(), 0}, 1, {msg.triggeredby()}});
+    insertPayload(eventKind(EventKindId::WatchDog), msg);
 }
 
 void DataBaseWrapper::handleJoinlayers(const JoinLayer& msg)
 {
-    insertRow({Table::JoinLayer, 1, {msg.timestamp(), 0}, 1, {msg.taskname()}});
+    insertPayload(eventKind(EventKindId::JoinLayer), msg);
 }
 
 void DataBaseWrapper::handleSpecfiles(const SpecfileUse& msg)
 {
-    insertRow({Table::Specfile, 1, {msg.timestamp(), 0}, 2, {msg.taskname(), msg.specfile()}});
+    insertPayload(eventKind(EventKindId::SpecfileUse), msg);
 }
 
 void DataBaseWrapper::handleSystemloads(const SystemLoad& msg)
 {
-    insertRow({Table::SystemLoad, 1, {msg.timestamp(), 0}, 1, {msg.sysload()}});
+    insertPayload(eventKind(EventKindId::SystemLoad), msg);
 }
 
 void DataBaseWrapper::handleMachines(const MachineConfig& msg)
 {
-    insertRow({Table::Configuration, 1, {msg.timestamp(), 0}, 5,
-               {msg.hardwareconf(), msg.linuxver(), msg.rpmsinstalled(), msg.tevrikversion(), msg.diskspace()}});
+    insertPayload(eventKind(EventKindId::MachineConfig), msg);
 }
 
 void DataBaseWrapper::handleGeneric(const GenericLogMsg& msg)
 {
-    insertRow({Table::Generic, 2, {msg.timestamp(), msg.recordnumber()}, 2, {msg.key(), msg.value()}});
+    insertPayload(eventKind(EventKindId::GenericLogMsg), msg);
 }

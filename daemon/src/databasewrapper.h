@@ -1,6 +1,7 @@
 #ifndef DATABASEWRAPPER_H
 #define DATABASEWRAPPER_H
 
+#include "eventmodel.h"
 #include "logmessage.pb.h"
 
 #include <QElapsedTimer>
@@ -31,10 +32,6 @@ class DataBaseWrapper : public QObject
     Q_OBJECT
 
 public:
-    // The store's tables, in the order in which they are created.
-    enum class Table { SchemaVer, CoreDumps, Reboots, Watchdog, JoinLayer, SystemLoad, Specfile, Configuration,
-                       Generic, Count };
-
     // Opens the database at the configuration's path and creates the tables that are missing.
     DataBaseWrapper(const ConfigSettings& settings, QObject* parent);
     // Commits the rows that are still pending.
@@ -67,27 +64,20 @@ public slots:
     void commit();
 
 private:
-    static constexpr size_t tableCount = size_t(Table::Count);
-    static constexpr int maxTexts = 5;
-
-    // One row's values as the statement binds them: the integers first, then the texts.
+    // One row's values as the statement binds them, viewing texts already made valid.
     struct RowView
     {
-        Table table;
-        int numberCount;
-        quint64 numbers[2];
-        int textCount;
-        std::string_view texts[maxTexts];
+        EventKindId kind;
+        EventValues values;
     };
 
     // A row's own copy of its values, for a row that may have to be written again.
     struct Row
     {
-        Table table = Table::SchemaVer;
-        int numberCount = 0;
-        quint64 numbers[2] = {0, 0};
-        int textCount = 0;
-        quint32 textLengths[maxTexts] = {};
+        EventKindId kind = EventKindId::MachineConfig;
+        std::uint64_t time = 0;
+        std::array<std::uint64_t, maxEventColumns> numbers {};
+        std::array<quint32, maxEventColumns> textLengths {};
         std::string text;
 
         void assign(const RowView& view);
@@ -105,11 +95,13 @@ private:
 
     void tuneConnection();
     void createTables();
+    // Stores one payload of the given kind, its texts as valid UTF-8.
+    void insertPayload(const EventKind& kind, const google::protobuf::Message& payload);
     void insertRow(const RowView& row);
     // Writes one row inside the open transaction, opening one first, or else by itself; SQLite's result code.
     int write(const RowView& row, bool report, bool inTransaction = true);
     int step(sqlite3_stmt* statement);
-    sqlite3_stmt* insertStatement(Table table, bool report);
+    sqlite3_stmt* insertStatement(EventKindId kind, bool report);
     bool begin();
     // Carries on after rows.front() failed with code: holds it or loses it, and writes the rest again.
     void recover(std::deque<Row> rows, int code);
@@ -120,7 +112,7 @@ private:
     void holdAtFront(std::deque<Row> rows);
     void syncHeldCount();
     void retryHeld();
-    void loseRow(Table table, const QString& error);
+    void loseRow(EventKindId kind, const QString& error);
     // Writes the summaries that are due, or all of them.
     void reportFailures(bool all);
     // SQLite's error and the driver text of the step that failed, worded as Qt's SQLite driver words them.
@@ -130,7 +122,9 @@ private:
     QString m_errorString;
     const char* m_failedStep = "";
     sqlite3* m_db = nullptr;
-    std::array<sqlite3_stmt*, tableCount> m_inserts {};
+    std::array<sqlite3_stmt*, eventKindCount> m_inserts {};
+    // The repaired copies of the texts of the row being stored, when they were not valid UTF-8.
+    std::array<std::string, maxEventColumns> m_repaired;
     sqlite3_stmt* m_begin = nullptr;
     sqlite3_stmt* m_commit = nullptr;
     sqlite3_stmt* m_rollback = nullptr;
@@ -152,7 +146,7 @@ private:
     bool m_boundReported = false;
     QTimer m_retryTimer;
 
-    std::array<FailureSummary, tableCount> m_failures;
+    std::array<FailureSummary, eventKindCount> m_failures;
     QTimer m_failureTimer;
 };
 

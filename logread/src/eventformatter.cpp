@@ -251,7 +251,7 @@ void EventFormatter::appendJson(const EventRow& row, QByteArray& out)
         out += ",\"";
         out += table.columns[c].name;
         out += "\":";
-        if (table.columns[c].isUnsigned) {
+        if ((table.columns[c].storage == Storage::Integer)) {
             out += row.values[static_cast<size_t>(c)];
         } else {
             out += '"';

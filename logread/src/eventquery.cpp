@@ -108,7 +108,7 @@ bool Selection::grepMatches(const EventRow& row) const
         return true;
     const EventTable& table = eventTables()[static_cast<size_t>(row.table)];
     for (int c = 0; c < table.columnCount; ++c) {
-        if (!table.columns[c].isUnsigned
+        if (!(table.columns[c].storage == Storage::Integer)
             && grep.match(QString::fromUtf8(row.values[static_cast<size_t>(c)])).hasMatch())
             return true;
     }

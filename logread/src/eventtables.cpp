@@ -2,24 +2,7 @@
 
 const std::array<EventTable, eventTableCount>& eventTables()
 {
-    static const std::array<EventTable, eventTableCount> tables = {{
-        {"machineconfig",
-         "configuration",
-         {{{"hardwareconf", false},
-           {"linuxver", false},
-           {"rpmsinstalled", false},
-           {"tevrikversion", false},
-           {"diskspace", false}}},
-         5},
-        {"coredump", "coredumps", {{{"taskname", false}}}, 1},
-        {"reboot", "reboots", {{{"issuer", false}}}, 1},
-        {"watchdog", "watchdog", {{{"triggeredBy", false}}}, 1},
-        {"joinlayer", "joinlayer", {{{"taskName", false}}}, 1},
-        {"specfile", "specfile", {{{"taskname", false}, {"specfile", false}}}, 2},
-        {"sysload", "systemload", {{{"sysload", false}}}, 1},
-        {"generic", "generic", {{{"recordNumber", true}, {"key", false}, {"value", false}}}, 3},
-    }};
-    return tables;
+    return eventKinds();
 }
 
 int tableOfType(const QString& type)
@@ -33,9 +16,10 @@ int tableOfType(const QString& type)
 
 QStringList senderTypeNames()
 {
-    return {QStringLiteral("coredump"), QStringLiteral("reboot"),  QStringLiteral("watchdog"),
-            QStringLiteral("joinlayer"), QStringLiteral("specfile"), QStringLiteral("sysload"),
-            QStringLiteral("machineconfig"), QStringLiteral("generic")};
+    QStringList names;
+    for (EventKindId kind : senderTypeOrder())
+        names << QLatin1String(eventKind(kind).type);
+    return names;
 }
 
 QStringList matchableColumns()

@@ -6,25 +6,11 @@
 
 #include <array>
 
-// One column of an event table besides rowID, time and sentToMasterDB.
-struct EventColumn
-{
-    const char* name;
-    // Stored as the signed 64-bit integer with the bits of an unsigned value.
-    bool isUnsigned;
-};
-
-// One of the eight event tables, with the sender's name of its type.
-struct EventTable
-{
-    const char* type;
-    const char* table;
-    std::array<EventColumn, 5> columns;
-    int columnCount;
-};
+#include "eventmodel.h"
 
 // The event tables in the store's fixed order, which also breaks ties of time and rowID.
-constexpr int eventTableCount = 8;
+using EventTable = EventKind;
+constexpr int eventTableCount = int(eventKindCount);
 const std::array<EventTable, eventTableCount>& eventTables();
 
 // The index into eventTables() of a type as the sender names it, or -1.

@@ -33,7 +33,7 @@ void readRow(const PGresult* result, int index, int table, EventRow& row)
     row.sentToMasterDB = text(2).toLongLong();
     for (int c = 0; c < columns.columnCount; ++c) {
         // As locally, an unsigned record number is kept with its bits in a signed column.
-        row.values[static_cast<size_t>(c)] = columns.columns[c].isUnsigned
+        row.values[static_cast<size_t>(c)] = (columns.columns[c].storage == Storage::Integer)
                                                  ? QByteArray::number(static_cast<quint64>(text(c + 3).toLongLong()))
                                                  : text(c + 3);
     }

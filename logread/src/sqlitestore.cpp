@@ -45,7 +45,7 @@ public:
             *m_position = row.rowId;
         for (int c = 0; c < table.columnCount; ++c) {
             QByteArray& value = row.values[static_cast<size_t>(c)];
-            if (table.columns[c].isUnsigned) {
+            if ((table.columns[c].storage == Storage::Integer)) {
                 value = QByteArray::number(static_cast<quint64>(sqlite3_column_int64(statement, c + 3)));
             } else {
                 const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c + 3));

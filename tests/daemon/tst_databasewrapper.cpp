@@ -2,6 +2,7 @@
 #include "configsettings.h"
 #include "daemoncounters.h"
 #include "databasewrapper.h"
+#include "eventmodel.h"
 #include "messagerecorder.h"
 #include "programmessagehandler.h"
 
@@ -29,6 +30,8 @@ private slots:
     void reportsUnusableDatabase();
     void failedInsertIsReportedAndOthersStored_data();
     void failedInsertIsReportedAndOthersStored();
+    void storesTextsAsValidUtf8_data();
+    void storesTextsAsValidUtf8();
     void storesUnsignedNumbersWithTheirBits_data();
     void storesUnsignedNumbersWithTheirBits();
     void pendingRowsAreCommitted_data();
@@ -375,6 +378,57 @@ void tst_DataBaseWrapper::failedInsertIsReportedAndOthersStored()
     // The rows written before the failure in the same transaction are kept.
     COMPARE_LINES(rows(QStringLiteral("configuration")), QStringList{"1|1||||||0"});
     COMPARE_LINES(rows(QStringLiteral("generic")), QStringList{"1|2|3|k|v|0"});
+}
+
+void tst_DataBaseWrapper::storesTextsAsValidUtf8_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("column");
+
+    for (const EventKind& kind : eventKinds()) {
+        for (int c = 0; c < kind.columnCount; ++c) {
+            if (kind.columns[size_t(c)].storage == Storage::Text)
+                QTest::addRow("%s.%s", kind.table, kind.columns[size_t(c)].name) << int(kind.id) << c;
+        }
+    }
+}
+
+// The column under test gets invalid bytes and a NUL, the others a valid multi-byte text.
+void tst_DataBaseWrapper::storesTextsAsValidUtf8()
+{
+    QFETCH(int, kind);
+    QFETCH(int, column);
+
+    const EventKind& described = eventKinds()[size_t(kind)];
+    const std::string invalid("bad\xffutf8\0\xc3", 10);
+    const std::string valid("Gr\xc3\xbc\xc3\x9f\xe2\x82\xac\xf0\x9f\x98\x80");
+    EventValues values;
+    values.time = 42;
+    for (int c = 0; c < described.columnCount; ++c)
+        values.texts[size_t(c)] = c == column ? invalid : valid;
+    LogEvent event;
+    described.fill(event, values);
+
+    openStore();
+    {
+        MessageRecorder recorder;
+        m_store->newLogEvent(&event);
+    }
+    m_store->commit();
+
+    QSqlQuery query(inspector());
+    QVERIFY(query.exec(QStringLiteral("SELECT hex(%1) FROM %2").arg(QLatin1String(described.columns[size_t(column)].name),
+                                                                     QLatin1String(described.table))));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toByteArray(), QByteArray("626164EFBFBD7574663800EFBFBD"));
+    for (int c = 0; c < described.columnCount; ++c) {
+        if (c == column || described.columns[size_t(c)].storage != Storage::Text)
+            continue;
+        QVERIFY(query.exec(QStringLiteral("SELECT hex(%1) FROM %2").arg(QLatin1String(described.columns[size_t(c)].name),
+                                                                         QLatin1String(described.table))));
+        QVERIFY(query.next());
+        QCOMPARE(query.value(0).toByteArray(), QByteArray::fromStdString(valid).toHex().toUpper());
+    }
 }
 
 void tst_DataBaseWrapper::storesUnsignedNumbersWithTheirBits_data()

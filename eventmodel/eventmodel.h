@@ -1,0 +1,93 @@
+#ifndef EVENTMODEL_H
+#define EVENTMODEL_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+class LogEvent;
+namespace google::protobuf {
+class Message;
+}
+
+// The eight kinds of event, described once: what the sender calls each kind and its values, the
+// payload that carries it, the table that stores it and the master's columns. Every program takes
+// these facts from here.
+
+// How a column is stored: an integer (an unsigned 64-bit value in the bits of SQLite's signed
+// integer, as PostgreSQL's bigint) or a text.
+enum class Storage { Integer, Text };
+
+// One column of an event table besides rowID, time and sentToMasterDB.
+struct EventColumn
+{
+    // The column of the local table.
+    const char* name;
+    // The column of the master table.
+    const char* master;
+    // The field of the payload message that fills it.
+    const char* field;
+    // The sender's name of the value in its help (-m).
+    const char* value;
+    Storage storage;
+};
+
+constexpr int maxEventColumns = 5;
+
+// One payload's values in column order: numbers[i] for an integer column, texts[i] for a text
+// column. The texts view the payload's strings, as the event holds them.
+struct EventValues
+{
+    std::uint64_t time = 0;
+    std::array<std::uint64_t, maxEventColumns> numbers {};
+    std::array<std::string_view, maxEventColumns> texts {};
+};
+
+// The kinds in the order of their fields in the envelope.
+enum class EventKindId { MachineConfig, CoreDump, Reboot, WatchDog, JoinLayer, SpecfileUse, SystemLoad, GenericLogMsg,
+                         Count };
+constexpr std::size_t eventKindCount = std::size_t(EventKindId::Count);
+
+struct EventKind
+{
+    EventKindId id;
+    // The sender's name of the type (-t).
+    const char* type;
+    // The payload message and the envelope's field that carries it.
+    const char* payload;
+    const char* envelopeField;
+    // The local table, and the master's table of the same name.
+    const char* table;
+    // What an event of this kind is, in a few words for the manual pages.
+    const char* summary;
+    int columnCount;
+    std::array<EventColumn, maxEventColumns> columns;
+    // The statements of the local store, exactly as it executes them.
+    const char* createTable;
+    const char* insert;
+    // The event's payload of this kind, or null when it carries none.
+    const google::protobuf::Message* (*carried)(const LogEvent& event);
+    // The time and values of a payload of this kind.
+    void (*read)(const google::protobuf::Message& payload, EventValues& values);
+    // Sets the payload's values and time.
+    void (*fill)(LogEvent& event, const EventValues& values);
+};
+
+// The kinds in the order of their envelope fields: the order in which the store writes an
+// event's payloads, and in which the reader breaks ties of time.
+const std::array<EventKind, eventKindCount>& eventKinds();
+const EventKind& eventKind(EventKindId id);
+// The kind of a type as the sender names it, matched exactly; null for none.
+const EventKind* eventKindOfType(std::string_view type);
+
+// The order in which the sender lists its types.
+const std::array<EventKindId, eventKindCount>& senderTypeOrder();
+// The order in which the store creates the kinds' tables, after the schema version's.
+const std::array<EventKindId, eventKindCount>& tableCreationOrder();
+
+// The table of the schema version, which every store has and no event fills.
+extern const char schemaVersionTable[];
+extern const char schemaVersionCreate[];
+
+#endif
