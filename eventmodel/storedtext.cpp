@@ -50,17 +50,23 @@ bool isValidUtf8(std::string_view text)
 {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
+    constexpr std::uint64_t highBits = 0x8080808080808080ULL;
     std::size_t i = 0;
-    while (i < n) {
-        // Most texts are ASCII: eight bytes at a time while no high bit is set.
-        if (n - i >= 8) {
-            std::uint64_t word;
+    // Most texts are ASCII: eight bytes at a time, the last eight overlapping what was checked.
+    if (n >= 8) {
+        std::uint64_t word;
+        for (; n - i >= 8; i += 8) {
             std::memcpy(&word, s + i, sizeof word);
-            if ((word & 0x8080808080808080ULL) == 0) {
-                i += 8;
-                continue;
-            }
+            if (word & highBits)
+                break;
         }
+        if (n - i < 8) {
+            std::memcpy(&word, s + n - 8, sizeof word);
+            if ((word & highBits) == 0)
+                return true;
+        }
+    }
+    while (i < n) {
         if (s[i] < 0x80) {
             ++i;
             continue;
