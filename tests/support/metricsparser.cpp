@@ -2,6 +2,8 @@
 
 #include "processrunner.h"
 
+#include <QDateTime>
+#include <QFileInfo>
 #include <QStringList>
 
 namespace {
@@ -31,5 +33,22 @@ QMap<QString, ParsedSample> parseMetricsFile(const QString& path)
         if (words.size() == 3)
             samples.insert(words.at(0), ParsedSample{words.at(1), words.at(2).toDouble()});
     }
+    return samples;
+}
+
+QMap<QString, ParsedSample> waitForMetrics(const QString& path, const MetricsCondition& condition, int timeoutMs)
+{
+    QMap<QString, ParsedSample> samples;
+    QDateTime parsed;
+    waitFor(
+        [&] {
+            const QDateTime written = QFileInfo(path).lastModified();
+            if (!written.isValid() || written == parsed)
+                return false;
+            parsed = written;
+            samples = parseMetricsFile(path);
+            return condition(samples);
+        },
+        timeoutMs);
     return samples;
 }
