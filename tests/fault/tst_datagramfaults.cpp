@@ -195,13 +195,8 @@ void tst_DatagramFaults::kernelDropsCountedExactly()
 {
     QFETCH(bool, sendAfterPause);
     DaemonFixture fixture;
-    fixture.configure();
-    const QString metricsDir = fixture.dir() + QStringLiteral("/metrics");
-    QVERIFY(QDir().mkdir(metricsDir));
-    QFile config(fixture.configPath());
-    QVERIFY(config.open(QIODevice::Append));
-    config.write("metricsdir=" + metricsDir.toUtf8() + "\n");
-    config.close();
+    const QString metricsFile = fixture.configureMetrics();
+    QVERIFY(QDir().mkdir(QFileInfo(metricsFile).path()));
     // No -d: the drop report is written whatever the verbosity.
     QVERIFY(fixture.startWith({QStringLiteral("-c"), fixture.configPath()}));
     QProcess& daemon = fixture.process();
@@ -253,7 +248,6 @@ void tst_DatagramFaults::kernelDropsCountedExactly()
         {QStringLiteral("rows lost"), QStringLiteral("tevriksystemlog_rows_lost_total")},
         {QStringLiteral("kernel drops"), QStringLiteral("tevriksystemlog_kernel_dropped_datagrams_total")},
         {QStringLiteral("rows pruned"), QStringLiteral("tevriksystemlog_rows_pruned_total")}};
-    const QString metricsFile = metricsDir + QStringLiteral("/tevriksystemlog.prom");
     const auto compareCounters = [&](const QByteArray& prefix) {
         const int at = err.lastIndexOf(prefix);
         QVERIFY2(at >= 0, err.constData());
