@@ -1,7 +1,6 @@
 #include "configsettings.h"
 
 #include "metricsfile.h"
-
 #include "netvalidation.h"
 #include "tevrikdefaults.h"
 
