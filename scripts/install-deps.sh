@@ -11,6 +11,7 @@ packages=(
   libpq-dev postgresql
   clang libclang-rt-14-dev
   scdoc dpkg-dev file systemd bash-completion man-db
+  python3-prometheus-client
 )
 
 missing=()

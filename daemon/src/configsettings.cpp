@@ -1,5 +1,6 @@
 #include "configsettings.h"
 
+#include "metricsfile.h"
 #include "netvalidation.h"
 #include "tevrikdefaults.h"
 
@@ -92,6 +93,7 @@ ConfigSettings* ConfigSettings::loadConfig(QString fileName)
                 .arg(dbPath.toStringList().join(QLatin1Char(',')));
 
     settings.endGroup();
+    config->m_metricsDir = metricsDirSetting(settings);
     config->loadLimits(settings);
     return config;
 }

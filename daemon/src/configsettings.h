@@ -31,6 +31,8 @@ public:
     int getMaxAgeDays() const;
     // The oldest rows are pruned while the data takes more MiB than this; 0 sets no bound.
     int getMaxSizeMiB() const;
+    // The directory of the metrics files; empty when none is configured.
+    QString getMetricsDir() const { return m_metricsDir; }
     // True when "[Master Database] conninfo" names a master: its unsent rows are then kept as long as possible.
     bool isMasterConfigured() const;
 
@@ -64,6 +66,7 @@ private:
     int m_maxAgeDays = 0;
     int m_maxSizeMiB = 0;
     bool m_masterConfigured = false;
+    QString m_metricsDir;
     QStringList m_limitProblems;
 };
 

@@ -2,6 +2,7 @@
 #include "configsettings.h"
 #include "daemonoptions.h"
 #include "databasewrapper.h"
+#include "metricsfile.h"
 #include "netvalidation.h"
 #include "daemoncounters.h"
 #include "programmessagehandler.h"
@@ -19,6 +20,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -96,8 +98,17 @@ int main(int argc, char** argv)
     Retention retention(*settings, nullptr);
     if (retention.isEnabled())
         QObject::connect(&store, &DataBaseWrapper::committed, &retention, &Retention::prune);
+    std::unique_ptr<MetricsWriter> metrics;
+    if (!settings->getMetricsDir().isEmpty())
+        metrics = std::make_unique<MetricsWriter>(settings->getMetricsDir(), QStringLiteral("tevriksystemlog.prom"),
+                                                  [] { return counterMetrics(daemonCounters()); });
     SignalWatcher reportSignal({SIGUSR1}, nullptr);
-    QObject::connect(&reportSignal, &SignalWatcher::caught, &app, [] { writeCounters(daemonCounters()); });
+    // The metrics file is written at the same moment, so it and the line show the same values.
+    QObject::connect(&reportSignal, &SignalWatcher::caught, &app, [&metrics] {
+        writeCounters(daemonCounters());
+        if (metrics)
+            metrics->write();
+    });
     ServiceNotifier serviceNotifier(nullptr);
     QObject::connect(&stopSignals, &SignalWatcher::caught, &serviceNotifier, &ServiceNotifier::stopping);
 
@@ -111,6 +122,7 @@ int main(int argc, char** argv)
             listener.readPendingDatagrams();
         store.commit();
         rowsNotStored = store.flushHeld();
+        listener.reportDropsNow();
         if (listener.hasPendingDatagrams())
             qWarning() << QStringLiteral("Stopping on signal %1: senders kept sending for %2 s; the datagrams still "
                                          "arriving were not stored.")
@@ -122,8 +134,12 @@ int main(int argc, char** argv)
     });
 
     serviceNotifier.ready();
+    if (metrics)
+        metrics->start();
     const int result = app.exec();
     // The rows that the store still holds after its last retry are lost with the process.
     writeStopReport(daemonCounters(), static_cast<quint64>(rowsNotStored));
+    if (metrics)
+        metrics->write();
     return result;
 }

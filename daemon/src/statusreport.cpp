@@ -17,6 +17,23 @@ QString countersSummary(const DaemonCounters& counters)
         .arg(counters.rowsPruned);
 }
 
+QVector<Metric> counterMetrics(const DaemonCounters& counters)
+{
+    const auto counter = [](const char* name, const char* help, quint64 value) {
+        return Metric{QByteArray("tevriksystemlog_") + name, help, Metric::Type::Counter, double(value)};
+    };
+    return {counter("datagrams_received_total", "Datagrams received.", counters.datagramsReceived),
+            counter("datagrams_undecodable_total", "Datagrams that are no event.", counters.undecodable),
+            counter("events_stored_total", "Events committed to the database.", counters.eventsStored),
+            counter("rows_failed_total", "Rows whose insert failed and waited for a retry.", counters.rowsFailed),
+            Metric{"tevriksystemlog_rows_held", "Rows held in memory now, waiting for a retry.", Metric::Type::Gauge,
+                   double(counters.rowsHeld)},
+            counter("rows_lost_total", "Rows lost: beyond the held-row bound or unstorable.", counters.rowsLost),
+            counter("kernel_dropped_datagrams_total", "Datagrams the kernel dropped because the receive buffer was full.",
+                    counters.kernelDrops),
+            counter("rows_pruned_total", "Rows deleted by the retention limits.", counters.rowsPruned)};
+}
+
 void writeCounters(const DaemonCounters& counters)
 {
     writeAlways(QtInfoMsg, QStringLiteral("Counters: ") + countersSummary(counters));

@@ -1,12 +1,18 @@
 #ifndef STATUSREPORT_H
 #define STATUSREPORT_H
 
+#include "metricsfile.h"
+
 #include <QString>
+#include <QVector>
 
 struct DaemonCounters;
 
 // The counters as one line, in the order of their declaration: "datagrams received 3, undecodable 0, ...".
 QString countersSummary(const DaemonCounters& counters);
+
+// The counters as metrics, one family each, in the order of their declaration.
+QVector<Metric> counterMetrics(const DaemonCounters& counters);
 
 // The line that SIGUSR1 writes, whatever the verbosity.
 void writeCounters(const DaemonCounters& counters);

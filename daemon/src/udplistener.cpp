@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 
 namespace {
@@ -36,6 +37,8 @@ constexpr int gatherMs = 5;
 // Drops are summed over a short while so that a burst gives one line, and reported at most this often.
 constexpr int dropGatherMs = 1000;
 constexpr qint64 minDropReportGapMs = 5000;
+// How often the socket's own drop counter is read, for drops that no later datagram reports.
+constexpr int dropPollMs = 1000;
 
 constexpr size_t controlSize = CMSG_SPACE(sizeof(quint32));
 
@@ -68,6 +71,9 @@ UDPListener::UDPListener(const ConfigSettings& settings, QObject* parent)
 
     m_dropReportTimer.setSingleShot(true);
     connect(&m_dropReportTimer, &QTimer::timeout, this, &UDPListener::reportDrops);
+    m_dropPollTimer.setInterval(dropPollMs);
+    connect(&m_dropPollTimer, &QTimer::timeout, this, &UDPListener::pollDropCounter);
+    m_dropPollTimer.start();
     m_gatherTimer.setSingleShot(true);
     m_gatherTimer.setTimerType(Qt::PreciseTimer);
     m_gatherTimer.setInterval(gatherMs);
@@ -81,8 +87,7 @@ UDPListener::UDPListener(const ConfigSettings& settings, QObject* parent)
 bool UDPListener::bindToSettings()
 {
     const bool bound = bind(m_settings.getAddress(), m_settings.getPort(), QAbstractSocket::DefaultForPlatform);
-    // A new socket's drop counter starts at zero.
-    m_dropCounter = 0;
+    m_dropCounter.reset();
     if (!bound)
         return false;
     const int fd = static_cast<int>(socketDescriptor());
@@ -224,21 +229,42 @@ void UDPListener::noteDropCounter(const void* control, size_t length)
             continue;
         quint32 counter = 0;
         std::memcpy(&counter, CMSG_DATA(message), sizeof counter);
-        // The counter wraps at 32 bits; the difference stays right across the wrap.
-        const quint32 dropped = counter - m_dropCounter;
-        m_dropCounter = counter;
-        if (dropped == 0)
-            return;
-        daemonCounters().kernelDrops += dropped;
-        m_unreportedDrops += dropped;
-        if (!m_dropReportTimer.isActive()) {
-            qint64 wait = dropGatherMs;
-            if (m_sinceDropReport.isValid() && !m_sinceDropReport.hasExpired(minDropReportGapMs))
-                wait = qMax<qint64>(wait, minDropReportGapMs - m_sinceDropReport.elapsed());
-            m_dropReportTimer.start(int(wait));
-        }
+        noteDrops(counter);
         return;
     }
+}
+
+void UDPListener::pollDropCounter()
+{
+    if (state() != QAbstractSocket::BoundState)
+        return;
+    quint32 meminfo[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof meminfo;
+    if (getsockopt(static_cast<int>(socketDescriptor()), SOL_SOCKET, SO_MEMINFO, meminfo, &length) == 0
+        && length > SK_MEMINFO_DROPS * sizeof(quint32))
+        noteDrops(meminfo[SK_MEMINFO_DROPS]);
+}
+
+void UDPListener::noteDrops(quint32 reading)
+{
+    const quint32 dropped = m_dropCounter.update(reading);
+    if (dropped == 0)
+        return;
+    daemonCounters().kernelDrops += dropped;
+    m_unreportedDrops += dropped;
+    if (!m_dropReportTimer.isActive()) {
+        qint64 wait = dropGatherMs;
+        if (m_sinceDropReport.isValid() && !m_sinceDropReport.hasExpired(minDropReportGapMs))
+            wait = qMax<qint64>(wait, minDropReportGapMs - m_sinceDropReport.elapsed());
+        m_dropReportTimer.start(int(wait));
+    }
+}
+
+void UDPListener::reportDropsNow()
+{
+    pollDropCounter();
+    m_dropReportTimer.stop();
+    reportDrops();
 }
 
 void UDPListener::reportDrops()
@@ -255,6 +281,18 @@ void UDPListener::reportDrops()
 
 void UDPListener::changeBind()
 {
+    // The old socket's count goes with it: what it dropped since the last reading is taken first.
+    pollDropCounter();
     close();
     bindToSettings();
+}
+
+quint32 DropCounter::update(quint32 reading)
+{
+    // Differences wrap with the counter; one of more than 2^31 is a reading older than the last one.
+    const quint32 added = reading - m_last;
+    if (added > 0x7fffffffu)
+        return 0;
+    m_last = reading;
+    return added;
 }

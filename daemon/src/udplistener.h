@@ -14,6 +14,21 @@
 
 class ConfigSettings;
 
+// The kernel's cumulative count of datagrams dropped on one socket, a 32-bit number that wraps. It is read two
+// ways: from a datagram, as it was when the kernel queued that datagram, and from the socket, as it is now. A
+// datagram read after the socket's reading may carry an older count, which adds nothing.
+class DropCounter
+{
+public:
+    // Takes one reading; the drops it adds to the readings before it.
+    quint32 update(quint32 reading);
+    // A new socket's count starts at zero.
+    void reset() { m_last = 0; }
+
+private:
+    quint32 m_last = 0;
+};
+
 // A UDP socket bound to the configured address and port that decodes each datagram as one LogEvent.
 class UDPListener : public QUdpSocket
 {
@@ -35,6 +50,8 @@ public slots:
     void processTheDatagram(QByteArray datagram);
     // Re-binds to the configuration's current address and port.
     void changeBind();
+    // Reads the socket's drop counter now and reports any drops at once, as at a stop.
+    void reportDropsNow();
 
 private:
     // Binds to the configuration's address and port, enlarges the socket's receive buffer and
@@ -45,6 +62,9 @@ private:
     void parse(const char* data, int size);
     // Takes the kernel's drop counter from one received message's ancillary data.
     void noteDropCounter(const void* control, size_t controlSize);
+    // Takes the drop counter from the socket itself, which needs no datagram to arrive after the drops.
+    void pollDropCounter();
+    void noteDrops(quint32 reading);
     void reportDrops();
 
     const ConfigSettings& m_settings;
@@ -55,11 +75,11 @@ private:
     std::vector<char> m_control;
     LogEvent m_event;
     int m_grantedBuffer = 0;
-    // The kernel's cumulative count of datagrams dropped on this socket, as last seen.
-    quint32 m_dropCounter = 0;
+    DropCounter m_dropCounter;
     quint64 m_unreportedDrops = 0;
     QElapsedTimer m_sinceDropReport;
     QTimer m_dropReportTimer;
+    QTimer m_dropPollTimer;
     // Qt notifies of no new datagram until one is read: while this runs, the datagrams gather.
     QTimer m_gatherTimer;
     bool m_ranDry = true;

@@ -74,6 +74,7 @@ void Forwarder::masterLost(const QString& reason)
 void Forwarder::reportRefused(const QVector<TableBatch>& batches)
 {
     for (const TableBatch& batch : batches) {
+        m_counters.rowsSetAside += quint64(batch.refused.size());
         for (const RefusedRow& refused : batch.refused)
             writeAlways(QtWarningMsg, QStringLiteral("Row %1 of table %2 set aside (sentToMasterDB = 2): %3")
                                           .arg(refused.rowId)
@@ -165,7 +166,7 @@ void Forwarder::step()
     m_local.committed(batches);
     reportRefused(batches);
     for (const TableBatch& batch : qAsConst(batches))
-        m_forwarded += batch.rows.size();
+        m_counters.rowsSent += quint64(batch.rows.size());
     qDebug() << QStringLiteral("Forwarded %1 rows").arg(count);
     if (!collectMarking()) {
         for (TableBatch& batch : batches)
@@ -186,12 +187,22 @@ void Forwarder::reportHealth()
                             : QStringLiteral("none");
     writeAlways(QtInfoMsg, QStringLiteral("Forwarded %1 rows; %2 rows waiting, oldest waiting %3; %4 retries; "
                                           "last success %5")
-                               .arg(m_forwarded)
+                               .arg(m_counters.rowsSent)
                                .arg(waiting.count)
                                .arg(age)
                                .arg(m_retries)
                                .arg(m_lastSuccess.isValid() ? m_lastSuccess.toString(Qt::ISODateWithMs)
                                                             : QStringLiteral("never")));
+}
+
+ForwarderStatus Forwarder::status()
+{
+    ForwarderStatus status;
+    status.counters = m_counters;
+    status.waiting = m_local.waiting();
+    status.masterConnected = !m_away && m_master && m_master->isConnected();
+    status.lastCommitMs = m_lastSuccess.isValid() ? m_lastSuccess.toMSecsSinceEpoch() : 0;
+    return status;
 }
 
 void Forwarder::stop()

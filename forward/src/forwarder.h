@@ -1,6 +1,7 @@
 #ifndef FORWARDER_H
 #define FORWARDER_H
 
+#include "forwardcounters.h"
 #include "forwardsettings.h"
 #include "localstore.h"
 #include "masterclient.h"
@@ -27,6 +28,8 @@ public:
 
     // Starts forwarding from the event loop.
     void start();
+    // The counters and how far behind the master is now.
+    ForwarderStatus status();
 
 public slots:
     // One line: rows forwarded, rows waiting, the oldest waiting row's age, retries, the last success.
@@ -61,7 +64,7 @@ private:
     int m_retryDelayMs = 0;
     bool m_away = false;
     bool m_markFailing = false;
-    qint64 m_forwarded = 0;
+    ForwarderCounters m_counters;
     qint64 m_retries = 0;
     QDateTime m_lastSuccess;
 };

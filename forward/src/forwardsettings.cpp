@@ -1,5 +1,6 @@
 #include "forwardsettings.h"
 
+#include "metricsfile.h"
 #include "tevrikdefaults.h"
 
 #include <QSettings>
@@ -32,6 +33,7 @@ QStringList ForwardSettings::load(const QString& fileName)
     QSettings settings(fileName, QSettings::IniFormat);
     dbPath = settings.value(QStringLiteral("General Settings/dbpath"), QString::fromLatin1(tevrikDefaultDbPath))
                  .toString();
+    metricsDir = metricsDirSetting(settings);
     settings.beginGroup(QStringLiteral("Master Database"));
     // A conninfo holding spaces but no commas reads as one string; a comma would split it into a list.
     const QVariant conn = settings.value(QStringLiteral("conninfo"));

@@ -11,6 +11,8 @@ struct ForwardSettings
     QString conninfo;
     // The name the master shows for this source; the machine's host name unless the key host sets one.
     QString hostName;
+    // The directory of the metrics files; empty when none is configured.
+    QString metricsDir;
     int batchSize = 50000;
     int maxDelayMs = 1000;
     int maxRetryDelayMs = 60000;

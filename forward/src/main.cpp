@@ -2,16 +2,19 @@
 #include "forwarder.h"
 #include "forwardoptions.h"
 #include "forwardsettings.h"
+#include "metricsfile.h"
 #include "programmessagehandler.h"
 #include "signalwatcher.h"
 #include "tevrikdefaults.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 int main(int argc, char** argv)
 {
@@ -45,15 +48,29 @@ int main(int argc, char** argv)
         writeError(QStringLiteral("Cannot use database \"%1\": %2").arg(settings.dbPath, forwarder.errorString()));
         return 1;
     }
+    std::unique_ptr<MetricsWriter> metrics;
+    if (!settings.metricsDir.isEmpty())
+        metrics = std::make_unique<MetricsWriter>(settings.metricsDir, QStringLiteral("tevriklogforward.prom"),
+                                                  [&forwarder] {
+                                                      return forwarderMetrics(forwarder.status(),
+                                                                              QDateTime::currentMSecsSinceEpoch());
+                                                  });
     // Signals arrive between batches: a batch is either committed on the master and marked, or not sent.
-    QObject::connect(&signalWatcher, &SignalWatcher::caught, &forwarder, [&forwarder](int signalNumber) {
+    QObject::connect(&signalWatcher, &SignalWatcher::caught, &forwarder, [&forwarder, &metrics](int signalNumber) {
         if (signalNumber == SIGUSR1) {
             forwarder.reportHealth();
+            if (metrics)
+                metrics->write();
             return;
         }
         qDebug() << QStringLiteral("Stopping on signal %1").arg(signalNumber);
         forwarder.stop();
     });
     forwarder.start();
-    return app.exec();
+    if (metrics)
+        metrics->start();
+    const int result = app.exec();
+    if (metrics)
+        metrics->write();
+    return result;
 }

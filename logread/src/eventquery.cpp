@@ -184,10 +184,11 @@ QVector<BuiltQuery> buildStatsQueries(const TableQuery& query, const SqlDialect&
     const QString from = QStringLiteral(" FROM ") + tableName(query);
     TableQuery unsent = query;
     unsent.matches.append(ColumnMatch{QStringLiteral("sentToMasterDB"), {qlonglong(0)}});
-    QVector<BuiltQuery> built(4);
+    QVector<BuiltQuery> built(5);
     built[0].sql = QStringLiteral("SELECT count(*)") + from + whereClause(query, dialect, built[0].values);
     built[1].sql = QStringLiteral("SELECT count(*)") + from + whereClause(unsent, dialect, built[1].values);
     built[2].sql = QStringLiteral("SELECT min(time)") + from + whereClause(query, dialect, built[2].values);
     built[3].sql = QStringLiteral("SELECT max(time)") + from + whereClause(query, dialect, built[3].values);
+    built[4].sql = QStringLiteral("SELECT min(time)") + from + whereClause(unsent, dialect, built[4].values);
     return built;
 }

@@ -102,8 +102,9 @@ BuiltQuery buildHostStatsQuery(const TableQuery& query, const SqlDialect& dialec
 // rowID. The last two parameters are the sources (a uuid[] literal) and their positions (a bigint[] literal);
 // a source missing from them starts at its first row.
 BuiltQuery buildMasterFollowQuery(const TableQuery& query, const SqlDialect& dialect);
-// Four statements of one value each over the query's rows: the count, the count with sentToMasterDB = 0,
-// min(time) and max(time). Apart, each takes its fastest way: the time index for all but the second.
+// Five statements of one value each over the query's rows: the count, the count with sentToMasterDB = 0,
+// min(time), max(time) and min(time) with sentToMasterDB = 0. Apart, each takes its fastest way: the time index
+// for the first, third and fourth.
 QVector<BuiltQuery> buildStatsQueries(const TableQuery& query, const SqlDialect& dialect);
 
 #endif

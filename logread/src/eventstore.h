@@ -34,6 +34,8 @@ struct TableStats
     qint64 unsent = 0;
     std::optional<qint64> first;
     std::optional<qint64> last;
+    // The time of the oldest row not yet forwarded; known only to a store of one host.
+    std::optional<qint64> oldestUnsent;
 };
 
 // Where the reader's rows come from. Opened read-only: a store never writes, creates or locks

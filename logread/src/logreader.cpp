@@ -155,26 +155,44 @@ int printStats(const ReaderRequest& request, EventReader& reader, EventStore& st
             text = "-";
         return QString::fromLatin1(text);
     };
+    // How long ago the oldest unsent row was stamped, in whole seconds; a sender's clock ahead makes no negative age.
+    const auto ageText = [&request](const std::optional<qint64>& time) {
+        return time ? QStringLiteral("%1 s").arg(qMax<qint64>(0, request.nowMs - *time) / 1000) : QStringLiteral("-");
+    };
     // A store of many hosts has a line per type and host; which of its rows are unsent only each host knows.
     const bool hosts = store.hasHosts();
-    QList<QStringList> rows{{QStringLiteral("TYPE"), hosts ? QStringLiteral("HOST") : QStringLiteral("EVENTS"),
-                             hosts ? QStringLiteral("EVENTS") : QStringLiteral("UNSENT"), QStringLiteral("FIRST"),
-                             QStringLiteral("LAST")}};
-    const int rightAligned = hosts ? 2 : 1;
+    QList<QStringList> rows;
+    if (hosts)
+        rows << QStringList{QStringLiteral("TYPE"), QStringLiteral("HOST"), QStringLiteral("EVENTS"),
+                            QStringLiteral("FIRST"), QStringLiteral("LAST")};
+    else
+        rows << QStringList{QStringLiteral("TYPE"), QStringLiteral("EVENTS"), QStringLiteral("UNSENT"),
+                            QStringLiteral("AGE"), QStringLiteral("FIRST"), QStringLiteral("LAST")};
+    // The columns of numbers, right-aligned, lie between the type (and host) and the times.
+    const int firstNumber = hosts ? 2 : 1;
+    const int firstTime = hosts ? 3 : 4;
     for (int t = 0; t < eventTableCount; ++t) {
         const std::optional<QVector<TableStats>>& tables = stats[static_cast<size_t>(t)];
         if (!tables)
             continue;
         const QString type = QLatin1String(eventTables()[static_cast<size_t>(t)].type);
         for (const TableStats& table : *tables) {
-            const QString second = hosts ? QString::fromUtf8(table.host) : QString::number(table.rows);
-            const QString third = hosts ? QString::number(table.rows) : QString::number(table.unsent);
-            rows << QStringList{type, second, third, timeText(table.first), timeText(table.last)};
+            if (hosts)
+                rows << QStringList{type, QString::fromUtf8(table.host), QString::number(table.rows),
+                                    timeText(table.first), timeText(table.last)};
+            else
+                rows << QStringList{type,
+                                    QString::number(table.rows),
+                                    QString::number(table.unsent),
+                                    ageText(table.oldestUnsent),
+                                    timeText(table.first),
+                                    timeText(table.last)};
         }
         if (tables->isEmpty())
             rows << QStringList{type, QStringLiteral("-"), QStringLiteral("0"), timeText({}), timeText({})};
     }
-    QVector<int> widths(5, 0);
+    const int columns = rows.first().size();
+    QVector<int> widths(columns, 0);
     for (const QStringList& row : rows) {
         for (int c = 0; c < row.size(); ++c)
             widths[c] = std::max(widths[c], row.at(c).size());
@@ -182,12 +200,12 @@ int printStats(const ReaderRequest& request, EventReader& reader, EventStore& st
     QByteArray text;
     for (const QStringList& row : rows) {
         QString line = row.at(0).leftJustified(widths[0]);
-        for (int c = 1; c < 3; ++c) {
+        for (int c = 1; c < columns - 1; ++c) {
             line += QLatin1String("  ");
-            line += c >= rightAligned ? row.at(c).rightJustified(widths[c]) : row.at(c).leftJustified(widths[c]);
+            line += c >= firstNumber && c < firstTime ? row.at(c).rightJustified(widths[c])
+                                                      : row.at(c).leftJustified(widths[c]);
         }
-        line += QLatin1String("  ") + row.at(3).leftJustified(widths[3]);
-        line += QLatin1String("  ") + row.at(4);
+        line += QLatin1String("  ") + row.at(columns - 1);
         text += line.toUtf8() + '\n';
     }
     for (const QString& line : store.sizeOnDisk())
@@ -257,6 +275,7 @@ bool makeRequest(const ReaderOptions& options, qint64 nowMs, ReaderRequest& requ
     request.reverse = options.reverse.isPresent();
     request.follow = options.follow.isPresent();
     request.stats = options.stats.isPresent();
+    request.nowMs = nowMs;
     if (request.follow && request.reverse) {
         error = QStringLiteral("--follow and --reverse cannot be combined");
         return false;

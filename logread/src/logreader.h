@@ -23,6 +23,8 @@ struct ReaderRequest
     bool reverse = false;
     bool follow = false;
     bool stats = false;
+    // The moment the request was made, from which --stats tells ages.
+    qint64 nowMs = 0;
     EventFormatter::Format format = EventFormatter::Format::Short;
 };
 

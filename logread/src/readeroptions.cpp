@@ -77,9 +77,9 @@ ReaderOptions::ReaderOptions(int argc, char** argv)
     output.setLongDescription(QStringLiteral(
         "Output format: short (the default, local time), short-iso (ISO 8601 time with milliseconds and UTC "
         "offset), json (one object per line) or csv (a header line, then one row per event)."));
-    stats.setLongDescription(QStringLiteral("Print per type the number of events, the first and the last time and "
-                                            "the events not yet sent to a master database, then the size of the "
-                                            "database on disk."));
+    stats.setLongDescription(QStringLiteral("Print per type the number of events, the events not yet sent to a "
+                                            "master database and the age of the oldest of them, the first and the "
+                                            "last time, then the size of the database on disk."));
     debugMsgs.setLongDescription(QStringLiteral("Enable debug messages. You can place this argument multiple times "
                                                 "to increase verbosity. Such as: tevriklog -d -d -d"));
 

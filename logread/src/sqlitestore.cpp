@@ -193,7 +193,7 @@ std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query, qint64* po
 bool SqliteStore::stats(const TableQuery& query, QVector<TableStats>& result)
 {
     const QVector<BuiltQuery> queries = buildStatsQueries(query, sqliteDialect());
-    std::array<std::optional<qint64>, 4> values;
+    std::array<std::optional<qint64>, 5> values;
     for (int i = 0; i < queries.size(); ++i) {
         const Statement statement(prepareBound(m_db, queries.at(i)));
         sqlite3_stmt* raw = statement.get();
@@ -209,6 +209,7 @@ bool SqliteStore::stats(const TableQuery& query, QVector<TableStats>& result)
     stats.unsent = values[1].value_or(0);
     stats.first = values[2];
     stats.last = values[3];
+    stats.oldestUnsent = values[4];
     result = {stats};
     return true;
 }

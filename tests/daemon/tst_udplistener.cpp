@@ -26,6 +26,8 @@ private slots:
     void readsWaitingDatagramsInArrivalOrder();
     void deliversEveryDatagramInOrder_data();
     void deliversEveryDatagramInOrder();
+    void dropCounterCountsEachDropOnce_data();
+    void dropCounterCountsEachDropOnce();
 };
 
 namespace {
@@ -244,6 +246,38 @@ void tst_UDPListener::deliversEveryDatagramInOrder()
     const QStringList lines = recorder.lines();
     QCOMPARE(lines.count(QStringLiteral("Debug: \"Read new datagram.\"")), count + undecodable);
     QCOMPARE(lines.count(QStringLiteral("Debug: \"Parsing datagram failed!\"")), undecodable);
+}
+
+void tst_UDPListener::dropCounterCountsEachDropOnce_data()
+{
+    // The kernel's readings in the order the listener takes them; -1 is a rebind, a new socket.
+    QTest::addColumn<QList<qint64>>("readings");
+    QTest::addColumn<quint64>("drops");
+    QTest::newRow("none") << QList<qint64>{0, 0} << quint64(0);
+    QTest::newRow("the same reading twice") << QList<qint64>{5, 5} << quint64(5);
+    QTest::newRow("a datagram queued before the socket's reading")
+        << QList<qint64>{10, 7, 10, 12} << quint64(12);
+    // Readings come at least once a second, so consecutive ones lie less than 2^31 drops apart.
+    QTest::newRow("across the 32-bit wrap")
+        << QList<qint64>{0x70000000, 0xe0000000, 0xfffffff0, 0x10} << quint64(0x100000010);
+    QTest::newRow("an older datagram across the wrap")
+        << QList<qint64>{0x70000000, 0xe0000000, 0xfffffff0, 0x5, 0xfffffffa, 0x8} << quint64(0x100000008);
+    QTest::newRow("a rebind starts from zero") << QList<qint64>{100, -1, 3, 3} << quint64(103);
+}
+
+void tst_UDPListener::dropCounterCountsEachDropOnce()
+{
+    QFETCH(QList<qint64>, readings);
+    QFETCH(quint64, drops);
+    DropCounter counter;
+    quint64 total = 0;
+    for (const qint64 reading : readings) {
+        if (reading < 0)
+            counter.reset();
+        else
+            total += counter.update(quint32(reading));
+    }
+    QCOMPARE(total, drops);
 }
 
 QTEST_GUILESS_MAIN(tst_UDPListener)

@@ -3,6 +3,7 @@
 #include "daemonfixture.h"
 #include "faultsupport.h"
 #include "logmessage.pb.h"
+#include "metricsparser.h"
 #include "processrunner.h"
 
 #include <QDeadlineTimer>
@@ -76,6 +77,7 @@ private slots:
     void largestDatagramStoredIntact();
     void anySourceAccepted_data();
     void anySourceAccepted();
+    void kernelDropsCountedExactly_data();
     void kernelDropsCountedExactly();
     void daemonNeverAnswers();
 
@@ -180,10 +182,21 @@ void tst_DatagramFaults::anySourceAccepted()
     QCOMPARE(firstColumn(waitForRows(m_daemon.dbPath(), sql, 1)), QStringList{issuer});
 }
 
+void tst_DatagramFaults::kernelDropsCountedExactly_data()
+{
+    QTest::addColumn<bool>("sendAfterPause");
+    // Only the socket's own counter tells of these drops.
+    QTest::newRow("nothing sent after the pause") << false;
+    // The next datagram carries the count that the socket's counter has already told.
+    QTest::newRow("one datagram after the pause") << true;
+}
+
 void tst_DatagramFaults::kernelDropsCountedExactly()
 {
+    QFETCH(bool, sendAfterPause);
     DaemonFixture fixture;
-    fixture.configure();
+    const QString metricsFile = fixture.configureMetrics();
+    QVERIFY(QDir().mkdir(QFileInfo(metricsFile).path()));
     // No -d: the drop report is written whatever the verbosity.
     QVERIFY(fixture.startWith({QStringLiteral("-c"), fixture.configPath()}));
     QProcess& daemon = fixture.process();
@@ -208,21 +221,55 @@ void tst_DatagramFaults::kernelDropsCountedExactly()
     QVERIFY2(kernelDrops >= 1000, qPrintable(QString::number(kernelDrops)));
     ::kill(pid_t(daemon.processId()), SIGCONT);
 
-    // The drop count travels with the next datagram the kernel queues.
-    QTRY_COMPARE_WITH_TIMEOUT(storedRows(), sent - kernelDrops, 60000);
-    QVERIFY(sendDatagram(sender, datagram, port));
-    ++sent;
     QByteArray err;
+    if (sendAfterPause) {
+        QTRY_COMPARE_WITH_TIMEOUT(storedRows(), sent - kernelDrops, 60000);
+        QVERIFY(sendDatagram(sender, datagram, port));
+        ++sent;
+    }
     QVERIFY2(waitForStderrLine(daemon, err, "datagrams since the last report"), err.constData());
     const QRegularExpression report(QStringLiteral(
         "^Warning: \"The kernel dropped (\\d+) datagrams since the last report: the receive buffer of [1-9]\\d* "
         "bytes was full.\"$"));
-    const QStringList lines = QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList lines = QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 1);
     const QRegularExpressionMatch match = report.match(lines.first());
     QVERIFY2(match.hasMatch(), qPrintable(lines.first()));
     QCOMPARE(match.captured(1).toLongLong(), kernelDrops);
-    QTRY_COMPARE_WITH_TIMEOUT(storedRows(), sent - kernelDrops, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(storedRows(), sent - kernelDrops, 60000);
+
+    // The metrics file holds what the counters line says at the same moment, under the metric names.
+    const QList<QPair<QString, QString>> names = {
+        {QStringLiteral("datagrams received"), QStringLiteral("tevriksystemlog_datagrams_received_total")},
+        {QStringLiteral("undecodable"), QStringLiteral("tevriksystemlog_datagrams_undecodable_total")},
+        {QStringLiteral("events stored"), QStringLiteral("tevriksystemlog_events_stored_total")},
+        {QStringLiteral("rows failed"), QStringLiteral("tevriksystemlog_rows_failed_total")},
+        {QStringLiteral("rows held"), QStringLiteral("tevriksystemlog_rows_held")},
+        {QStringLiteral("rows lost"), QStringLiteral("tevriksystemlog_rows_lost_total")},
+        {QStringLiteral("kernel drops"), QStringLiteral("tevriksystemlog_kernel_dropped_datagrams_total")},
+        {QStringLiteral("rows pruned"), QStringLiteral("tevriksystemlog_rows_pruned_total")}};
+    const auto compareCounters = [&](const QByteArray& prefix) {
+        const int at = err.lastIndexOf(prefix);
+        QVERIFY2(at >= 0, err.constData());
+        const QString line = QString::fromUtf8(err.mid(at + prefix.size(), err.indexOf('\n', at) - at - prefix.size()));
+        const QMap<QString, ParsedSample> samples = parseMetricsFile(metricsFile);
+        QCOMPARE(samples.size(), names.size());
+        static const QRegularExpression pair(QStringLiteral("([a-z ]+) (\\d+)(, |\"$)"));
+        QRegularExpressionMatchIterator pairs = pair.globalMatch(line);
+        for (const auto& name : names) {
+            QVERIFY2(pairs.hasNext(), qPrintable(line));
+            const QRegularExpressionMatch counter = pairs.next();
+            QCOMPARE(counter.captured(1), name.first);
+            QCOMPARE(samples.value(name.second).value, counter.captured(2).toDouble());
+            QCOMPARE(samples.value(name.second).type,
+                     name.second.endsWith(QLatin1String("_total")) ? QStringLiteral("counter") : QStringLiteral("gauge"));
+        }
+        QCOMPARE(samples.value(QStringLiteral("tevriksystemlog_kernel_dropped_datagrams_total")).value,
+                 double(kernelDrops));
+    };
+    ::kill(pid_t(daemon.processId()), SIGUSR1);
+    QVERIFY2(waitForStderrLine(daemon, err, "Counters: "), err.constData());
+    compareCounters("Info: \"Counters: ");
 
     daemon.terminate();
     QVERIFY(daemon.waitForFinished(30000));
@@ -230,6 +277,9 @@ void tst_DatagramFaults::kernelDropsCountedExactly()
     err += daemon.readAllStandardError();
     QCOMPARE(err.count("Warning:"), 1);
     QCOMPARE(storedRows() + kernelDrops, sent);
+    // Written once more at the stop, with every stored row.
+    QCOMPARE(parseMetricsFile(metricsFile).value(QStringLiteral("tevriksystemlog_events_stored_total")).value,
+             double(storedRows()));
 }
 
 void tst_DatagramFaults::daemonNeverAnswers()

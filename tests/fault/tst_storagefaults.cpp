@@ -3,6 +3,7 @@
 #include "daemonfixture.h"
 #include "faultsupport.h"
 #include "logmessage.pb.h"
+#include "metricsparser.h"
 #include "processrunner.h"
 
 #include <QDeadlineTimer>
@@ -123,6 +124,7 @@ private slots:
     void failingInsertsAreReportedAndSurvived();
     void fullDiskLosesNothing();
     void lockHeldPastBusyTimeoutLosesNothing();
+    void missingMetricsDirectoryReportedOnce();
 };
 
 void tst_StorageFaults::killedDuringStreamLeavesSoundDatabase()
@@ -334,6 +336,32 @@ void tst_StorageFaults::lockHeldPastBusyTimeoutLosesNothing()
     daemon.terminate();
     QVERIFY(daemon.waitForFinished(30000));
     QCOMPARE(daemon.exitCode(), 0);
+}
+
+void tst_StorageFaults::missingMetricsDirectoryReportedOnce()
+{
+    DaemonFixture daemon;
+    const QString metricsFile = daemon.configureMetrics();
+    // No -d: the metrics file's trouble is reported whatever the verbosity.
+    QVERIFY(daemon.startWith({QStringLiteral("-c"), daemon.configPath()}));
+    QProcess& process = daemon.process();
+    QByteArray err;
+    QVERIFY2(waitForStderrLine(process, err, "metrics file"), err.constData());
+    // Events are stored all the same, and the writes go on until the directory is there.
+    QUdpSocket sender;
+    QVERIFY(sendDatagram(sender, genericDatagram(1), daemon.port()));
+    QCOMPARE(waitForRows(daemon.dbPath(), QStringLiteral("SELECT recordNumber FROM generic"), 1).size(), 1);
+    QVERIFY(QDir().mkdir(QFileInfo(metricsFile).path()));
+    QVERIFY2(waitForStderrLine(process, err, "again"), err.constData());
+    const QStringList lines = QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines.at(0).startsWith(QStringLiteral("Warning: \"Cannot write the metrics file \\\"%1\\\": ").arg(metricsFile)),
+             qPrintable(lines.at(0)));
+    QVERIFY2(lines.at(0).endsWith(QLatin1String("; retrying\"")), qPrintable(lines.at(0)));
+    QCOMPARE(lines.at(1), QStringLiteral("Info: \"Wrote the metrics file \\\"%1\\\" again\"").arg(metricsFile));
+    QCOMPARE(parseMetricsFile(metricsFile).value(QStringLiteral("tevriksystemlog_events_stored_total")).value, 1.0);
+    QVERIFY(daemon.stop());
+    QCOMPARE(process.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_StorageFaults)

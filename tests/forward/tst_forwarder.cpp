@@ -1,6 +1,7 @@
 #include "daemonfixture.h"
 #include "faultsupport.h"
 #include "localstore.h"
+#include "metricsparser.h"
 #include "pgtestserver.h"
 #include "processrunner.h"
 
@@ -39,11 +40,20 @@ qint64 localCount(const QString& dbPath, const QString& condition = QString())
     return rows.isEmpty() ? -1 : rows.first().value(0).toLongLong();
 }
 
+// The metrics go to the directory "metrics" beside the configuration.
+QString metricsFile(const QString& configPath)
+{
+    return QFileInfo(configPath).path() + QStringLiteral("/metrics/tevriklogforward.prom");
+}
+
 void writeForwarderConfig(const QString& path, const QString& dbPath, const QString& conninfo, int batchSize)
 {
     writeConfig(path, QString(), QString(), dbPath);
+    const QString metricsDir = QFileInfo(metricsFile(path)).path();
+    QVERIFY(QDir().mkpath(metricsDir));
     QFile file(path);
     QVERIFY(file.open(QIODevice::Append));
+    file.write("metricsdir=" + metricsDir.toUtf8() + "\n");
     // The password must never be shown: the server trusts the socket, so it does not matter for the login.
     file.write("[Master Database]\nconninfo=" + conninfo.toUtf8() + " password=secret-word\nbatchsize="
                + QByteArray::number(batchSize) + "\nmaxdelay=100\nmaxretrydelay=1000\n");
@@ -125,6 +135,7 @@ private slots:
     void testFaults();
     void testRefusedRows_data();
     void testRefusedRows();
+    void lagMetricsWhileMasterAway();
     void testStartRefusals_data();
     void testStartRefusals();
 
@@ -456,6 +467,71 @@ void tst_Forwarder::testRefusedRows()
         QVERIFY2(forwarder.err().contains(report + expected.toUtf8()), forwarder.err().constData());
     }
     QCOMPARE(localCount(daemon.dbPath(), QStringLiteral("WHERE sentToMasterDB = 0")), 0);
+    // Written at the stop.
+    const QMap<QString, ParsedSample> samples = parseMetricsFile(metricsFile(config));
+    QCOMPARE(samples.value(QStringLiteral("tevriklogforward_rows_set_aside_total")).value, stored ? 0.0 : 1.0);
+    QCOMPARE(samples.value(QStringLiteral("tevriklogforward_rows_sent_total")).value, stored ? 2.0 : 1.0);
+}
+
+void tst_Forwarder::lagMetricsWhileMasterAway()
+{
+    const QString database = freshDatabase();
+    QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
+    DaemonFixture daemon;
+    QVERIFY(daemon.start());
+    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
+    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
+    const QString metrics = metricsFile(config);
+    ForwarderProcess forwarder(config);
+    QUdpSocket socket;
+    const auto send = [&](int count, qint64 total) {
+        for (int i = 0; i < count; ++i)
+            QVERIFY(sendDatagram(socket, rebootDatagram(QStringLiteral("lag%1").arg(i)), daemon.port()));
+        QVERIFY(waitFor([&] { return localCount(daemon.dbPath()) == total; }));
+    };
+    const auto value = [](const QMap<QString, ParsedSample>& samples, const char* name) {
+        return samples.value(QStringLiteral("tevriklogforward_") + QLatin1String(name), ParsedSample{{}, -1}).value;
+    };
+
+    forwarder.start();
+    send(50, 50);
+    QVERIFY(converged(database, daemon.dbPath()));
+    QMap<QString, ParsedSample> samples = waitForMetrics(metrics, [&](const QMap<QString, ParsedSample>& s) {
+        return value(s, "rows_sent_total") == 50 && value(s, "master_connected") == 1;
+    });
+    QCOMPARE(value(samples, "rows_waiting"), 0.0);
+    QCOMPARE(value(samples, "oldest_waiting_age_seconds"), 0.0);
+    QCOMPARE(samples.value(QStringLiteral("tevriklogforward_rows_sent_total")).type, QStringLiteral("counter"));
+    QCOMPARE(samples.value(QStringLiteral("tevriklogforward_rows_waiting")).type, QStringLiteral("gauge"));
+    const double firstCommit = value(samples, "last_commit_timestamp_seconds");
+    QVERIFY(qAbs(firstCommit - QDateTime::currentMSecsSinceEpoch() / 1000.0) < 600);
+
+    // Away, the backlog stays and its age grows from one write to the next.
+    QVERIFY(m_server->stop());
+    send(100, 150);
+    samples = waitForMetrics(metrics, [&](const QMap<QString, ParsedSample>& s) {
+        return value(s, "rows_waiting") == 100 && value(s, "master_connected") == 0;
+    });
+    QVERIFY2(value(samples, "master_connected") == 0, forwarder.err().constData());
+    const double age = value(samples, "oldest_waiting_age_seconds");
+    QVERIFY(age > 0);
+    samples = waitForMetrics(metrics, [&](const QMap<QString, ParsedSample>& s) {
+        return value(s, "oldest_waiting_age_seconds") > age;
+    });
+    QVERIFY(value(samples, "oldest_waiting_age_seconds") > age);
+    QCOMPARE(value(samples, "rows_waiting"), 100.0);
+    QCOMPARE(value(samples, "rows_sent_total"), 50.0);
+    QCOMPARE(value(samples, "last_commit_timestamp_seconds"), firstCommit);
+
+    QVERIFY(m_server->start());
+    samples = waitForMetrics(metrics, [&](const QMap<QString, ParsedSample>& s) { return value(s, "rows_waiting") == 0; });
+    QCOMPARE(value(samples, "rows_waiting"), 0.0);
+    QCOMPARE(value(samples, "oldest_waiting_age_seconds"), 0.0);
+    QCOMPARE(value(samples, "master_connected"), 1.0);
+    QCOMPARE(value(samples, "rows_sent_total"), 150.0);
+    QVERIFY(value(samples, "last_commit_timestamp_seconds") > firstCommit);
+    QCOMPARE(forwarder.end(SIGTERM), 0);
+    QVERIFY2(!forwarder.err().contains("metrics"), forwarder.err().constData());
 }
 
 void tst_Forwarder::testStartRefusals_data()

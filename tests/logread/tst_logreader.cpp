@@ -287,15 +287,16 @@ void tst_LogReader::printsStatistics()
                             .split(QLatin1Char('\n'));
     QCOMPARE(lines.takeLast(), QString());
     QVERIFY2(lines.takeLast().startsWith(QLatin1String("Size on disk: ")), qPrintable(lines.join('\n')));
-    COMPARE_LINES(lines, (QStringList{"TYPE      EVENTS  UNSENT  FIRST                    LAST",
-                                      "coredump       1       1  2026-01-15 10:00:01.000  2026-01-15 10:00:01.000",
-                                      "reboot         2       1  2026-01-15 10:00:01.000  2026-01-15 10:00:02.000",
-                                      "sysload        1       1  2026-01-15 10:00:04.000  2026-01-15 10:00:04.000"}));
+    // The ages count from the request's moment, 10:00:10; the reboot sent is not the oldest unsent one.
+    COMPARE_LINES(lines, (QStringList{"TYPE      EVENTS  UNSENT  AGE  FIRST                    LAST",
+                                      "coredump       1       1  9 s  2026-01-15 10:00:01.000  2026-01-15 10:00:01.000",
+                                      "reboot         2       1  8 s  2026-01-15 10:00:01.000  2026-01-15 10:00:02.000",
+                                      "sysload        1       1  6 s  2026-01-15 10:00:04.000  2026-01-15 10:00:04.000"}));
 
     lines = QString::fromUtf8(run({"--stats", "-t", "reboot", "-t", "watchdog", "-g", "admin"})).split('\n');
-    COMPARE_LINES(lines.mid(0, 3), (QStringList{"TYPE      EVENTS  UNSENT  FIRST                    LAST",
-                                                "reboot         1       0  2026-01-15 10:00:01.000  2026-01-15 10:00:01.000",
-                                                "watchdog       0       0  -                        -"}));
+    COMPARE_LINES(lines.mid(0, 3), (QStringList{"TYPE      EVENTS  UNSENT  AGE  FIRST                    LAST",
+                                                "reboot         1       0    -  2026-01-15 10:00:01.000  2026-01-15 10:00:01.000",
+                                                "watchdog       0       0    -  -                        -"}));
 }
 
 void tst_LogReader::followsCommitsInOrder()

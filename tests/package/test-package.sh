@@ -30,6 +30,9 @@ build=
 own_build=
 daemon_pid=
 installed_by_us=
+# The node exporter's directory for text files, made by the test when its package is not installed.
+metrics_dir=/var/lib/prometheus/node-exporter
+made_metrics_dir=
 
 note() { echo "== $*"; }
 pass() { passed=$((passed + 1)); echo "ok $passed - $*"; }
@@ -81,6 +84,11 @@ cleanup() {
     fi
     if [ -n "$installed_by_us" ] && dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q installed; then
         apt-get purge "${apt_options[@]}" "$package" >/dev/null 2>&1 || true
+    fi
+    if [ -n "$made_metrics_dir" ]; then
+        rm -f "$metrics_dir"/tevrik*.prom
+        rmdir "$metrics_dir" 2>/dev/null || true
+        rmdir /var/lib/prometheus 2>/dev/null || true
     fi
     [ -n "$own_build" ] && rm -rf "$own_build"
     rm -rf "$work"
@@ -171,6 +179,20 @@ check "completion offers sysload after tevriklog -t sy" test "$(complete_words t
 check "completion offers short-iso after tevriklog -o short-" \
     test "$(complete_words tevriklog -o short-)" = short-iso
 
+note "handing the node exporter's directory for text files to the service user"
+if [ ! -d "$metrics_dir" ]; then
+    # As prometheus-node-exporter's package makes it; that activates the package's trigger, as here.
+    made_metrics_dir=1
+    install -d -m 0755 "$metrics_dir"
+    dpkg-trigger --no-await "$metrics_dir"
+    dpkg --triggers-only --pending >"$work/trigger.log" 2>&1 || { cat "$work/trigger.log"; fail "dpkg --triggers-only"; }
+fi
+check "$metrics_dir is writable by the group $service_user" \
+    test "$(stat -c '%G %a' "$metrics_dir")" = "$service_user 775"
+check "the unit may write to $metrics_dir" grep -qx "ReadWritePaths=-$metrics_dir" "$unit"
+check "the configuration names $metrics_dir, commented out" grep -qx ";metricsdir=$metrics_dir" "$config"
+sed -i "s|^;metricsdir=|metricsdir=|" "$config"
+
 note "running the installed daemon as the unit would"
 read -ra command <<<"$(sed -n 's/^ExecStart=//p' "$unit")"
 unit_user=$(sed -n 's/^User=//p' "$unit")
@@ -224,6 +246,14 @@ check "the daemon's exit status after SIGTERM is 0" test "$status" -eq 0
 check "at -d the daemon wrote only its counters at the stop" \
     grep -Eqx 'Info: "Counters at stop: datagrams received [0-9]+, .*, rows pruned 0"' "$work/daemon.err"
 check "... and nothing else" test "$(wc -l <"$work/daemon.err")" -eq 1
+prom=$metrics_dir/tevriksystemlog.prom
+check "the daemon wrote $prom, readable by all" test "$(stat -c '%U %a' "$prom")" = "$service_user 644"
+check "... with the events stored at the stop" grep -qx 'tevriksystemlog_events_stored_total 2' "$prom"
+check "... which the Prometheus client's parser reads" /usr/bin/python3 -c '
+import sys
+from prometheus_client.parser import text_string_to_metric_families
+families = list(text_string_to_metric_families(open(sys.argv[1]).read()))
+sys.exit(len(families) != 8)' "$prom"
 
 note "reinstalling over a changed configuration"
 echo "; changed by the package test" >>"$config"
@@ -250,5 +280,7 @@ done < <(cat "$work/new-paths"; printf '%s\n' /etc/tevriksystemlog "$dbdir" "$wa
     "$dsh_masked/$package.service")
 [ ${#left[@]} -eq 0 ] || printf '   left behind: %s\n' "${left[@]}"
 check "the purge left none of the package's files, its database or unit state behind" test ${#left[@]} -eq 0
+check "the purge removed the metrics file and gave $metrics_dir back to root, mode 755" \
+    test ! -e "$prom" -a "$(stat -c '%U:%G %a' "$metrics_dir")" = "root:root 755"
 
 echo "package: $passed passed, 0 failed"

@@ -30,6 +30,17 @@ void DaemonFixture::configure()
     writeConfig(m_configPath, QStringLiteral("127.0.0.1"), QString::number(m_port), m_dbPath);
 }
 
+QString DaemonFixture::configureMetrics()
+{
+    configure();
+    QFile config(m_configPath);
+    if (!config.open(QIODevice::Append))
+        qFatal("cannot write %s", qPrintable(m_configPath));
+    const QString metricsDir = dir() + QStringLiteral("/metrics");
+    config.write("metricsdir=" + metricsDir.toUtf8() + "\n");
+    return metricsDir + QStringLiteral("/tevriksystemlog.prom");
+}
+
 bool DaemonFixture::start(const QStringList& extraArgs)
 {
     configure();

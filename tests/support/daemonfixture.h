@@ -15,6 +15,8 @@ public:
     void configure();
     // The same with the database at dbPath, for a database outside the directory.
     void configure(const QString& dbPath);
+    // Configures with metricsdir naming dir()/metrics, which is not made; the metrics file's path.
+    QString configureMetrics();
     // Configures, then starts the daemon with -c, the configuration, -d -d -d and extraArgs.
     bool start(const QStringList& extraArgs = {});
     // Starts the daemon with exactly these arguments. True once it is ready: running, its socket bound on
