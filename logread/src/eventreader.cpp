@@ -112,18 +112,19 @@ bool EventReader::select(std::optional<qint64> lastCount, bool reverse, bool sta
         QVector<EventRow> newest;
         EventRow row;
         qint64 taken = 0;
-        while (ok && (!lastCount || taken < *lastCount) && merged.next(row)) {
+        bool taking = true;
+        while (ok && taking && (!lastCount || taken < *lastCount) && merged.next(row)) {
             if (!m_selection.grepMatches(row))
                 continue;
             ++taken;
             if (!reverse && lastCount)
                 newest.append(std::move(row));
             else
-                sink(row);
+                taking = sink(row);
         }
         ok = ok && m_store.errorString().isEmpty();
-        for (auto it = newest.crbegin(); ok && it != newest.crend(); ++it)
-            sink(*it);
+        for (auto it = newest.crbegin(); ok && taking && it != newest.crend(); ++it)
+            taking = sink(*it);
     }
     if (ok && startFollow)
         ok = readCursor();
@@ -164,9 +165,10 @@ bool EventReader::poll(const Sink& sink)
                 merged.add(std::move(stream));
         }
         EventRow row;
-        while (ok && merged.next(row)) {
+        bool taking = true;
+        while (ok && taking && merged.next(row)) {
             if (m_selection.grepMatches(row))
-                sink(row);
+                taking = sink(row);
         }
         ok = ok && m_store.errorString().isEmpty();
     }

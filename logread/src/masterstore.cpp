@@ -1,19 +1,11 @@
 #include "masterstore.h"
 
-#include <libpq-fe.h>
-
 namespace {
 
 // Rows fetched from a server-side cursor at a time: the last N of a large master need only the newest few.
 constexpr int fetchRows = 1000;
 // The master's figures change as forwarders commit, with no cheap sign of it: a look every half second.
 constexpr int masterPollIntervalMs = 500;
-constexpr char connectTimeoutSeconds[] = "10";
-
-QString firstLine(const char* message)
-{
-    return QString::fromUtf8(message).trimmed().section(QLatin1Char('\n'), 0, 0).trimmed();
-}
 
 QString tableName(int table)
 {
@@ -135,40 +127,27 @@ private:
 
 } // namespace
 
-void MasterStore::ResultDeleter::operator()(pg_result* result) const
+MasterStore::MasterStore()
+    : m_pg("tevriklog")
 {
-    PQclear(result);
 }
 
-MasterStore::~MasterStore()
+void MasterStore::setStopCheck(std::function<bool()> stopCheck)
 {
-    PQfinish(m_conn);
+    m_pg.setStopCheck(std::move(stopCheck));
 }
 
 bool MasterStore::open(const QString& conninfo)
 {
-    // libpq's message about a malformed string quotes the string, which may hold a password.
-    char* parseError = nullptr;
-    PQconninfoOption* options = PQconninfoParse(conninfo.toUtf8().constData(), &parseError);
-    PQconninfoFree(options);
-    PQfreemem(parseError);
-    if (!options) {
+    if (!isValidConnInfo(conninfo)) {
         m_error = QStringLiteral("Invalid connection string for --master: expected keyword=value pairs or a "
                                  "postgresql:// URI");
         return false;
     }
-    // A default connect timeout, which the string may override: an unreachable master is reported, and a
-    // follower's stop request taken, within that time.
-    const QByteArray expanded = conninfo.toUtf8();
-    const char* keywords[] = {"connect_timeout", "dbname", nullptr};
-    const char* values[] = {connectTimeoutSeconds, expanded.constData(), nullptr};
-    m_conn = PQconnectdbParams(keywords, values, 1);
-    if (PQstatus(m_conn) != CONNECTION_OK) {
-        m_error = QStringLiteral("Cannot connect to the master database: %1").arg(firstLine(PQerrorMessage(m_conn)));
-        return false;
-    }
-    if (PQsetClientEncoding(m_conn, "UTF8") != 0) {
-        m_error = QStringLiteral("Cannot read the master database: %1").arg(firstLine(PQerrorMessage(m_conn)));
+    // An unreachable master is reported within the string's connect_timeout, 10 s unless it says otherwise.
+    m_conninfo = conninfo;
+    if (!m_pg.open(conninfo)) {
+        m_error = QStringLiteral("Cannot connect to the master database: %1").arg(m_pg.errorString());
         return false;
     }
     return checkTables();
@@ -190,7 +169,7 @@ bool MasterStore::checkTables()
         missing << QString::fromUtf8(PQgetvalue(result.get(), i, 0));
     if (!missing.isEmpty()) {
         m_error = QStringLiteral("Database \"%1\" on %2 is not a tevrik master database: missing tables %3")
-                      .arg(QString::fromUtf8(PQdb(m_conn)), QString::fromUtf8(PQhost(m_conn)),
+                      .arg(m_pg.database(), m_pg.host(),
                            missing.join(QLatin1String(", ")));
         return false;
     }
@@ -200,30 +179,21 @@ bool MasterStore::checkTables()
 MasterStore::Result MasterStore::exec(const BuiltQuery& query, int expected, const QString& what)
 {
     QVector<QByteArray> texts;
-    QVector<const char*> values;
     for (const QVariant& value : query.values)
         texts << value.toString().toUtf8();
-    for (const QByteArray& text : texts)
-        values << text.constData();
-    Result result(PQexecParams(m_conn, query.sql.toUtf8().constData(), values.size(), nullptr, values.constData(),
-                               nullptr, nullptr, 0));
-    if (PQresultStatus(result.get()) == expected)
-        return result;
-    if (m_error.isEmpty())
-        m_error = QStringLiteral("%1: %2").arg(what, firstLine(PQerrorMessage(m_conn)));
-    return nullptr;
+    Result result = m_pg.exec(query.sql.toUtf8(), texts, static_cast<ExecStatusType>(expected));
+    if (!result && m_error.isEmpty())
+        m_error = QStringLiteral("%1: %2").arg(what, m_pg.errorString());
+    return result;
 }
 
 bool MasterStore::beginRead()
 {
     // A lost connection is tried again at the start of each read.
     m_error.clear();
-    if (PQstatus(m_conn) != CONNECTION_OK) {
-        PQreset(m_conn);
-        if (PQstatus(m_conn) != CONNECTION_OK || PQsetClientEncoding(m_conn, "UTF8") != 0) {
-            m_error = QStringLiteral("Lost the master database: %1").arg(firstLine(PQerrorMessage(m_conn)));
-            return false;
-        }
+    if (!m_pg.isOpen() && !m_pg.open(m_conninfo)) {
+        m_error = QStringLiteral("Lost the master database: %1").arg(m_pg.errorString());
+        return false;
     }
     // One snapshot for every statement up to endRead(), which can write nothing.
     return exec(BuiltQuery{QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"), {}}, PGRES_COMMAND_OK,
@@ -318,14 +288,15 @@ int MasterStore::pollIntervalMs() const
 
 bool MasterStore::connectionLost() const
 {
-    return PQstatus(m_conn) != CONNECTION_OK;
+    return !m_pg.isOpen();
 }
 
 QStringList MasterStore::sizeOnDisk() const
 {
-    const Result result(PQexec(m_conn, "SELECT count(*), pg_database_size(current_database()) FROM sources"));
+    const Result result =
+        m_pg.exec("SELECT count(*), pg_database_size(current_database()) FROM sources", {}, PGRES_TUPLES_OK);
     QStringList lines;
-    if (PQresultStatus(result.get()) == PGRES_TUPLES_OK && PQntuples(result.get()) == 1)
+    if (result && PQntuples(result.get()) == 1)
         lines << QStringLiteral("Sources: %1; size on disk of the master database: %2 bytes")
                      .arg(QString::fromUtf8(PQgetvalue(result.get(), 0, 0)),
                           QString::fromUtf8(PQgetvalue(result.get(), 0, 1)));

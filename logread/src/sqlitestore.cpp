@@ -8,6 +8,8 @@ namespace {
 
 // A reader waits this long for the rare locks of a WAL recovery or a rollback-journal commit.
 constexpr int busyTimeoutMs = 5000;
+// The sleep between two tries for a lock, short enough to take a stop request at once.
+constexpr int busyRetryMs = 10;
 
 struct StatementDeleter
 {
@@ -128,7 +130,7 @@ bool SqliteStore::open(const QString& path)
         fail(QStringLiteral("Cannot open database \"%1\"").arg(path));
         return false;
     }
-    sqlite3_busy_timeout(m_db, busyTimeoutMs);
+    sqlite3_busy_handler(m_db, &SqliteStore::busyHandler, this);
     return checkTables();
 }
 
@@ -267,6 +269,20 @@ QStringList SqliteStore::sizeOnDisk() const
                 .arg(database + journal)
                 .arg(database)
                 .arg(journal)};
+}
+
+int SqliteStore::busyHandler(void* store, int tries)
+{
+    const auto* self = static_cast<const SqliteStore*>(store);
+    if (tries * busyRetryMs >= busyTimeoutMs || (self->m_stopCheck && self->m_stopCheck()))
+        return 0;
+    sqlite3_sleep(busyRetryMs);
+    return 1;
+}
+
+void SqliteStore::setStopCheck(std::function<bool()> stopCheck)
+{
+    m_stopCheck = std::move(stopCheck);
 }
 
 QString SqliteStore::errorString() const

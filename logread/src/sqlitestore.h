@@ -28,6 +28,7 @@ public:
     bool connectionLost() const override;
     QStringList sizeOnDisk() const override;
     QString errorString() const override;
+    void setStopCheck(std::function<bool()> stopCheck) override;
 
     // The rows of rows(query); with a position, each row read sets it to the row's rowID.
     std::unique_ptr<RowStream> rows(const TableQuery& query, qint64* position);
@@ -35,6 +36,9 @@ public:
     void fail(const QString& what);
 
 private:
+    // Sleeps between the tries for a lock, asking the stop check in between; 0 gives up.
+    static int busyHandler(void* store, int tries);
+
     bool exec(const char* sql);
     bool checkTables();
 
@@ -42,6 +46,7 @@ private:
     QString m_path;
     QString m_error;
     std::optional<qint64> m_dataVersion;
+    std::function<bool()> m_stopCheck;
 };
 
 #endif

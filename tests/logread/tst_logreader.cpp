@@ -311,6 +311,7 @@ void tst_LogReader::followsCommitsInOrder()
         QByteArray line;
         formatter.append(row, line);
         seen << QString::fromUtf8(line).trimmed();
+        return true;
     };
 
     QVERIFY(reader.select(2, false, true, sink));
