@@ -171,7 +171,9 @@ bool PgConnection::fail(PGresult* result)
 {
     const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     m_sqlState = state ? QByteArray(state) : QByteArray();
-    m_error = firstLine(result ? PQresultErrorMessage(result) : (m_conn ? PQerrorMessage(m_conn) : ""));
+    // The server's own words, without the severity that libpq puts before them.
+    const char* primary = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    m_error = firstLine(primary ? primary : result ? PQresultErrorMessage(result) : (m_conn ? PQerrorMessage(m_conn) : ""));
     if (m_error.isEmpty() && m_conn)
         m_error = firstLine(PQerrorMessage(m_conn));
     if (m_error.isEmpty())

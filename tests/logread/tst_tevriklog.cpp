@@ -60,6 +60,8 @@ private slots:
     void refuses();
     void readsTheConfiguredDatabase();
     void leavesTheFileUntouched();
+    void reportsOutputErrors_data();
+    void reportsOutputErrors();
     void followsAcrossCommitsAndARestart();
 
 private:
@@ -213,6 +215,45 @@ void tst_TevrikLog::leavesTheFileUntouched()
     QCOMPARE(after.digest, before.digest);
     QCOMPARE(after.modified, before.modified);
     QCOMPARE(after.size, before.size);
+}
+
+void tst_TevrikLog::reportsOutputErrors_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<QByteArray>("err");
+    const QByteArray full = "Error: Cannot write the output: No space left on device\n";
+    QTest::newRow("full disk, one line") << "\"$0\" -D \"$1\" -n 1 -o csv > /dev/full" << 1 << 0 << full;
+    QTest::newRow("full disk, many lines") << "\"$0\" -D \"$1\" > /dev/full" << 1 << 0 << full;
+    // More than the pipe holds, so that the reader writes after head has gone.
+    QTest::newRow("pipe closed early") << "set -o pipefail; \"$0\" -D \"$1\" | head -1" << 0 << 1
+                                       << QByteArray();
+}
+
+void tst_TevrikLog::reportsOutputErrors()
+{
+    QFETCH(QString, command);
+    QFETCH(int, status);
+    QFETCH(int, lines);
+    QFETCH(QByteArray, err);
+    const QString dbPath = QDir(m_daemon.dir()).filePath("many.db");
+    if (!QFile::exists(dbPath)) {
+        QVERIFY(QFile::copy(m_daemon.dbPath(), dbPath));
+        {
+            QSqlDatabase many = QSqlDatabase::addDatabase("QSQLITE", "many");
+            many.setDatabaseName(dbPath);
+            QVERIFY(many.open());
+            QVERIFY(QSqlQuery(many).exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+                                         "INSERT INTO reboots (time, issuer) SELECT i, 'issuer' || i FROM n"));
+        }
+        QSqlDatabase::removeDatabase("many");
+    }
+    const RunResult result = runProgram("/bin/bash", {"-c", command, readerPath, dbPath});
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(result.err, err);
+    QCOMPARE(result.exitCode, status);
+    QCOMPARE(result.out.count('\n'), lines);
 }
 
 void tst_TevrikLog::followsAcrossCommitsAndARestart()
