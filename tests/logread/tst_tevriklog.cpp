@@ -13,6 +13,11 @@
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const QString readerPath = QStringLiteral(TEVRIKLOG_PATH);
@@ -62,9 +67,13 @@ private slots:
     void leavesTheFileUntouched();
     void reportsOutputErrors_data();
     void reportsOutputErrors();
+    void letsCheckpointsGoOnWhileBlocked();
     void followsAcrossCommitsAndARestart();
 
 private:
+    // A copy of the daemon's database with 20,000 more rows, more than a pipe holds as text; empty on failure.
+    QString manyRowsDb();
+
     DaemonFixture m_daemon;
 };
 
@@ -237,23 +246,69 @@ void tst_TevrikLog::reportsOutputErrors()
     QFETCH(int, status);
     QFETCH(int, lines);
     QFETCH(QByteArray, err);
-    const QString dbPath = QDir(m_daemon.dir()).filePath("many.db");
-    if (!QFile::exists(dbPath)) {
-        QVERIFY(QFile::copy(m_daemon.dbPath(), dbPath));
-        {
-            QSqlDatabase many = QSqlDatabase::addDatabase("QSQLITE", "many");
-            many.setDatabaseName(dbPath);
-            QVERIFY(many.open());
-            QVERIFY(QSqlQuery(many).exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
-                                         "INSERT INTO reboots (time, issuer) SELECT i, 'issuer' || i FROM n"));
-        }
-        QSqlDatabase::removeDatabase("many");
-    }
+    const QString dbPath = manyRowsDb();
+    QVERIFY(!dbPath.isEmpty());
     const RunResult result = runProgram("/bin/bash", {"-c", command, readerPath, dbPath});
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.err, err);
     QCOMPARE(result.exitCode, status);
     QCOMPARE(result.out.count('\n'), lines);
+}
+
+QString tst_TevrikLog::manyRowsDb()
+{
+    const QString dbPath = QDir(m_daemon.dir()).filePath("many.db");
+    if (QFile::exists(dbPath))
+        return dbPath;
+    if (!QFile::copy(m_daemon.dbPath(), dbPath))
+        return QString();
+    bool filled = false;
+    {
+        QSqlDatabase many = QSqlDatabase::addDatabase("QSQLITE", "many");
+        many.setDatabaseName(dbPath);
+        filled = many.open()
+                 && QSqlQuery(many).exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+                                         "INSERT INTO reboots (time, issuer) SELECT i, 'issuer' || i FROM n");
+    }
+    QSqlDatabase::removeDatabase("many");
+    return filled ? dbPath : QString();
+}
+
+void tst_TevrikLog::letsCheckpointsGoOnWhileBlocked()
+{
+    const QString dbPath = manyRowsDb();
+    QVERIFY(!dbPath.isEmpty());
+    const QByteArray fifo = QDir(m_daemon.dir()).filePath("out.fifo").toLocal8Bit();
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    const int readEnd = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(readEnd >= 0);
+    const auto closeFifo = qScopeGuard([&] {
+        ::close(readEnd);
+        ::unlink(fifo.constData());
+    });
+    QProcess reader;
+    reader.setStandardOutputFile(QString::fromLocal8Bit(fifo));
+    reader.start(readerPath, {"-D", dbPath});
+    // Nobody reads: the reader waits in a write once the pipe is full.
+    QVERIFY(waitFor([&] {
+        int queued = 0;
+        return ::ioctl(readEnd, FIONREAD, &queued) == 0 && queued >= 65536;
+    }));
+    {
+        QSqlDatabase writer = QSqlDatabase::addDatabase("QSQLITE", "writer");
+        writer.setDatabaseName(dbPath);
+        writer.setConnectOptions("QSQLITE_BUSY_TIMEOUT=0");
+        QVERIFY(writer.open());
+        QSqlQuery query(writer);
+        QVERIFY(query.exec("INSERT INTO reboots (time, issuer) VALUES (1, 'later')"));
+        // Busy, and the journal kept, while a reader holds a snapshot.
+        QVERIFY(query.exec("PRAGMA wal_checkpoint(TRUNCATE)") && query.next());
+        QCOMPARE(query.value(0).toInt(), 0);
+        QCOMPARE(query.value(1).toInt(), 0);
+    }
+    QSqlDatabase::removeDatabase("writer");
+    reader.kill();
+    QVERIFY(reader.waitForFinished(20000));
 }
 
 void tst_TevrikLog::followsAcrossCommitsAndARestart()
