@@ -47,7 +47,7 @@ public:
     bool next(EventRow& row) override
     {
         if (!m_batch || m_index == PQntuples(m_batch.get())) {
-            if (m_done)
+            if (m_done || !m_store.leaveTransaction())
                 return false;
             m_batch = m_store.exec(
                 BuiltQuery{QStringLiteral("FETCH %1 FROM %2").arg(fetchRows).arg(QLatin1String(m_cursor)), {}},
@@ -75,8 +75,9 @@ private:
 class MasterNewRows : public RowStream
 {
 public:
-    MasterNewRows(MasterStore::Result result, int table, QMap<QByteArray, qint64>& positions)
-        : m_result(std::move(result))
+    MasterNewRows(MasterStore& store, MasterStore::Result result, int table, QMap<QByteArray, qint64>& positions)
+        : m_store(store)
+        , m_result(std::move(result))
         , m_table(table)
         , m_positions(positions)
     {
@@ -84,6 +85,8 @@ public:
 
     bool next(EventRow& row) override
     {
+        if (m_index == 0 && !m_store.leaveTransaction())
+            return false;
         if (m_index == PQntuples(m_result.get())) {
             for (auto it = m_seen.cbegin(); it != m_seen.cend(); ++it)
                 m_positions[it.key()] = it.value();
@@ -97,6 +100,7 @@ public:
     }
 
 private:
+    MasterStore& m_store;
     MasterStore::Result m_result;
     int m_table;
     QMap<QByteArray, qint64>& m_positions;
@@ -195,27 +199,66 @@ bool MasterStore::beginRead()
         m_error = QStringLiteral("Lost the master database: %1").arg(m_pg.errorString());
         return false;
     }
-    // One snapshot for every statement up to endRead(), which can write nothing.
-    return exec(BuiltQuery{QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"), {}}, PGRES_COMMAND_OK,
+    // One snapshot for every statement of the read, which can write nothing.
+    m_inTransaction = exec(BuiltQuery{QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"), {}},
+                           PGRES_COMMAND_OK, QStringLiteral("Cannot read the master database"))
+                      != nullptr;
+    return m_inTransaction && readPositions();
+}
+
+bool MasterStore::readPositions()
+{
+    // Each source's newest row through the key (source, rowid): no scan of the tables.
+    QStringList parts;
+    for (int t = 0; t < eventTableCount; ++t)
+        parts << QStringLiteral("SELECT %1, s.source, coalesce((SELECT max(rowid) FROM \"%2\" AS t "
+                                "WHERE t.source = s.source), 0) FROM sources AS s")
+                     .arg(t)
+                     .arg(tableName(t));
+    const Result result = exec(BuiltQuery{parts.join(QLatin1String(" UNION ALL ")), {}}, PGRES_TUPLES_OK,
+                               QStringLiteral("Cannot read the master database"));
+    if (!result)
+        return false;
+    for (QMap<QByteArray, qint64>& positions : m_positions)
+        positions.clear();
+    for (int i = 0; i < PQntuples(result.get()); ++i)
+        m_positions[static_cast<size_t>(QByteArray(PQgetvalue(result.get(), i, 0)).toInt())].insert(
+            PQgetvalue(result.get(), i, 1), QByteArray(PQgetvalue(result.get(), i, 2)).toLongLong());
+    return true;
+}
+
+bool MasterStore::leaveTransaction()
+{
+    if (!m_inTransaction)
+        return true;
+    m_inTransaction = false;
+    // The commit copies the rows of the held cursors aside and ends the snapshot.
+    return exec(BuiltQuery{QStringLiteral("COMMIT"), {}}, PGRES_COMMAND_OK,
                 QStringLiteral("Cannot read the master database"))
            != nullptr;
 }
 
 bool MasterStore::endRead()
 {
-    // The commit also closes the read's cursors.
-    return exec(BuiltQuery{QStringLiteral("COMMIT"), {}}, PGRES_COMMAND_OK,
-                QStringLiteral("Cannot read the master database"))
-           != nullptr;
+    bool ok = leaveTransaction();
+    // Held cursors outlive the transaction: closed also after a failure, unless the connection went with them.
+    if (m_cursorsOpen && m_pg.isOpen())
+        ok = exec(BuiltQuery{QStringLiteral("CLOSE ALL"), {}}, PGRES_COMMAND_OK,
+                  QStringLiteral("Cannot read the master database"))
+                 != nullptr
+             && ok;
+    m_cursorsOpen = false;
+    return ok;
 }
 
 std::unique_ptr<RowStream> MasterStore::rows(const TableQuery& query)
 {
     const QByteArray cursor = "rows" + QByteArray::number(++m_cursorCount);
     BuiltQuery declare = buildRowQuery(query, postgresDialect());
-    declare.sql = QStringLiteral("DECLARE %1 NO SCROLL CURSOR FOR ").arg(QLatin1String(cursor)) + declare.sql;
+    declare.sql = QStringLiteral("DECLARE %1 NO SCROLL CURSOR WITH HOLD FOR ").arg(QLatin1String(cursor)) + declare.sql;
     if (!exec(declare, PGRES_COMMAND_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table))))
         return nullptr;
+    m_cursorsOpen = true;
     return std::make_unique<MasterRowStream>(*this, cursor, query.table);
 }
 
@@ -233,7 +276,7 @@ std::unique_ptr<RowStream> MasterStore::rowsAfter(const TableQuery& query, QMap<
     Result result = exec(built, PGRES_TUPLES_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table)));
     if (!result)
         return nullptr;
-    return std::make_unique<MasterNewRows>(std::move(result), query.table, positions);
+    return std::make_unique<MasterNewRows>(*this, std::move(result), query.table, positions);
 }
 
 bool MasterStore::stats(const TableQuery& query, QVector<TableStats>& stats)
@@ -261,19 +304,7 @@ bool MasterStore::hasHosts() const
 
 std::unique_ptr<FollowCursor> MasterStore::followCursor(int table)
 {
-    // Each source's newest row through the key (source, rowid): no scan of the table.
-    const Result result = exec(
-        BuiltQuery{QStringLiteral("SELECT s.source, coalesce((SELECT max(rowid) FROM \"%1\" AS t "
-                                  "WHERE t.source = s.source), 0) FROM sources AS s")
-                       .arg(tableName(table)),
-                   {}},
-        PGRES_TUPLES_OK, QStringLiteral("Cannot read table %1").arg(tableName(table)));
-    if (!result)
-        return nullptr;
-    QMap<QByteArray, qint64> positions;
-    for (int i = 0; i < PQntuples(result.get()); ++i)
-        positions.insert(PQgetvalue(result.get(), i, 0), QByteArray(PQgetvalue(result.get(), i, 1)).toLongLong());
-    return std::make_unique<MasterFollowCursor>(*this, positions);
+    return std::make_unique<MasterFollowCursor>(*this, m_positions[static_cast<size_t>(table)]);
 }
 
 bool MasterStore::mayHaveChanged()

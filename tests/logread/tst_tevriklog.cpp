@@ -13,11 +13,6 @@
 
 #include <csignal>
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 const QString readerPath = QStringLiteral(TEVRIKLOG_PATH);
@@ -278,22 +273,12 @@ void tst_TevrikLog::letsCheckpointsGoOnWhileBlocked()
 {
     const QString dbPath = manyRowsDb();
     QVERIFY(!dbPath.isEmpty());
-    const QByteArray fifo = QDir(m_daemon.dir()).filePath("out.fifo").toLocal8Bit();
-    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
-    const int readEnd = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
-    QVERIFY(readEnd >= 0);
-    const auto closeFifo = qScopeGuard([&] {
-        ::close(readEnd);
-        ::unlink(fifo.constData());
-    });
+    const UnreadPipe pipe(m_daemon.dir());
+    QVERIFY(pipe.isOpen());
     QProcess reader;
-    reader.setStandardOutputFile(QString::fromLocal8Bit(fifo));
+    reader.setStandardOutputFile(pipe.path());
     reader.start(readerPath, {"-D", dbPath});
-    // Nobody reads: the reader waits in a write once the pipe is full.
-    QVERIFY(waitFor([&] {
-        int queued = 0;
-        return ::ioctl(readEnd, FIONREAD, &queued) == 0 && queued >= 65536;
-    }));
+    QVERIFY(waitFor([&] { return pipe.isFull(); }));
     {
         QSqlDatabase writer = QSqlDatabase::addDatabase("QSQLITE", "writer");
         writer.setDatabaseName(dbPath);

@@ -111,6 +111,8 @@ private slots:
     void stopsBehindALock_data();
     void stopsBehindALock();
     void ordersTiesBytewiseByHost();
+    // Last: it adds many rows of a source of its own.
+    void holdsNoSnapshotWhileBlocked();
 
 private:
     qint64 masterRows();
@@ -394,6 +396,29 @@ void tst_TevrikLogMaster::ordersTiesBytewiseByHost()
             std::reverse(expected.begin(), expected.end());
         COMPARE_LINES(QString::fromUtf8(result.out).split('\n'), expected << QString());
     }
+}
+
+void tst_TevrikLogMaster::holdsNoSnapshotWhileBlocked()
+{
+    m_server->query("INSERT INTO sources (source, hostname) VALUES ('00000000-0000-0000-0000-00000000000c', 'many'); "
+                    "INSERT INTO reboots (source, hostname, rowid, time, issuer) "
+                    "SELECT '00000000-0000-0000-0000-00000000000c', 'many', i, i, 'issuer' || i "
+                    "FROM generate_series(1, 20000) AS i",
+                    "master");
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    QTemporaryDir dir;
+    const UnreadPipe pipe(dir.path());
+    QVERIFY(pipe.isOpen());
+    QProcess reader;
+    reader.setStandardOutputFile(pipe.path());
+    reader.start(readerPath, {"--master", m_server->conninfo("master"), "-t", "reboot"});
+    QVERIFY(waitFor([&] { return pipe.isFull(); }));
+    // Idle, not idle in a transaction, and no snapshot that holds back the master's vacuum.
+    QCOMPARE(m_server->query("SELECT state || ' ' || (backend_xmin IS NULL) FROM pg_stat_activity "
+                             "WHERE application_name = 'tevriklog'"),
+             QStringList{"idle true"});
+    reader.kill();
+    QVERIFY(reader.waitForFinished(20000));
 }
 
 QTEST_GUILESS_MAIN(tst_TevrikLogMaster)
