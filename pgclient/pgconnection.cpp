@@ -202,7 +202,7 @@ PgConnection::Result PgConnection::exec(const QByteArray& sql, const QVector<QBy
     }
     QVector<const char*> values;
     for (const QByteArray& parameter : parameters)
-        values << (parameter.isNull() ? nullptr : parameter.constData());
+        values << parameter.constData();
     // Without parameters the text may hold several statements.
     const int sent = parameters.isEmpty() ? PQsendQuery(m_conn, sql.constData())
                                           : PQsendQueryParams(m_conn, sql.constData(), values.size(), nullptr,

@@ -54,7 +54,7 @@ public:
     void close();
     bool isOpen() const;
 
-    // Sends a statement with text parameters (a null one is SQL NULL) and waits for its result; the result
+    // Sends a statement with text parameters (never SQL NULL) and waits for its result; the result
     // when its status is expected, else null with the failure recorded. A COPY returns at PGRES_COPY_IN.
     Result exec(const QByteArray& sql, const QVector<QByteArray>& parameters, ExecStatusType expected);
     bool command(const QByteArray& sql) { return exec(sql, {}, PGRES_COMMAND_OK) != nullptr; }
