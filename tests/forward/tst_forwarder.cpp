@@ -132,7 +132,9 @@ private slots:
     void testStartRefusals();
     void testCopies_data();
     void testCopies();
+    void testStopBehindALock_data();
     void testStopBehindALock();
+    void testWithoutDdlRights();
 
 private:
     QString freshDatabase(const QString& encoding = QStringLiteral("UTF8"));
@@ -613,8 +615,17 @@ void tst_Forwarder::testCopies()
     QCOMPARE(masterCount(database), inPlace ? 11 : 12);
 }
 
+void tst_Forwarder::testStopBehindALock_data()
+{
+    QTest::addColumn<bool>("local");
+    QTest::newRow("a master statement behind a table lock") << false;
+    // The marking waits for the write lock of the daemon's database.
+    QTest::newRow("the marking behind the local write lock") << true;
+}
+
 void tst_Forwarder::testStopBehindALock()
 {
+    QFETCH(bool, local);
     const QString database = freshDatabase();
     QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
     DaemonFixture daemon;
@@ -632,27 +643,76 @@ void tst_Forwarder::testStopBehindALock()
     send(0);
     QVERIFY(converged(database, daemon.dbPath()));
 
-    PgConnection lock("tst_forwarder");
-    QVERIFY2(lock.open(m_server->conninfo(database)), qPrintable(lock.errorString()));
-    QVERIFY(lock.command("BEGIN") && lock.command("LOCK TABLE reboots IN ACCESS EXCLUSIVE MODE"));
-    send(20);
-    QVERIFY(waitFor([&] {
-        return m_server->number(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
-                                               "'tevriklogforward' AND wait_event_type = 'Lock'"))
-               == 1;
-    }));
+    PgConnection masterLock("tst_forwarder");
+    QSqlDatabase localLock = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("lock"));
+    const auto release = [&] {
+        masterLock.close();
+        localLock.close();
+        localLock = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("lock"));
+    };
+    if (local) {
+        QCOMPARE(forwarder.end(SIGTERM), 0);
+        send(20);
+        localLock.setDatabaseName(daemon.dbPath());
+        QVERIFY(localLock.open());
+        QVERIFY(QSqlQuery(localLock).exec(QStringLiteral("BEGIN IMMEDIATE")));
+        forwarder.start();
+        QVERIFY(waitFor([&] { return masterCount(database) == 40; }));
+    } else {
+        QVERIFY2(masterLock.open(m_server->conninfo(database)), qPrintable(masterLock.errorString()));
+        QVERIFY(masterLock.command("BEGIN") && masterLock.command("LOCK TABLE reboots IN ACCESS EXCLUSIVE MODE"));
+        send(20);
+        QVERIFY(waitFor([&] {
+            return m_server->number(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                                                   "'tevriklogforward' AND wait_event_type = 'Lock'"))
+                   == 1;
+        }));
+    }
     QElapsedTimer stopping;
     stopping.start();
     QCOMPARE(forwarder.end(SIGTERM), 0);
     QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString::number(stopping.elapsed())));
-    lock.close();
-    // The batch behind the lock is neither on the master nor marked.
-    QCOMPARE(masterCount(database), 20);
+    QCOMPARE(forwarder.err().count("they go again at the next start"), local ? 1 : 0);
+    release();
+    // Nothing marked that the master has not committed, and the rows behind the lock go at the next start.
     QCOMPARE(localCount(daemon.dbPath(), QStringLiteral("WHERE sentToMasterDB = 1")), 20);
-
+    QCOMPARE(masterCount(database), local ? 40 : 20);
     forwarder.start();
     QVERIFY(converged(database, daemon.dbPath()));
     QCOMPARE(masterCount(database), 40);
+}
+
+void tst_Forwarder::testWithoutDdlRights()
+{
+    const QString database = freshDatabase();
+    QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
+    DaemonFixture daemon;
+    QVERIFY(daemon.start());
+    QUdpSocket socket;
+    QVERIFY(sendDatagram(socket, rebootDatagram(QStringLiteral("first")), daemon.port()));
+    QVERIFY(waitFor([&] { return localCount(daemon.dbPath()) == 1; }));
+    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
+    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
+    ForwarderProcess owner(config);
+    owner.start();
+    QVERIFY(converged(database, daemon.dbPath()));
+    QCOMPARE(owner.end(SIGTERM), 0);
+
+    // A role that may write rows but create nothing in the schema.
+    const QString role = QStringLiteral("writer_") + database;
+    m_server->query(QStringLiteral("CREATE ROLE %1 LOGIN").arg(role), database);
+    m_server->query(QStringLiteral("GRANT SELECT, INSERT, UPDATE ON ALL TABLES IN SCHEMA public TO %1").arg(role),
+                    database);
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database) + QStringLiteral(" user=") + role, 20);
+    ForwarderProcess writer(config);
+    writer.start();
+    QVERIFY(sendDatagram(socket, rebootDatagram(QStringLiteral("second")), daemon.port()));
+    QVERIFY(waitFor([&] { return localCount(daemon.dbPath()) == 2; }));
+    QVERIFY2(converged(database, daemon.dbPath()), writer.err().constData());
+    QCOMPARE(writer.end(SIGTERM), 0);
+    QVERIFY2(!writer.err().contains("Cannot reach") && !writer.err().contains("takes no rows"), writer.err().constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Forwarder)
