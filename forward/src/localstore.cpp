@@ -254,7 +254,11 @@ bool LocalStore::changeIdentity()
     const IdentityChange change = ok ? identityChange(identity) : IdentityChange::None;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     const QString source = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    switch (change) {
+    // A table of an earlier forwarder gets the columns of the machine and the file first.
+    if (ok && change != IdentityChange::None && identity.hasTable && !identity.hasColumns)
+        ok = exec(QStringLiteral("ALTER TABLE forwarder_source ADD COLUMN machine TEXT"))
+             && exec(QStringLiteral("ALTER TABLE forwarder_source ADD COLUMN file TEXT"));
+    switch (ok ? change : IdentityChange::None) {
     case IdentityChange::None:
         break;
     case IdentityChange::Create:
@@ -269,13 +273,10 @@ bool LocalStore::changeIdentity()
         break;
     case IdentityChange::AddColumns:
     case IdentityChange::Adopt:
-        ok = (change == IdentityChange::Adopt
-              || (exec(QStringLiteral("ALTER TABLE forwarder_source ADD COLUMN machine TEXT"))
-                  && exec(QStringLiteral("ALTER TABLE forwarder_source ADD COLUMN file TEXT"))));
         query.prepare(QStringLiteral("UPDATE forwarder_source SET machine = ?, file = ? WHERE id = 1"));
         query.addBindValue(m_machine);
         query.addBindValue(m_file);
-        ok = ok && query.exec();
+        ok = query.exec();
         break;
     case IdentityChange::Renew:
         query.prepare(QStringLiteral(

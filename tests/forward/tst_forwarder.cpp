@@ -130,6 +130,7 @@ private slots:
     void testRefusedRows();
     void testStartRefusals_data();
     void testStartRefusals();
+    void testEarlierIdentityKept();
     void testCopies_data();
     void testCopies();
     void testStopBehindALock_data();
@@ -539,6 +540,37 @@ void tst_Forwarder::testStartRefusals()
     QVERIFY(!result.err.contains("secret"));
     // A refused start creates no database.
     QVERIFY(!QFile::exists(dbPath));
+}
+
+void tst_Forwarder::testEarlierIdentityKept()
+{
+    const QString database = freshDatabase();
+    QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
+    DaemonFixture daemon;
+    QVERIFY(daemon.start());
+    QUdpSocket socket;
+    QVERIFY(sendDatagram(socket, rebootDatagram(QStringLiteral("admin")), daemon.port()));
+    QVERIFY(waitFor([&] { return localCount(daemon.dbPath()) == 1; }));
+    // The identity table as forwarders before the machine and the file kept it.
+    const QString earlier = QStringLiteral("2f1d1c1e-4a44-4d6c-9d8e-9b1a3c5e7f01");
+    {
+        QSqlDatabase local = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
+        local.setDatabaseName(daemon.dbPath());
+        QVERIFY(local.open());
+        QSqlQuery query(local);
+        QVERIFY(query.exec(QStringLiteral("CREATE TABLE forwarder_source (id INTEGER PRIMARY KEY CHECK (id = 1), "
+                                          "source TEXT NOT NULL, created INTEGER NOT NULL)")));
+        QVERIFY(query.exec(QStringLiteral("INSERT INTO forwarder_source VALUES (1, '%1', 0)").arg(earlier)));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
+    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
+    ForwarderProcess forwarder(config);
+    forwarder.start();
+    QVERIFY(converged(database, daemon.dbPath()));
+    QCOMPARE(forwarder.end(SIGTERM), 0);
+    QCOMPARE(m_server->query(QStringLiteral("SELECT source FROM sources"), database), QStringList{earlier});
+    QVERIFY(!forwarder.err().contains("holds the source identity"));
 }
 
 void tst_Forwarder::testCopies_data()
