@@ -89,6 +89,12 @@ bool PgConnection::open(const QString& conninfo)
         m_error = QStringLiteral("out of memory");
         return false;
     }
+    // Known from the string already, so that a failure to connect names them too.
+    const char* database = PQdb(m_conn);
+    const char* host = PQhost(m_conn);
+    m_database = QString::fromUtf8(database ? database : "");
+    m_host = QString::fromUtf8(host ? host : "");
+    m_description = QStringLiteral("database %1 on %2").arg(m_database, m_host);
     // libpq leaves the connect timeout to whoever polls the connection.
     const qint64 timeoutMs = connectTimeoutMs(m_conn);
     const qint64 deadline = timeoutMs > 0 ? QDateTime::currentMSecsSinceEpoch() + timeoutMs : 0;
@@ -97,13 +103,6 @@ bool PgConnection::open(const QString& conninfo)
         if (!waitSocket(status == PGRES_POLLING_WRITING, deadline))
             break;
         status = PQconnectPoll(m_conn);
-    }
-    if (m_conn) {
-        const char* database = PQdb(m_conn);
-        const char* host = PQhost(m_conn);
-        m_database = QString::fromUtf8(database ? database : "");
-        m_host = QString::fromUtf8(host ? host : "");
-        m_description = QStringLiteral("database %1 on %2").arg(m_database, m_host);
     }
     if (m_failure != Failure::None)
         return false;
