@@ -1,6 +1,7 @@
 #include "pgconnection.h"
 
 #include <QDateTime>
+#include <QDebug>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +18,12 @@ constexpr char defaultConnectTimeoutSeconds[] = "10";
 QString firstLine(const char* message)
 {
     return QString::fromUtf8(message).trimmed().section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+// The server's notices ("already exists, skipping") are for the debug output only.
+void debugNotice(void*, const char* message)
+{
+    qDebug() << QString::fromUtf8(message).trimmed();
 }
 
 bool failed(ExecStatusType status)
@@ -89,6 +96,7 @@ bool PgConnection::open(const QString& conninfo)
         m_error = QStringLiteral("out of memory");
         return false;
     }
+    PQsetNoticeProcessor(m_conn, debugNotice, nullptr);
     // Known from the string already, so that a failure to connect names them too.
     const char* database = PQdb(m_conn);
     const char* host = PQhost(m_conn);
