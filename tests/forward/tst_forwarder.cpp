@@ -42,6 +42,25 @@ qint64 localCount(const QString& dbPath, const QString& condition = QString())
     return rows.isEmpty() ? -1 : rows.first().value(0).toLongLong();
 }
 
+// Runs statements on a local database through a connection of its own; the first error, empty when none.
+QString writeLocal(const QString& dbPath, const QStringList& statements)
+{
+    QString error;
+    {
+        QSqlDatabase local = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
+        local.setDatabaseName(dbPath);
+        if (!local.open())
+            error = local.lastError().text();
+        QSqlQuery query(local);
+        for (const QString& statement : statements) {
+            if (error.isEmpty() && !query.exec(statement))
+                error = query.lastError().text();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+    return error;
+}
+
 void writeForwarderConfig(const QString& path, const QString& dbPath, const QString& conninfo, int batchSize)
 {
     writeConfig(path, QString(), QString(), dbPath);
@@ -462,16 +481,9 @@ void tst_Forwarder::testRefusedRows()
     DaemonFixture daemon;
     QVERIFY(daemon.start());
     QVERIFY(daemon.stop());
-    {
-        QSqlDatabase local = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
-        local.setDatabaseName(daemon.dbPath());
-        QVERIFY(local.open());
-        QSqlQuery query(local);
-        QVERIFY2(query.exec(insert), qPrintable(query.lastError().text()));
-        // The row after the odd one must not wait behind it.
-        QVERIFY(query.exec(QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (2000, 'after')")));
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+    // The row after the odd one must not wait behind it.
+    QCOMPARE(writeLocal(daemon.dbPath(), {insert, QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (2000, 'after')")}),
+             QString());
 
     const QString config = daemon.dir() + QStringLiteral("/forward.conf");
     writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 5000);
@@ -553,16 +565,10 @@ void tst_Forwarder::testEarlierIdentityKept()
     QVERIFY(waitFor([&] { return localCount(daemon.dbPath()) == 1; }));
     // The identity table as forwarders before the machine and the file kept it.
     const QString earlier = QStringLiteral("2f1d1c1e-4a44-4d6c-9d8e-9b1a3c5e7f01");
-    {
-        QSqlDatabase local = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
-        local.setDatabaseName(daemon.dbPath());
-        QVERIFY(local.open());
-        QSqlQuery query(local);
-        QVERIFY(query.exec(QStringLiteral("CREATE TABLE forwarder_source (id INTEGER PRIMARY KEY CHECK (id = 1), "
-                                          "source TEXT NOT NULL, created INTEGER NOT NULL)")));
-        QVERIFY(query.exec(QStringLiteral("INSERT INTO forwarder_source VALUES (1, '%1', 0)").arg(earlier)));
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+    QCOMPARE(writeLocal(daemon.dbPath(), {QStringLiteral("CREATE TABLE forwarder_source (id INTEGER PRIMARY KEY CHECK "
+                                                         "(id = 1), source TEXT NOT NULL, created INTEGER NOT NULL)"),
+                                          QStringLiteral("INSERT INTO forwarder_source VALUES (1, '%1', 0)").arg(earlier)}),
+             QString());
     const QString config = daemon.dir() + QStringLiteral("/forward.conf");
     writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
     ForwarderProcess forwarder(config);
@@ -603,17 +609,9 @@ void tst_Forwarder::testCopies()
     const QString copyPath = daemon.dir() + QStringLiteral("/copy.db");
     QVERIFY(QFile::copy(daemon.dbPath(), copyPath));
     // Each gets a row 11 of its own.
-    for (const auto& [path, issuer] : {std::pair(daemon.dbPath(), "original"), std::pair(copyPath, "copy")}) {
-        {
-            QSqlDatabase local = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
-            local.setDatabaseName(path);
-            QVERIFY(local.open());
-            QSqlQuery query(local);
-            QVERIFY2(query.exec(QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (2000, '%1')").arg(issuer)),
-                     qPrintable(query.lastError().text()));
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("writer"));
-    }
+    for (const auto& [path, issuer] : {std::pair(daemon.dbPath(), "original"), std::pair(copyPath, "copy")})
+        QCOMPARE(writeLocal(path, {QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (2000, '%1')").arg(issuer)}),
+                 QString());
     const auto issuers = [&] {
         return m_server->query(QStringLiteral("SELECT issuer FROM reboots WHERE rowid = 11 ORDER BY issuer"), database);
     };
