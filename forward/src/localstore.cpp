@@ -31,9 +31,9 @@ const unsigned long writeLockPollUs = 100;
 // millisecond.
 const qint64 markChunkRows = 1000;
 // After each marking transaction the lock is left to the daemon for at least this long, and for at least
-// twice as long as the transaction took: the daemon's busy handler sleeps between its tries and would
+// four times as long as the transaction took: the daemon's busy handler sleeps between its tries and would
 // otherwise often find the lock taken again.
-const unsigned long markPauseUs = 2000;
+const unsigned long markPauseUs = 5000;
 
 const char identityTable[] = "CREATE TABLE IF NOT EXISTS forwarder_source (id INTEGER PRIMARY KEY CHECK (id = 1), "
                              "source TEXT NOT NULL, created INTEGER NOT NULL, machine TEXT, file TEXT)";
@@ -470,7 +470,7 @@ QString LocalStore::markSent(const QVector<TableBatch>& batches) const
                 error = QString::fromUtf8(sqlite3_errmsg(m_markDb));
             ok = endWrite(m_markDb, ok, &error);
             if (ok && last < batch.lastRowId)
-                QThread::usleep(qMax<unsigned long>(markPauseUs, static_cast<unsigned long>(held.nsecsElapsed() / 500)));
+                QThread::usleep(qMax<unsigned long>(markPauseUs, static_cast<unsigned long>(held.nsecsElapsed() / 250)));
         }
         if (!ok && error.isEmpty())
             error = QString::fromUtf8(sqlite3_errmsg(m_markDb));
