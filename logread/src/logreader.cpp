@@ -152,8 +152,6 @@ public:
         return m_errno == 0;
     }
 
-    bool failed() const { return m_errno != 0; }
-
     // The exit status after a failed write: a reader that stopped reading early (a closed pipe) ends the
     // output quietly, as the standard tools do; anything else is an error.
     int failureStatus() const
