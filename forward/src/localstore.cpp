@@ -34,7 +34,7 @@ const qint64 markChunkRows = 5000;
 const char identityTable[] = "CREATE TABLE IF NOT EXISTS forwarder_source (id INTEGER PRIMARY KEY CHECK (id = 1), "
                              "source TEXT NOT NULL, created INTEGER NOT NULL, machine TEXT, file TEXT)";
 // Waited for the write lock after a stop request, so that a stop ends within a second.
-const qint64 stopLockWaitMs = 400;
+const qint64 stopLockWaitMs = 200;
 
 // The payload columns go as they are: the storage class of each value is checked before it is read.
 QByteArray selectStatement(const ForwardTable& table)
