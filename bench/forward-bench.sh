@@ -2,13 +2,14 @@
 # Measures tevriklogforward against a PostgreSQL 15 server of its own (initdb into a temporary
 # directory, Unix socket only, default durability) and prints one table:
 #   1. a backlog of about 1,000,000 local rows forwarded while the daemon stores a steady
-#      10,000 events/s, and whether the daemon lost any;
+#      10,000 events/s (STEADY_RATE), and whether the daemon lost any;
 #   2. the steady-state delay from a local commit to the rows' arrival on the master;
 #   3. three ways of writing the same rows (one table, psql as the client): one INSERT per row in
 #      autocommit (the simplest forwarder), multi-row INSERT ... ON CONFLICT DO NOTHING per batch,
 #      and COPY into a temporary table then INSERT ... SELECT ... ON CONFLICT DO NOTHING per batch.
 #
-#   bash bench/forward-bench.sh          # about two minutes on 2 cores
+#   bash bench/forward-bench.sh                       # about two minutes on 2 cores
+#   STEADY_RATE=100000 bash bench/forward-bench.sh    # intake at 100,000/s beside the backlog
 #
 # Needs the PostgreSQL 15 server and client (postgresql), sqlite3; runs the server as nobody
 # when started as root. BUILD_DIR (default build-bench) receives a Release build.
@@ -17,6 +18,7 @@ cd "$(dirname "$0")/.."
 repo=$PWD
 build=${BUILD_DIR:-build-bench}
 backlog=${BACKLOG:-1000000}
+steady_rate=${STEADY_RATE:-10000}
 pgbin=/usr/lib/postgresql/15/bin
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTEVRIK_BUILD_BENCH=ON -DTEVRIK_BUILD_TESTS=OFF >/dev/null
@@ -117,9 +119,9 @@ wait_local "$backlog"
 stored_backlog=$(local_count)
 backlog_highest=$(local_highest)
 
-# 1. The backlog, with the daemon storing a steady 10,000 events/s meanwhile.
+# 1. The backlog, with the daemon storing a steady stream meanwhile.
 steady_seconds=20
-"$loadgen" --port "$port" --count $((10000 * steady_seconds)) --rate 10000 >"$work/steady.out" &
+"$loadgen" --port "$port" --count $((steady_rate * steady_seconds)) --rate "$steady_rate" >"$work/steady.out" &
 loadgen_pid=$!
 pids+=("$loadgen_pid")
 server_before=$(cpu_ms $(server_pids))
@@ -196,11 +198,11 @@ copy_rate=$(strategy "$work/copy.sql" "$strategy_rows")
 
 printf '%-62s %s\n' "measure" "result"
 printf '%-62s %s\n' "backlog forwarded (rows)" "$stored_backlog"
-printf '%-62s %s ms, %s rows/s\n' "backlog time to the master, daemon at 10,000/s (goal <= 10 s)" "$backlog_ms" \
+printf '%-62s %s ms, %s rows/s\n' "backlog time to the master, daemon at $steady_rate/s (goal <= 10 s)" "$backlog_ms" \
   $((stored_backlog * 1000 / backlog_ms))
 printf '%-62s forwarder %s, server %s, daemon %s, loadgen %s ms\n' "processor time over the backlog" \
   "$forwarder_cpu" "$server_cpu" "$daemon_cpu" "$loadgen_cpu"
-printf '%-62s %s sent, %s lost\n' "daemon at 10,000/s meanwhile and then for 10 s" "$((steady_sent + latency_sent))" "$lost"
+printf '%-62s %s sent, %s lost\n' "daemon at $steady_rate/s meanwhile, then 10,000/s for 10 s" "$((steady_sent + latency_sent))" "$lost"
 printf '%-62s %s local, %s master\n' "rows at the end" "$total_local" "$total_master"
 printf '%-62s median %s ms, max %s ms\n' "steady state: local commit to master (goal <= 2 s)" "$lag_median" "$lag_max"
 printf '%-62s %s rows/s\n' "one INSERT per row, autocommit ($single_rows rows)" "$single_rate"

@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -11,11 +12,15 @@ namespace {
 
 // The write end of the pipe of the watcher of each signal; set before its handler is installed.
 volatile sig_atomic_t writeEnds[NSIG];
+// Per signal, the arrivals that the event loop has not yet taken from the pipe.
+std::atomic<int> undelivered[NSIG];
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only use lock-free atomics");
 
 void onSignal(int signalNumber)
 {
     const int savedErrno = errno;
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
+    ++undelivered[signalNumber];
     // The pipe never fills with signal numbers in practice; a failed write could only repeat a wake-up.
     [[maybe_unused]] const ssize_t written = ::write(writeEnds[signalNumber], &byte, 1);
     errno = savedErrno;
@@ -63,9 +68,16 @@ bool SignalWatcher::isWatching() const
     return m_watching;
 }
 
+bool SignalWatcher::isCaught(int signalNumber) const
+{
+    return signalNumber > 0 && signalNumber < NSIG && undelivered[signalNumber] > 0;
+}
+
 void SignalWatcher::readPipe()
 {
     unsigned char byte = 0;
-    while (::read(m_pipe[0], &byte, 1) == 1)
+    while (::read(m_pipe[0], &byte, 1) == 1) {
+        --undelivered[byte];
         emit caught(byte);
+    }
 }

@@ -19,6 +19,8 @@ public:
 
     // False when the pipe or a handler could not be set up; the signals then keep their default action.
     bool isWatching() const;
+    // Whether the signal has arrived and waits for the event loop: a long wait outside the loop can end early.
+    bool isCaught(int signalNumber) const;
 
 signals:
     void caught(int signalNumber);

@@ -15,6 +15,8 @@ namespace {
 
 const int firstRetryDelayMs = 500;
 const int markRetryDelayMs = 1000;
+// How often the next batch, waiting for the marking of the previous ones, looks whether it has ended.
+const int markPollMs = 20;
 const int healthIntervalMs = 5 * 60 * 1000;
 
 qint64 rowCount(const QVector<TableBatch>& batches)
@@ -42,6 +44,9 @@ bool Forwarder::open()
     if (!m_local.open(m_settings.dbPath))
         return false;
     m_master = std::make_unique<MasterClient>(m_settings.conninfo, m_local.sourceId(), m_settings.hostName);
+    m_master->setStopCheck(m_stopCheck);
+    if (!m_local.identityNotice().isEmpty())
+        writeAlways(QtWarningMsg, m_local.identityNotice());
     return true;
 }
 
@@ -57,13 +62,20 @@ void Forwarder::schedule(int delayMs)
     m_timer.start(delayMs);
 }
 
-void Forwarder::masterLost(const QString& reason)
+void Forwarder::masterLost()
 {
+    // A stop request ended the wait: the stop follows from the event loop.
+    if (m_master->failure() == PgConnection::Failure::Stopped)
+        return;
     ++m_retries;
     if (!m_away) {
         m_away = true;
-        writeAlways(QtWarningMsg, QStringLiteral("Cannot reach the master %1: %2; retrying, the rows wait locally")
-                                      .arg(m_master->description(), reason));
+        writeAlways(QtWarningMsg,
+                    m_master->failure() == PgConnection::Failure::Server
+                        ? QStringLiteral("The master %1 takes no rows for now: %2; retrying, the rows wait locally")
+                              .arg(m_master->description(), m_master->errorString())
+                        : QStringLiteral("Cannot reach the master %1: %2; retrying, the rows wait locally")
+                              .arg(m_master->description(), m_master->errorString()));
     }
     // Growing, with jitter so that many forwarders do not return to a restarted master at the same instant.
     m_retryDelayMs = qBound(firstRetryDelayMs, m_retryDelayMs * 2, m_settings.maxRetryDelayMs);
@@ -82,56 +94,50 @@ void Forwarder::reportRefused(const QVector<TableBatch>& batches)
     }
 }
 
-bool Forwarder::markForwarded()
+void Forwarder::collectMarking()
 {
-    if (!collectMarking())
-        return false;
-    if (m_unmarked.isEmpty())
-        return true;
-    return markingDone(m_local.markSent(m_unmarked));
-}
-
-bool Forwarder::markingDone(const QString& error)
-{
-    if (!error.isEmpty()) {
-        if (!m_markFailing)
-            writeAlways(QtWarningMsg,
-                        QStringLiteral("Cannot mark forwarded rows in the local database: %1; retrying").arg(error));
-        m_markFailing = true;
-        schedule(markRetryDelayMs);
-        return false;
+    const QString error = m_marking.get();
+    if (error.isEmpty()) {
+        m_markFailing = false;
+        m_marked.clear();
+        return;
     }
-    m_markFailing = false;
-    m_unmarked.clear();
-    return true;
-}
-
-bool Forwarder::collectMarking()
-{
-    if (!m_marking.valid())
-        return true;
-    return markingDone(m_marking.get());
+    if (!m_markFailing)
+        writeAlways(QtWarningMsg,
+                    QStringLiteral("Cannot mark forwarded rows in the local database: %1; retrying").arg(error));
+    m_markFailing = true;
+    m_markRetry.setRemainingTime(markRetryDelayMs);
+    for (TableBatch& batch : m_unmarked)
+        m_marked.append(std::move(batch));
+    m_unmarked = std::move(m_marked);
+    m_marked.clear();
 }
 
 void Forwarder::startMarking()
 {
+    if (m_marking.valid() || m_unmarked.isEmpty() || (m_markFailing && !m_markRetry.hasExpired()))
+        return;
     // While the rows of one batch are marked, the next is read and written to the master; one marking at a time.
+    m_marked = std::move(m_unmarked);
+    m_unmarked.clear();
     const LocalStore* local = &m_local;
-    m_marking = std::async(std::launch::async, [local, batches = m_unmarked] { return local->markSent(batches); });
+    m_marking = std::async(std::launch::async, [local, batches = m_marked] { return local->markSent(batches); });
 }
 
 void Forwarder::step()
 {
-    if (m_marking.valid()) {
-        if (m_marking.wait_for(std::chrono::seconds(0)) == std::future_status::ready && !collectMarking())
-            return;
-    } else if (!markForwarded()) {
+    if (m_marking.valid() && m_marking.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+        collectMarking();
+    startMarking();
+    // No more than one batch waits for its marking beside the one being marked; the loop is never blocked.
+    if (!m_unmarked.isEmpty()) {
+        schedule(markPollMs);
         return;
     }
 
     if (!m_master->isConnected()) {
         if (!m_master->connectToMaster()) {
-            masterLost(m_master->errorString());
+            masterLost();
             return;
         }
         if (m_away) {
@@ -148,17 +154,15 @@ void Forwarder::step()
     m_nextTable = (m_nextTable + 1) % forwardTables().size();
     const qint64 count = rowCount(batches);
     if (count == 0) {
-        if (!collectMarking())
-            return;
         if (!m_local.errorString().isEmpty())
             qWarning() << QStringLiteral("Cannot read the local database: %1").arg(m_local.errorString());
-        schedule(m_settings.maxDelayMs);
+        schedule(m_marking.valid() ? qMin(markPollMs, m_settings.maxDelayMs) : m_settings.maxDelayMs);
         return;
     }
 
     if (m_master->write(&batches) != MasterClient::Result::Written) {
         m_local.rewind();
-        masterLost(m_master->errorString());
+        masterLost();
         return;
     }
     m_retryDelayMs = 0;
@@ -168,12 +172,8 @@ void Forwarder::step()
     for (const TableBatch& batch : qAsConst(batches))
         m_counters.rowsSent += quint64(batch.rows.size());
     qDebug() << QStringLiteral("Forwarded %1 rows").arg(count);
-    if (!collectMarking()) {
-        for (TableBatch& batch : batches)
-            m_unmarked.append(std::move(batch));
-        return;
-    }
-    m_unmarked = std::move(batches);
+    for (TableBatch& batch : batches)
+        m_unmarked.append(std::move(batch));
     startMarking();
     // A full batch means more are waiting: the next one goes at once, after any waiting signal.
     schedule(count >= m_settings.batchSize ? 0 : m_settings.maxDelayMs);
@@ -208,9 +208,15 @@ ForwarderStatus Forwarder::status()
 void Forwarder::stop()
 {
     m_timer.stop();
+    // The marking waits for the daemon's write lock only a moment longer: a stop takes well under a second.
+    m_local.requestStop();
     QString error;
-    if (m_marking.valid() && (error = m_marking.get()).isEmpty())
-        m_unmarked.clear();
+    if (m_marking.valid() && !(error = m_marking.get()).isEmpty()) {
+        for (TableBatch& batch : m_unmarked)
+            m_marked.append(std::move(batch));
+        m_unmarked = std::move(m_marked);
+    }
+    m_marked.clear();
     if (!m_unmarked.isEmpty())
         error = m_local.markSent(m_unmarked);
     if (!error.isEmpty())

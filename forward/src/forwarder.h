@@ -7,9 +7,11 @@
 #include "masterclient.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <future>
 #include <memory>
 
@@ -25,6 +27,8 @@ public:
     // Opens the local database; false with errorString() set.
     bool open();
     QString errorString() const { return m_local.errorString(); }
+    // Asked while the master is waited for: true ends the wait, and the batch is sent again later.
+    void setStopCheck(std::function<bool()> stopCheck) { m_stopCheck = std::move(stopCheck); }
 
     // Starts forwarding from the event loop.
     void start();
@@ -41,14 +45,11 @@ private slots:
     void step();
 
 private:
-    void masterLost(const QString& reason);
-    // Marks the rows that the master has committed; false, with a retry scheduled, when the local database refuses.
-    bool markForwarded();
-    // Marks the rows committed last on another thread.
+    void masterLost();
+    // Marks the rows committed on the master and not yet marked on another thread, unless a marking runs.
     void startMarking();
-    // Waits for the marking in progress; false as markForwarded.
-    bool collectMarking();
-    bool markingDone(const QString& error);
+    // Takes the result of the finished marking; its rows wait again when the local database refused.
+    void collectMarking();
     void schedule(int delayMs);
     void reportRefused(const QVector<TableBatch>& batches);
 
@@ -57,9 +58,12 @@ private:
     std::unique_ptr<MasterClient> m_master;
     QTimer m_timer;
     QTimer m_healthTimer;
+    std::function<bool()> m_stopCheck;
     // Committed on the master but not yet marked locally, and being marked while m_marking runs.
     QVector<TableBatch> m_unmarked;
+    QVector<TableBatch> m_marked;
     std::future<QString> m_marking;
+    QDeadlineTimer m_markRetry;
     int m_nextTable = 0;
     int m_retryDelayMs = 0;
     bool m_away = false;

@@ -1,6 +1,7 @@
 #include "forwardsettings.h"
 
 #include "metricsfile.h"
+#include "pgconnection.h"
 #include "tevrikdefaults.h"
 
 #include <QSettings>
@@ -48,6 +49,11 @@ QStringList ForwardSettings::load(const QString& fileName)
         problems << QStringLiteral("General Settings/dbpath is empty");
     if (conninfo.isEmpty())
         problems << QStringLiteral("Master Database/conninfo is not set in \"%1\"").arg(fileName);
+    else if (!isValidConnInfo(conninfo))
+        // Never quoted: the string may hold a password.
+        problems << QStringLiteral("Master Database/conninfo in \"%1\" is not a valid connection string: expected "
+                                   "keyword=value pairs or a postgresql:// URI")
+                        .arg(fileName);
     if (hostName.isEmpty())
         problems << QStringLiteral("Master Database/host is empty");
     for (const QString& problem :

@@ -12,6 +12,8 @@
 #include <QUuid>
 #include <QVariant>
 #include <QSqlDriver>
+#include <QSysInfo>
+#include <QFileInfo>
 
 #include <sqlite3.h>
 
@@ -24,11 +26,15 @@ const char connectOptions[] = "QSQLITE_BUSY_TIMEOUT=15000;QSQLITE_OPEN_URI";
 // handler sleeps up to 100 ms between tries and so rarely meets that moment while events stream in.
 const unsigned long writeLockPollUs = 100;
 
-// Rows marked in one write transaction: the daemon waits no longer than that many updates take.
-const qint64 markChunkRows = 10000;
+// Rows marked in one write transaction: the daemon waits no longer than that many updates take, a few
+// milliseconds. Each transaction first waits for the daemon to let go of the lock, so fewer rows, or a
+// pause after each, make the marking slower than the master takes rows (forward-bench at 100,000/s).
+const qint64 markChunkRows = 5000;
 
 const char identityTable[] = "CREATE TABLE IF NOT EXISTS forwarder_source (id INTEGER PRIMARY KEY CHECK (id = 1), "
-                             "source TEXT NOT NULL, created INTEGER NOT NULL)";
+                             "source TEXT NOT NULL, created INTEGER NOT NULL, machine TEXT, file TEXT)";
+// Waited for the write lock after a stop request, so that a stop ends within a second.
+const qint64 stopLockWaitMs = 200;
 
 // The payload columns go as they are: the storage class of each value is checked before it is read.
 QByteArray selectStatement(const ForwardTable& table)
@@ -160,13 +166,20 @@ bool LocalStore::exec(const QString& sql)
     return false;
 }
 
-bool LocalStore::beginWrite(sqlite3* db, QString* error)
+void LocalStore::requestStop()
+{
+    m_stopRequestedMs = QDateTime::currentMSecsSinceEpoch();
+}
+
+bool LocalStore::beginWrite(sqlite3* db, QString* error) const
 {
     sqlite3_busy_timeout(db, 0);
     const QDeadlineTimer deadline(busyTimeoutMs);
     int code = SQLITE_OK;
     while ((code = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) != SQLITE_OK) {
-        if ((code & 0xff) != SQLITE_BUSY || deadline.hasExpired())
+        const qint64 stopRequestedMs = m_stopRequestedMs;
+        if ((code & 0xff) != SQLITE_BUSY || deadline.hasExpired()
+            || (stopRequestedMs > 0 && QDateTime::currentMSecsSinceEpoch() - stopRequestedMs > stopLockWaitMs))
             break;
         QThread::usleep(writeLockPollUs);
     }
@@ -184,6 +197,101 @@ bool LocalStore::endWrite(sqlite3* db, bool commit, QString* error)
         *error = QString::fromUtf8(sqlite3_errmsg(db));
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
+}
+
+bool LocalStore::readIdentity(Identity* identity)
+{
+    *identity = Identity();
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("PRAGMA table_info(forwarder_source)"))) {
+        m_error = query.lastError().text();
+        return false;
+    }
+    QStringList columns;
+    while (query.next())
+        columns << query.value(1).toString();
+    identity->hasTable = !columns.isEmpty();
+    if (!identity->hasTable)
+        return true;
+    identity->hasColumns = columns.contains(QStringLiteral("machine")) && columns.contains(QStringLiteral("file"));
+    if (!query.exec(identity->hasColumns ? QStringLiteral("SELECT source, machine, file FROM forwarder_source WHERE id = 1")
+                                         : QStringLiteral("SELECT source, NULL, NULL FROM forwarder_source WHERE id = 1"))) {
+        m_error = query.lastError().text();
+        return false;
+    }
+    if (query.next()) {
+        identity->source = query.value(0).toString();
+        identity->machine = query.value(1).toString();
+        identity->file = query.value(2).toString();
+    }
+    return true;
+}
+
+LocalStore::IdentityChange LocalStore::identityChange(const Identity& identity) const
+{
+    if (!identity.hasTable || identity.source.isEmpty())
+        return IdentityChange::Create;
+    if (!identity.hasColumns)
+        return IdentityChange::AddColumns;
+    // An identity made by an earlier forwarder belongs to the machine and the file where it is found first.
+    if (identity.machine.isEmpty() && identity.file.isEmpty())
+        return IdentityChange::Adopt;
+    return identity.machine != m_machine || identity.file != m_file ? IdentityChange::Renew : IdentityChange::None;
+}
+
+bool LocalStore::changeIdentity()
+{
+    if (!beginWrite(m_db, &m_error))
+        return false;
+    // Another forwarder on the same database may have made the change meanwhile.
+    Identity identity;
+    bool ok = readIdentity(&identity);
+    const IdentityChange change = ok ? identityChange(identity) : IdentityChange::None;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    const QString source = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    // A table of an earlier forwarder gets the columns of the machine and the file first.
+    if (ok && change != IdentityChange::None && identity.hasTable && !identity.hasColumns)
+        ok = exec(QStringLiteral("ALTER TABLE forwarder_source ADD COLUMN machine TEXT"))
+             && exec(QStringLiteral("ALTER TABLE forwarder_source ADD COLUMN file TEXT"));
+    switch (ok ? change : IdentityChange::None) {
+    case IdentityChange::None:
+        break;
+    case IdentityChange::Create:
+        ok = exec(QString::fromLatin1(identityTable));
+        query.prepare(QStringLiteral(
+            "INSERT OR REPLACE INTO forwarder_source (id, source, created, machine, file) VALUES (1, ?, ?, ?, ?)"));
+        query.addBindValue(source);
+        query.addBindValue(QDateTime::currentMSecsSinceEpoch());
+        query.addBindValue(m_machine);
+        query.addBindValue(m_file);
+        ok = ok && query.exec();
+        break;
+    case IdentityChange::AddColumns:
+    case IdentityChange::Adopt:
+        query.prepare(QStringLiteral("UPDATE forwarder_source SET machine = ?, file = ? WHERE id = 1"));
+        query.addBindValue(m_machine);
+        query.addBindValue(m_file);
+        ok = query.exec();
+        break;
+    case IdentityChange::Renew:
+        query.prepare(QStringLiteral(
+            "UPDATE forwarder_source SET source = ?, created = ?, machine = ?, file = ? WHERE id = 1"));
+        query.addBindValue(source);
+        query.addBindValue(QDateTime::currentMSecsSinceEpoch());
+        query.addBindValue(m_machine);
+        query.addBindValue(m_file);
+        ok = query.exec();
+        if (ok)
+            m_identityNotice = QStringLiteral("Database \"%1\" holds the source identity %2 of a database on another "
+                                              "machine or in another file, a copy: its rows not yet forwarded go to "
+                                              "the master under the new source identity %3")
+                                   .arg(m_file, identity.source, source);
+        break;
+    }
+    if (!ok && m_error.isEmpty())
+        m_error = query.lastError().text();
+    return endWrite(m_db, ok, &m_error);
 }
 
 bool LocalStore::open(const QString& path)
@@ -215,34 +323,20 @@ bool LocalStore::open(const QString& path)
         }
     }
 
-    QSqlQuery query(db);
-    const QString readIdentity = QStringLiteral("SELECT source FROM forwarder_source WHERE id = 1");
-    if (!existing.contains(QStringLiteral("forwarder_source")) || !query.exec(readIdentity) || !query.next()) {
-        // Made once, in a write transaction of its own.
-        if (!beginWrite(m_db, &m_error))
-            return false;
-        const bool made = exec(QString::fromLatin1(identityTable));
-        query.prepare(
-            QStringLiteral("INSERT OR IGNORE INTO forwarder_source (id, source, created) VALUES (1, ?, ?)"));
-        query.addBindValue(QUuid::createUuid().toString(QUuid::WithoutBraces));
-        query.addBindValue(QDateTime::currentMSecsSinceEpoch());
-        if (!made || !query.exec() || !endWrite(m_db, true, &m_error)) {
-            if (m_error.isEmpty())
-                m_error = query.lastError().text();
-            endWrite(m_db, false, &m_error);
-            return false;
-        }
-        if (!query.exec(readIdentity) || !query.next()) {
-            m_error = query.lastError().text();
-            return false;
-        }
-    }
-    m_sourceId = query.value(0).toString();
+    m_machine = QString::fromLatin1(QSysInfo::machineUniqueId());
+    m_file = QFileInfo(path).canonicalFilePath();
+    Identity identity;
+    if (!readIdentity(&identity))
+        return false;
+    if (identityChange(identity) != IdentityChange::None && (!changeIdentity() || !readIdentity(&identity)))
+        return false;
+    m_sourceId = identity.source;
     if (QUuid::fromString(m_sourceId).isNull()) {
         m_error = QStringLiteral("its forwarder_source holds no UUID");
         return false;
     }
 
+    QSqlQuery query(db);
     // The only scan of the sent rows, once per start: afterwards the cursors advance by rowID.
     m_cursors.clear();
     for (const ForwardTable& table : forwardTables()) {
@@ -355,6 +449,7 @@ QString LocalStore::markSent(const QVector<TableBatch>& batches) const
             const qint64 last = qMin(batch.lastRowId, first + markChunkRows - 1);
             if (!beginWrite(m_markDb, &error))
                 break;
+
             for (const RefusedRow& refused : batch.refused) {
                 if (!ok || refused.rowId < first || refused.rowId > last)
                     continue;

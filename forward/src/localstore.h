@@ -5,6 +5,7 @@
 #include <QString>
 #include <QVector>
 
+#include <atomic>
 #include <vector>
 
 struct sqlite3;
@@ -56,10 +57,12 @@ public:
     LocalStore& operator=(const LocalStore&) = delete;
 
     // Opens an existing database of the daemon, makes or reads its identity and finds the first unsent row of
-    // every table; false with errorString() set otherwise.
+    // every table; false with errorString() set otherwise. The identity belongs to this machine and this file:
+    // a copy of the database gets one of its own, and identityNotice() then says so.
     bool open(const QString& path);
     QString errorString() const { return m_error; }
     QString sourceId() const { return m_sourceId; }
+    QString identityNotice() const { return m_identityNotice; }
 
     // Reads up to maxRows rows past the read cursors and moves them on, visiting the tables from firstTable on
     // so none waits behind another's backlog; rows that the master cannot take come back refused. Empty on error.
@@ -73,17 +76,39 @@ public:
     // run on another thread while this one reads, never twice at once.
     QString markSent(const QVector<TableBatch>& batches) const;
     WaitingRows waiting();
+    // From now on a marking waits for the write lock only a little longer; the rows it leaves are sent again.
+    void requestStop();
 
 private:
+    struct Identity
+    {
+        bool hasTable = false;
+        bool hasColumns = false;
+        QString source;
+        QString machine;
+        QString file;
+    };
+    enum class IdentityChange { None, Create, AddColumns, Adopt, Renew };
+
     bool exec(const QString& sql);
-    // Takes the write lock as soon as the daemon lets go of it, within the busy timeout.
-    static bool beginWrite(sqlite3* db, QString* error);
+    bool readIdentity(Identity* identity);
+    IdentityChange identityChange(const Identity& identity) const;
+    // Makes, completes or renews the identity in one write transaction.
+    bool changeIdentity();
+    // Takes the write lock as soon as the daemon lets go of it, within the busy timeout or the stop's.
+    bool beginWrite(sqlite3* db, QString* error) const;
     // Commits (or rolls back) the write transaction; false when it is not committed.
     static bool endWrite(sqlite3* db, bool commit, QString* error);
 
     QString m_connection;
     QString m_error;
     QString m_sourceId;
+    QString m_identityNotice;
+    // This machine's identity and the database file's absolute path, which the source identity belongs to.
+    QString m_machine;
+    QString m_file;
+    // When a stop was requested, in milliseconds since the epoch; 0 before.
+    std::atomic<qint64> m_stopRequestedMs{0};
     sqlite3* m_db = nullptr;
     sqlite3* m_markDb = nullptr;
     QVector<sqlite3_stmt*> m_selects;

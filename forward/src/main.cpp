@@ -44,6 +44,10 @@ int main(int argc, char** argv)
                                      "forwarded rows unmarked, to be sent again.");
 
     Forwarder forwarder(settings, nullptr);
+    // A stop request ends a wait on the master at once; the health request waits for the event loop.
+    forwarder.setStopCheck([&signalWatcher] {
+        return signalWatcher.isCaught(SIGTERM) || signalWatcher.isCaught(SIGINT) || signalWatcher.isCaught(SIGHUP);
+    });
     if (!forwarder.open()) {
         writeError(QStringLiteral("Cannot use database \"%1\": %2").arg(settings.dbPath, forwarder.errorString()));
         return 1;

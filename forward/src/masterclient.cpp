@@ -3,11 +3,9 @@
 #include "forwardtables.h"
 #include "masterschema.h"
 
-#include <QDebug>
+#include <QRegularExpression>
 #include <QUuid>
 #include <QtEndian>
-
-#include <libpq-fe.h>
 
 namespace {
 
@@ -18,7 +16,6 @@ const qint64 endInstantMs = 9224318016000000;
 const qint64 postgresEpochMs = 946684800000;
 // COPY data goes to libpq in pieces of this size, so that the server stores while the rest is encoded.
 const int copyChunkBytes = 256 * 1024;
-const char uniqueViolation[] = "23505";
 
 // The instant of a millisecond time, NULL outside timestamptz's range.
 QString atExpression(const QString& time)
@@ -64,115 +61,82 @@ void appendBigintField(QByteArray* data, qint64 value)
     appendInteger<qint64>(data, value);
 }
 
-// The server's notices ("already exists, skipping") are for the debug output only.
-void debugNotice(void*, const char* message)
-{
-    qDebug() << QString::fromUtf8(message).trimmed();
-}
+const char uniqueViolation[] = "23505";
+const char conflictReason[] = "the master holds a row of the same key with other contents";
 
-QString firstLine(const char* message)
+// The master's columns compared with those of the stage table or of parameters from $4 on.
+QString sameContents(const ForwardTable& table, const QString& stage)
 {
-    return QString::fromUtf8(message).trimmed().section(QLatin1Char('\n'), 0, 0);
+    QString condition = stage.isEmpty() ? QStringLiteral("t.time = $4::bigint") : QStringLiteral("t.time = %1.time").arg(stage);
+    for (int i = 0; i < table.columns.size(); ++i) {
+        const ForwardColumn& column = table.columns.at(i);
+        condition += stage.isEmpty() ? QStringLiteral(" AND t.%1 = $%2::%3")
+                                           .arg(column.master)
+                                           .arg(i + 5)
+                                           .arg(column.isInteger ? QStringLiteral("bigint") : QStringLiteral("text"))
+                                     : QStringLiteral(" AND t.%1 = %2.%1").arg(column.master, stage);
+    }
+    return condition;
 }
 
 } // namespace
 
+
 MasterClient::MasterClient(const QString& conninfo, const QString& sourceId, const QString& hostName)
-    : m_conninfo(conninfo.toUtf8())
+    : m_conninfo(conninfo)
     , m_sourceId(sourceId.toUtf8())
     , m_sourceUuid(QUuid::fromString(sourceId).toRfc4122())
     , m_hostName(hostName.toUtf8())
+    , m_pg("tevriklogforward")
 {
 }
 
-MasterClient::~MasterClient()
+bool MasterClient::fail()
 {
-    disconnectFromMaster();
-}
-
-void MasterClient::disconnectFromMaster()
-{
-    if (m_conn)
-        PQfinish(m_conn);
-    m_conn = nullptr;
-}
-
-bool MasterClient::fail(pg_result* result)
-{
-    m_transient = connectionTrouble(result);
-    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-    m_state = state ? QByteArray(state) : QByteArray();
-    m_error = firstLine(result ? PQresultErrorMessage(result) : PQerrorMessage(m_conn));
-    if (m_error.isEmpty())
-        m_error = firstLine(PQerrorMessage(m_conn));
-    PQclear(result);
+    m_error = m_pg.errorString();
     return false;
 }
 
-bool MasterClient::connectionTrouble(pg_result* result) const
+bool MasterClient::command(const QByteArray& sql)
 {
-    if (PQstatus(m_conn) != CONNECTION_OK || !result)
-        return true;
-    const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-    if (!state)
-        return true;
-    // Connection exceptions, operator intervention (shutdown, termination), resources, and
-    // transaction rollbacks (deadlock, serialization): the same rows succeed later.
-    const QByteArray cls = QByteArray(state).left(2);
-    return cls == "08" || cls == "57" || cls == "53" || cls == "40" || cls == "58";
-}
-
-bool MasterClient::command(const char* sql)
-{
-    PGresult* result = PQexec(m_conn, sql);
-    const ExecStatusType status = PQresultStatus(result);
-    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
-        PQclear(result);
-        return true;
-    }
-    return fail(result);
+    return m_pg.command(sql) || fail();
 }
 
 bool MasterClient::commandWithSource(const QString& sql)
 {
-    const QByteArray text = sql.toUtf8();
-    const char* values[] = {m_sourceId.constData(), m_hostName.constData()};
-    PGresult* result = PQexecParams(m_conn, text.constData(), 2, nullptr, values, nullptr, nullptr, 0);
-    if (PQresultStatus(result) == PGRES_COMMAND_OK) {
-        PQclear(result);
-        return true;
-    }
-    return fail(result);
+    return m_pg.exec(sql.toUtf8(), {m_sourceId, m_hostName}, PGRES_COMMAND_OK) != nullptr || fail();
+}
+
+bool MasterClient::ensureSchema()
+{
+    static const QRegularExpression created(QStringLiteral("CREATE (?:TABLE|INDEX) IF NOT EXISTS (\\w+)"));
+    QStringList names;
+    QRegularExpressionMatchIterator it = created.globalMatch(QString::fromUtf8(masterSchemaSql));
+    while (it.hasNext())
+        names << it.next().captured(1);
+    const QByteArray list = (QLatin1Char('{') + names.join(QLatin1Char(',')) + QLatin1Char('}')).toUtf8();
+    const PgConnection::Result missing =
+        m_pg.exec("SELECT count(*) FROM unnest($1::text[]) AS name WHERE to_regclass(quote_ident(name)) IS NULL",
+                  {list}, PGRES_TUPLES_OK);
+    if (!missing)
+        return fail();
+    return QByteArray(PQgetvalue(missing.get(), 0, 0)) == "0" || command(masterSchemaSql);
 }
 
 bool MasterClient::connectToMaster()
 {
-    disconnectFromMaster();
-    // The given string may override these; it is expanded in the place of dbname.
-    const char* keys[] = {"connect_timeout", "dbname", "fallback_application_name", "client_encoding", nullptr};
-    const char* values[] = {"10", m_conninfo.constData(), "tevriklogforward", "UTF8", nullptr};
-    m_conn = PQconnectdbParams(keys, values, 1);
-    PQsetNoticeProcessor(m_conn, debugNotice, nullptr);
-    const char* host = PQhost(m_conn);
-    const char* db = PQdb(m_conn);
-    m_description = QStringLiteral("database %1 on %2")
-                        .arg(QString::fromUtf8(db ? db : ""), QString::fromUtf8(host ? host : ""));
-    if (PQstatus(m_conn) != CONNECTION_OK) {
-        m_error = firstLine(PQerrorMessage(m_conn));
-        disconnectFromMaster();
-        return false;
-    }
-    bool ok = PQsetClientEncoding(m_conn, "UTF8") == 0 || fail(nullptr);
-    ok = ok && command(masterSchemaSql);
+    m_error.clear();
+    if (!m_pg.open(m_conninfo))
+        return fail();
+    bool ok = ensureSchema();
     for (const ForwardTable& table : forwardTables()) {
         QString definitions;
         for (const ForwardColumn& column : table.columns)
             definitions += QStringLiteral(", %1 %2").arg(column.master, column.isInteger ? QStringLiteral("bigint") : QStringLiteral("text"));
-        const QByteArray stage =
-            QStringLiteral("CREATE TEMP TABLE %1 (rowid bigint, time bigint%2) ON COMMIT DELETE ROWS")
-                .arg(stageName(table), definitions)
-                .toUtf8();
-        ok = ok && command(stage.constData());
+        ok = ok
+             && command(QStringLiteral("CREATE TEMP TABLE %1 (rowid bigint, time bigint%2) ON COMMIT DELETE ROWS")
+                            .arg(stageName(table), definitions)
+                            .toUtf8());
     }
     ok = ok
          && commandWithSource(QStringLiteral(
@@ -187,20 +151,18 @@ bool MasterClient::connectToMaster()
 bool MasterClient::readHighest()
 {
     m_highest.clear();
-    const char* values[] = {m_sourceId.constData()};
     for (const ForwardTable& table : forwardTables()) {
-        const QByteArray sql =
-            QStringLiteral("SELECT COALESCE(max(rowid), 0) FROM %1 WHERE source = $1").arg(table.name).toUtf8();
-        PGresult* result = PQexecParams(m_conn, sql.constData(), 1, nullptr, values, nullptr, nullptr, 0);
-        if (PQresultStatus(result) != PGRES_TUPLES_OK || PQntuples(result) != 1)
-            return fail(result);
-        m_highest.append(QByteArray(PQgetvalue(result, 0, 0)).toLongLong());
-        PQclear(result);
+        const PgConnection::Result result = m_pg.exec(
+            QStringLiteral("SELECT COALESCE(max(rowid), 0) FROM %1 WHERE source = $1").arg(table.name).toUtf8(),
+            {m_sourceId}, PGRES_TUPLES_OK);
+        if (!result || PQntuples(result.get()) != 1)
+            return fail();
+        m_highest.append(QByteArray(PQgetvalue(result.get(), 0, 0)).toLongLong());
     }
     return true;
 }
 
-bool MasterClient::copyRows(const TableBatch& batch, bool direct)
+bool MasterClient::copyRows(const TableBatch& batch, bool direct, QVector<qint64>* conflicts)
 {
     const ForwardTable& table = forwardTables().at(batch.table);
     const QString columns = masterColumns(table);
@@ -209,10 +171,8 @@ bool MasterClient::copyRows(const TableBatch& batch, bool direct)
                       .arg(table.name, columns)
                 : QStringLiteral("COPY %1 FROM STDIN (FORMAT binary)").arg(stageName(table)))
             .toUtf8();
-    PGresult* result = PQexec(m_conn, copy.constData());
-    if (PQresultStatus(result) != PGRES_COPY_IN)
-        return fail(result);
-    PQclear(result);
+    if (!m_pg.exec(copy, {}, PGRES_COPY_IN))
+        return fail();
 
     QByteArray data;
     data.reserve(copyChunkBytes * 2);
@@ -242,54 +202,76 @@ bool MasterClient::copyRows(const TableBatch& batch, bool direct)
                 appendField(&data, value.constData(), value.size());
         }
         if (data.size() >= copyChunkBytes) {
-            if (PQputCopyData(m_conn, data.constData(), data.size()) != 1)
-                return fail(nullptr);
+            if (!m_pg.putCopyData(data))
+                return fail();
             data.resize(0);
         }
     }
     appendInteger<qint16>(&data, -1);
-    if (PQputCopyData(m_conn, data.constData(), data.size()) != 1 || PQputCopyEnd(m_conn, nullptr) != 1)
-        return fail(nullptr);
-    result = PQgetResult(m_conn);
-    const bool copied = PQresultStatus(result) == PGRES_COMMAND_OK;
-    if (!copied)
-        fail(result);
-    else
-        PQclear(result);
-    // The rest of the results end the command.
-    while (PGresult* more = PQgetResult(m_conn))
-        PQclear(more);
-    if (!copied || direct)
-        return copied;
+    if (!m_pg.putCopyData(data) || !m_pg.endCopy())
+        return fail();
+    if (direct)
+        return true;
 
-    return commandWithSource(QStringLiteral("INSERT INTO %1 (source, hostname, rowid, time, at%2) "
-                                            "SELECT $1::uuid, $2, rowid, time, %3%2 FROM %4 "
-                                            "ON CONFLICT DO NOTHING")
-                                 .arg(table.name, columns, atExpression(QStringLiteral("time")), stageName(table)));
+    if (!commandWithSource(QStringLiteral("INSERT INTO %1 (source, hostname, rowid, time, at%2) "
+                                          "SELECT $1::uuid, $2, rowid, time, %3%2 FROM %4 "
+                                          "ON CONFLICT DO NOTHING")
+                               .arg(table.name, columns, atExpression(QStringLiteral("time")), stageName(table))))
+        return false;
+    // A row skipped for its key is the same row sent before, unless the key came from another database.
+    const PgConnection::Result differing =
+        m_pg.exec(QStringLiteral("SELECT s.rowid FROM %1 AS s JOIN %2 AS t ON t.source = $1 AND t.rowid = s.rowid "
+                                 "WHERE NOT (%3)")
+                      .arg(stageName(table), table.name, sameContents(table, QStringLiteral("s")))
+                      .toUtf8(),
+                  {m_sourceId}, PGRES_TUPLES_OK);
+    if (!differing)
+        return fail();
+    for (int i = 0; i < PQntuples(differing.get()); ++i)
+        conflicts->append(QByteArray(PQgetvalue(differing.get(), i, 0)).toLongLong());
+    return true;
 }
 
-bool MasterClient::transaction(const QVector<TableBatch>& batches, bool mayCopyDirectly)
+bool MasterClient::transaction(QVector<TableBatch>* batches, bool mayCopyDirectly)
 {
     bool ok = command("BEGIN")
               && commandWithSource(QStringLiteral("UPDATE sources SET hostname = $2, last_contact = now() "
                                                   "WHERE source = $1"));
-    for (const TableBatch& batch : batches) {
+    QVector<QVector<qint64>> conflicts(batches->size());
+    for (int i = 0; ok && i < batches->size(); ++i) {
+        const TableBatch& batch = batches->at(i);
         // Rows above the highest this source has on the master cannot be there yet, unless a second forwarder
         // works on the same database: then the key refuses them and the batch goes the careful way.
-        if (ok && !batch.rows.isEmpty())
-            ok = copyRows(batch, mayCopyDirectly && batch.rows.first().rowId > m_highest.at(batch.table));
+        if (!batch.rows.isEmpty())
+            ok = copyRows(batch, mayCopyDirectly && batch.rows.first().rowId > m_highest.at(batch.table),
+                          &conflicts[i]);
     }
-    return ok && command("COMMIT");
+    if (!ok || !command("COMMIT"))
+        return false;
+    for (int i = 0; i < batches->size(); ++i) {
+        if (conflicts.at(i).isEmpty())
+            continue;
+        TableBatch& batch = (*batches)[i];
+        QVector<LocalRow> kept;
+        for (LocalRow& row : batch.rows) {
+            if (conflicts.at(i).contains(row.rowId))
+                batch.refused.append({row.rowId, QString::fromLatin1(conflictReason)});
+            else
+                kept.append(std::move(row));
+        }
+        batch.rows.swap(kept);
+    }
+    return true;
 }
 
 MasterClient::Result MasterClient::write(QVector<TableBatch>* batches)
 {
-    if (!m_conn)
+    if (!isConnected())
         return Result::Unreachable;
-    bool ok = transaction(*batches, true);
-    if (!ok && !m_transient && m_state == uniqueViolation) {
+    bool ok = transaction(batches, true);
+    if (!ok && m_pg.sqlState() == uniqueViolation) {
         command("ROLLBACK");
-        ok = transaction(*batches, false) && readHighest();
+        ok = transaction(batches, false) && readHighest();
     }
     if (ok) {
         for (const TableBatch& batch : qAsConst(*batches)) {
@@ -298,16 +280,14 @@ MasterClient::Result MasterClient::write(QVector<TableBatch>* batches)
         }
         return Result::Written;
     }
-    if (m_transient || PQstatus(m_conn) != CONNECTION_OK) {
-        disconnectFromMaster();
-        return Result::Unreachable;
+    // Only a row's own data sets it aside; any other refusal passes, and the batch is sent again later.
+    if (m_pg.failure() == PgConnection::Failure::Data) {
+        const QString batchError = m_error;
+        if (command("ROLLBACK") && writeRowByRow(batches))
+            return Result::Written;
+        if (m_error.isEmpty())
+            m_error = batchError;
     }
-    const QString batchError = m_error;
-    command("ROLLBACK");
-    if (writeRowByRow(batches))
-        return Result::Written;
-    if (m_error.isEmpty())
-        m_error = batchError;
     disconnectFromMaster();
     return Result::Unreachable;
 }
@@ -319,28 +299,31 @@ bool MasterClient::writeRowByRow(QVector<TableBatch>* batches)
         QString placeholders;
         for (int i = 0; i < table.columns.size(); ++i)
             placeholders += QStringLiteral(", $%1").arg(i + 5);
+        // Counts 1 when the row is stored or the master holds the same row, 0 when its key holds another.
         const QByteArray insert =
-            QStringLiteral("INSERT INTO %1 (source, hostname, rowid, time, at%2) VALUES ($1, $2, $3, $4, %3%4) "
-                           "ON CONFLICT DO NOTHING")
-                .arg(table.name, masterColumns(table), atExpression(QStringLiteral("$4::bigint")), placeholders)
+            QStringLiteral("WITH stored AS (INSERT INTO %1 (source, hostname, rowid, time, at%2) "
+                           "VALUES ($1, $2, $3, $4, %3%4) ON CONFLICT DO NOTHING RETURNING 1) "
+                           "SELECT (SELECT count(*) FROM stored) + (SELECT count(*) FROM %1 AS t "
+                           "WHERE t.source = $1 AND t.rowid = $3 AND %5)")
+                .arg(table.name, masterColumns(table), atExpression(QStringLiteral("$4::bigint")), placeholders,
+                     sameContents(table, QString()))
                 .toUtf8();
         QVector<LocalRow> accepted;
         for (const LocalRow& row : qAsConst(batch.rows)) {
-            const QByteArray rowId = QByteArray::number(row.rowId);
-            const QByteArray time = QByteArray::number(row.time);
-            QVector<const char*> values = {m_sourceId.constData(), m_hostName.constData(), rowId.constData(),
-                                           time.constData()};
-            for (const QByteArray& value : row.values)
-                values.append(value.constData());
-            PGresult* result = PQexecParams(m_conn, insert.constData(), values.size(), nullptr, values.constData(),
-                                            nullptr, nullptr, 0);
-            if (PQresultStatus(result) == PGRES_COMMAND_OK) {
-                PQclear(result);
+            QVector<QByteArray> values = {m_sourceId, m_hostName, QByteArray::number(row.rowId),
+                                          QByteArray::number(row.time)};
+            values += row.values;
+            const PgConnection::Result result = m_pg.exec(insert, values, PGRES_TUPLES_OK);
+            if (result && QByteArray(PQgetvalue(result.get(), 0, 0)) != "0") {
                 accepted.append(row);
                 continue;
             }
-            fail(result);
-            if (m_transient)
+            if (result) {
+                batch.refused.append({row.rowId, QString::fromLatin1(conflictReason)});
+                continue;
+            }
+            fail();
+            if (m_pg.failure() != PgConnection::Failure::Data)
                 return false;
             batch.refused.append({row.rowId, QStringLiteral("the master refused it: %1").arg(m_error)});
         }

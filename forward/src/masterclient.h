@@ -2,12 +2,12 @@
 #define MASTERCLIENT_H
 
 #include "localstore.h"
+#include "pgconnection.h"
 
 #include <QString>
 #include <QVector>
 
-struct pg_conn;
-struct pg_result;
+#include <functional>
 
 // The connection to the master PostgreSQL database and the writing of batches into it.
 class MasterClient
@@ -16,49 +16,52 @@ public:
     enum class Result { Written, Unreachable };
 
     MasterClient(const QString& conninfo, const QString& sourceId, const QString& hostName);
-    ~MasterClient();
     MasterClient(const MasterClient&) = delete;
     MasterClient& operator=(const MasterClient&) = delete;
 
-    // Connects, creates the missing master tables and records this source; false with errorString() set.
+    // Asked while the master is waited for; true cancels the statement and drops the connection.
+    void setStopCheck(std::function<bool()> stopCheck) { m_pg.setStopCheck(std::move(stopCheck)); }
+
+    // Connects, creates the master tables if any is missing and records this source; false with errorString() set.
     bool connectToMaster();
-    void disconnectFromMaster();
-    bool isConnected() const { return m_conn != nullptr; }
+    void disconnectFromMaster() { m_pg.close(); }
+    bool isConnected() const { return m_pg.isOpen(); }
 
     // Writes every row of the batches in one transaction, duplicates of earlier deliveries ignored. When the
-    // master refuses the batch for its data, each row is written on its own and the refused ones are added to
-    // their batch's refused rows. Unreachable means nothing may be marked: the batch is to be sent again.
+    // master refuses the batch for its data (SQLSTATE classes 22 and 23), each row is written on its own and
+    // the refused ones are added to their batch's refused rows, as are rows whose key the master holds with
+    // other contents. Unreachable means nothing may be marked: the batch is to be sent again.
     Result write(QVector<TableBatch>* batches);
 
+    // What the last failure was: of the connection, of the master's state, or a stop request.
+    PgConnection::Failure failure() const { return m_pg.failure(); }
     // The master's database and host, never the connection string (which may hold a password).
-    QString description() const { return m_description; }
+    QString description() const { return m_pg.description(); }
     QString errorString() const { return m_error; }
 
 private:
-    bool command(const char* sql);
+    bool command(const QByteArray& sql);
     bool commandWithSource(const QString& sql);
+    bool fail();
+    // Runs the schema when one of its tables or indexes is missing, so that a role without DDL rights
+    // forwards once the schema exists and a reconnect takes no lock that waits for other forwarders.
+    bool ensureSchema();
     // Copies the batch's rows straight into their table, or into the session's stage table and from there
-    // into the table, rows already there skipped.
-    bool copyRows(const TableBatch& batch, bool direct);
+    // into the table, rows already there skipped; the rowIDs that the master holds with other contents are
+    // added to conflicts.
+    bool copyRows(const TableBatch& batch, bool direct, QVector<qint64>* conflicts);
     // Writes the batches in one transaction, straight into the tables where no row can be there yet.
-    bool transaction(const QVector<TableBatch>& batches, bool mayCopyDirectly);
+    bool transaction(QVector<TableBatch>* batches, bool mayCopyDirectly);
     // Asks the master for the highest rowID that it holds of this source, per table.
     bool readHighest();
     bool writeRowByRow(QVector<TableBatch>* batches);
-    // Records the failure of a result (or of the connection when null) and frees the result.
-    bool fail(pg_result* result);
-    bool connectionTrouble(pg_result* result) const;
 
-    QByteArray m_conninfo;
+    QString m_conninfo;
     QByteArray m_sourceId;
     QByteArray m_sourceUuid;
     QByteArray m_hostName;
-    pg_conn* m_conn = nullptr;
-    QString m_description;
+    PgConnection m_pg;
     QString m_error;
-    // The SQLSTATE of the last failure, empty when the connection failed.
-    QByteArray m_state;
-    bool m_transient = false;
     QVector<qint64> m_highest;
 };
 

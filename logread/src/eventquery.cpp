@@ -80,6 +80,16 @@ QString whereClause(const TableQuery& query, const SqlDialect& dialect, QVariant
         conditions << dialect.column(QStringLiteral("time")) + QStringLiteral(" <= ") + bind(*query.until);
     if (query.afterRowId)
         conditions << dialect.column(QStringLiteral("rowID")) + QStringLiteral(" > ") + bind(*query.afterRowId);
+    if (query.lastRowId)
+        conditions << dialect.column(QStringLiteral("rowID")) + QStringLiteral(" <= ") + bind(*query.lastRowId);
+    if (query.afterKey && query.order != TableQuery::Order::RowIdAscending) {
+        const QString time = bind(query.afterKey->first);
+        conditions << QStringLiteral("(%1, %2) %3 (%4, %5)")
+                          .arg(dialect.column(QStringLiteral("time")), dialect.column(QStringLiteral("rowID")),
+                               query.order == TableQuery::Order::TimeDescending ? QStringLiteral("<")
+                                                                                : QStringLiteral(">"),
+                               time, bind(query.afterKey->second));
+    }
     for (const ColumnMatch& match : query.matches) {
         QStringList alternatives;
         for (const QVariant& value : match.values)

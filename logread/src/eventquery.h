@@ -11,6 +11,7 @@
 
 #include <array>
 #include <optional>
+#include <utility>
 
 // One row of an event table as the reader prints it; texts as stored (UTF-8), recordNumber as its
 // unsigned decimal value.
@@ -63,6 +64,10 @@ struct TableQuery
     std::optional<qint64> since;
     std::optional<qint64> until;
     std::optional<qint64> afterRowId;
+    // Only rows up to this rowID, those committed before a read began.
+    std::optional<qint64> lastRowId;
+    // A page after the one that ended at this (time, rowID) in the query's time order; for a store of one source.
+    std::optional<std::pair<qint64, qint64>> afterKey;
     // At most this many rows: a server then keeps only the first rows of its sort instead of sorting all.
     std::optional<qint64> limit;
     QVector<ColumnMatch> matches;

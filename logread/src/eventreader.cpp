@@ -1,6 +1,7 @@
 #include "eventreader.h"
 
 #include <map>
+#include <vector>
 
 namespace {
 
@@ -93,7 +94,8 @@ bool EventReader::select(std::optional<qint64> lastCount, bool reverse, bool sta
     const bool newestFirst = reverse || lastCount;
     bool ok = true;
     {
-        MergedStream merged(newestFirst ? laterInTimeline : earlierInTimeline);
+        // Every table's query is made before the first row is read, all in the view that beginRead() began.
+        std::vector<std::unique_ptr<RowStream>> streams;
         for (int t = 0; t < eventTableCount && ok; ++t) {
             if (!m_selection.coversTable(t))
                 continue;
@@ -102,8 +104,11 @@ bool EventReader::select(std::optional<qint64> lastCount, bool reverse, bool sta
             // Without a pattern, the last N of the timeline are among the last N of each table.
             if (lastCount && !m_selection.hasGrep())
                 query.limit = *lastCount;
-            std::unique_ptr<RowStream> stream = m_store.rows(query);
-            ok = stream != nullptr;
+            streams.push_back(m_store.rows(query));
+            ok = streams.back() != nullptr;
+        }
+        MergedStream merged(newestFirst ? laterInTimeline : earlierInTimeline);
+        for (std::unique_ptr<RowStream>& stream : streams) {
             if (ok)
                 merged.add(std::move(stream));
         }
@@ -112,18 +117,19 @@ bool EventReader::select(std::optional<qint64> lastCount, bool reverse, bool sta
         QVector<EventRow> newest;
         EventRow row;
         qint64 taken = 0;
-        while (ok && (!lastCount || taken < *lastCount) && merged.next(row)) {
+        bool taking = true;
+        while (ok && taking && (!lastCount || taken < *lastCount) && merged.next(row)) {
             if (!m_selection.grepMatches(row))
                 continue;
             ++taken;
             if (!reverse && lastCount)
                 newest.append(std::move(row));
             else
-                sink(row);
+                taking = sink(row);
         }
         ok = ok && m_store.errorString().isEmpty();
-        for (auto it = newest.crbegin(); ok && it != newest.crend(); ++it)
-            sink(*it);
+        for (auto it = newest.crbegin(); ok && taking && it != newest.crend(); ++it)
+            taking = sink(*it);
     }
     if (ok && startFollow)
         ok = readCursor();
@@ -152,21 +158,24 @@ bool EventReader::poll(const Sink& sink)
         return false;
     bool ok = true;
     {
-        MergedStream merged(earlierCommitted);
+        std::vector<std::unique_ptr<RowStream>> streams;
         for (int t = 0; t < eventTableCount && ok; ++t) {
             FollowCursor* cursor = m_cursors[static_cast<size_t>(t)].get();
             if (!cursor)
                 continue;
-            std::unique_ptr<RowStream> stream =
-                cursor->newRows(TableQuery(t, m_selection, TableQuery::Order::RowIdAscending));
-            ok = stream != nullptr;
+            streams.push_back(cursor->newRows(TableQuery(t, m_selection, TableQuery::Order::RowIdAscending)));
+            ok = streams.back() != nullptr;
+        }
+        MergedStream merged(earlierCommitted);
+        for (std::unique_ptr<RowStream>& stream : streams) {
             if (ok)
                 merged.add(std::move(stream));
         }
         EventRow row;
-        while (ok && merged.next(row)) {
+        bool taking = true;
+        while (ok && taking && merged.next(row)) {
             if (m_selection.grepMatches(row))
-                sink(row);
+                taking = sink(row);
         }
         ok = ok && m_store.errorString().isEmpty();
     }

@@ -15,7 +15,8 @@
 class EventReader
 {
 public:
-    using Sink = std::function<void(const EventRow&)>;
+    // Takes one row; false ends the read early, as when the output is gone, and the call still succeeds.
+    using Sink = std::function<bool(const EventRow&)>;
 
     EventReader(EventStore& store, const Selection& selection);
 

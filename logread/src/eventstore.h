@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -65,6 +66,8 @@ public:
     // Lines describing the space the store takes, for --stats.
     virtual QStringList sizeOnDisk() const = 0;
     virtual QString errorString() const = 0;
+    // Asked while a statement waits for a lock or the server; true ends the wait, and the call fails.
+    virtual void setStopCheck(std::function<bool()> stopCheck) = 0;
 };
 
 #endif

@@ -10,7 +10,9 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -128,16 +130,42 @@ bool readGrep(const CliArg& option, QRegularExpression& grep, QString& error)
     return true;
 }
 
-// Writes the buffered output once it is large enough, or always when forced.
-void writeOut(QByteArray& buffer, std::FILE* out, bool force)
+// The output and its first failure: once one write fails, nothing more is written.
+class Output
 {
-    if (buffer.size() < outputChunkBytes && !force)
-        return;
-    std::fwrite(buffer.constData(), 1, static_cast<size_t>(buffer.size()), out);
-    buffer.clear();
-    if (force)
-        std::fflush(out);
-}
+public:
+    explicit Output(std::FILE* out)
+        : m_out(out)
+    {
+    }
+
+    // Writes the buffered output once it is large enough, or always when forced; false once writing failed.
+    bool write(QByteArray& buffer, bool force)
+    {
+        if (m_errno != 0 || (buffer.size() < outputChunkBytes && !force))
+            return m_errno == 0;
+        errno = 0;
+        const size_t size = static_cast<size_t>(buffer.size());
+        if (std::fwrite(buffer.constData(), 1, size, m_out) != size || (force && std::fflush(m_out) != 0))
+            m_errno = errno != 0 ? errno : EIO;
+        buffer.clear();
+        return m_errno == 0;
+    }
+
+    // The exit status after a failed write: a reader that stopped reading early (a closed pipe) ends the
+    // output quietly, as the standard tools do; anything else is an error.
+    int failureStatus() const
+    {
+        if (m_errno == EPIPE)
+            return 0;
+        writeError(QStringLiteral("Cannot write the output: %1").arg(QString::fromLocal8Bit(std::strerror(m_errno))));
+        return 1;
+    }
+
+private:
+    std::FILE* m_out;
+    int m_errno = 0;
+};
 
 int printStats(const ReaderRequest& request, EventReader& reader, EventStore& store, std::FILE* out)
 {
@@ -210,8 +238,8 @@ int printStats(const ReaderRequest& request, EventReader& reader, EventStore& st
     }
     for (const QString& line : store.sizeOnDisk())
         text += line.toUtf8() + '\n';
-    writeOut(text, out, true);
-    return 0;
+    Output output(out);
+    return output.write(text, true) ? 0 : output.failureStatus();
 }
 
 // Waits for intervalMs; true when SIGINT or SIGTERM arrived, which are blocked while following.
@@ -219,6 +247,15 @@ bool stopRequested(const sigset_t& stopSignals, int intervalMs)
 {
     const struct timespec interval = {intervalMs / 1000, (intervalMs % 1000) * 1000L * 1000L};
     return sigtimedwait(&stopSignals, nullptr, &interval) > 0;
+}
+
+// Whether SIGINT or SIGTERM waits, blocked, to be taken.
+bool stopPending()
+{
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1;
 }
 
 } // namespace
@@ -299,12 +336,16 @@ int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out)
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
-    // Blocked before the first read, so that a stop request is always taken by the wait between polls.
-    if (request.follow)
+    // Blocked before the first read, so that a stop request is always taken by the wait between polls, and
+    // ends a statement that waits for a lock or the master.
+    if (request.follow) {
         sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+        store.setStopCheck(stopPending);
+    }
 
     EventFormatter formatter(request.format, request.selection, store.hasHosts());
     QByteArray buffer;
+    Output output(out);
     // No header either when nothing matches.
     bool headerWritten = false;
     const EventReader::Sink sink = [&](const EventRow& row) {
@@ -313,21 +354,27 @@ int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out)
             headerWritten = true;
         }
         formatter.append(row, buffer);
-        writeOut(buffer, out, false);
+        return output.write(buffer, false);
     };
-    if (!reader.select(request.lines, request.reverse, request.follow, sink)) {
-        writeOut(buffer, out, true);
+    const bool selected = reader.select(request.lines, request.reverse, request.follow, sink);
+    if (!output.write(buffer, true))
+        return output.failureStatus();
+    if (!selected) {
+        if (request.follow && stopPending())
+            return 0;
         writeError(store.errorString());
         return 1;
     }
-    writeOut(buffer, out, true);
     if (!request.follow)
         return 0;
     // While the connection is lost, the delay between attempts grows up to maxRetryDelayMs; 0 while connected.
     int retryDelayMs = 0;
     while (!stopRequested(stopSignals, retryDelayMs > 0 ? retryDelayMs : store.pollIntervalMs())) {
         const bool polled = reader.poll(sink);
-        writeOut(buffer, out, true);
+        if (!output.write(buffer, true))
+            return output.failureStatus();
+        if (!polled && stopPending())
+            return 0;
         if (polled) {
             if (retryDelayMs > 0)
                 writeAlways(QtInfoMsg, QStringLiteral("The connection is back; reading on"));

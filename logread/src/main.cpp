@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QDebug>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -28,6 +29,8 @@ int readFrom(const QString& location, const ReaderRequest& request)
 
 int main(int argc, char** argv)
 {
+    // A closed output pipe is an error of the write, which the reader takes as the end of its output.
+    std::signal(SIGPIPE, SIG_IGN);
     ReaderOptions options(argc, argv);
     if (const int status = startProgram([&options] { options.parse(); }, options.debugMsgs, stderr))
         return status;

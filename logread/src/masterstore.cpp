@@ -1,19 +1,11 @@
 #include "masterstore.h"
 
-#include <libpq-fe.h>
-
 namespace {
 
 // Rows fetched from a server-side cursor at a time: the last N of a large master need only the newest few.
 constexpr int fetchRows = 1000;
 // The master's figures change as forwarders commit, with no cheap sign of it: a look every half second.
 constexpr int masterPollIntervalMs = 500;
-constexpr char connectTimeoutSeconds[] = "10";
-
-QString firstLine(const char* message)
-{
-    return QString::fromUtf8(message).trimmed().section(QLatin1Char('\n'), 0, 0).trimmed();
-}
 
 QString tableName(int table)
 {
@@ -55,7 +47,7 @@ public:
     bool next(EventRow& row) override
     {
         if (!m_batch || m_index == PQntuples(m_batch.get())) {
-            if (m_done)
+            if (m_done || !m_store.leaveTransaction())
                 return false;
             m_batch = m_store.exec(
                 BuiltQuery{QStringLiteral("FETCH %1 FROM %2").arg(fetchRows).arg(QLatin1String(m_cursor)), {}},
@@ -83,8 +75,9 @@ private:
 class MasterNewRows : public RowStream
 {
 public:
-    MasterNewRows(MasterStore::Result result, int table, QMap<QByteArray, qint64>& positions)
-        : m_result(std::move(result))
+    MasterNewRows(MasterStore& store, MasterStore::Result result, int table, QMap<QByteArray, qint64>& positions)
+        : m_store(store)
+        , m_result(std::move(result))
         , m_table(table)
         , m_positions(positions)
     {
@@ -92,6 +85,8 @@ public:
 
     bool next(EventRow& row) override
     {
+        if (m_index == 0 && !m_store.leaveTransaction())
+            return false;
         if (m_index == PQntuples(m_result.get())) {
             for (auto it = m_seen.cbegin(); it != m_seen.cend(); ++it)
                 m_positions[it.key()] = it.value();
@@ -105,6 +100,7 @@ public:
     }
 
 private:
+    MasterStore& m_store;
     MasterStore::Result m_result;
     int m_table;
     QMap<QByteArray, qint64>& m_positions;
@@ -135,40 +131,27 @@ private:
 
 } // namespace
 
-void MasterStore::ResultDeleter::operator()(pg_result* result) const
+MasterStore::MasterStore()
+    : m_pg("tevriklog")
 {
-    PQclear(result);
 }
 
-MasterStore::~MasterStore()
+void MasterStore::setStopCheck(std::function<bool()> stopCheck)
 {
-    PQfinish(m_conn);
+    m_pg.setStopCheck(std::move(stopCheck));
 }
 
 bool MasterStore::open(const QString& conninfo)
 {
-    // libpq's message about a malformed string quotes the string, which may hold a password.
-    char* parseError = nullptr;
-    PQconninfoOption* options = PQconninfoParse(conninfo.toUtf8().constData(), &parseError);
-    PQconninfoFree(options);
-    PQfreemem(parseError);
-    if (!options) {
+    if (!isValidConnInfo(conninfo)) {
         m_error = QStringLiteral("Invalid connection string for --master: expected keyword=value pairs or a "
                                  "postgresql:// URI");
         return false;
     }
-    // A default connect timeout, which the string may override: an unreachable master is reported, and a
-    // follower's stop request taken, within that time.
-    const QByteArray expanded = conninfo.toUtf8();
-    const char* keywords[] = {"connect_timeout", "dbname", nullptr};
-    const char* values[] = {connectTimeoutSeconds, expanded.constData(), nullptr};
-    m_conn = PQconnectdbParams(keywords, values, 1);
-    if (PQstatus(m_conn) != CONNECTION_OK) {
-        m_error = QStringLiteral("Cannot connect to the master database: %1").arg(firstLine(PQerrorMessage(m_conn)));
-        return false;
-    }
-    if (PQsetClientEncoding(m_conn, "UTF8") != 0) {
-        m_error = QStringLiteral("Cannot read the master database: %1").arg(firstLine(PQerrorMessage(m_conn)));
+    // An unreachable master is reported within the string's connect_timeout, 10 s unless it says otherwise.
+    m_conninfo = conninfo;
+    if (!m_pg.open(conninfo)) {
+        m_error = QStringLiteral("Cannot connect to the master database: %1").arg(m_pg.errorString());
         return false;
     }
     return checkTables();
@@ -190,7 +173,7 @@ bool MasterStore::checkTables()
         missing << QString::fromUtf8(PQgetvalue(result.get(), i, 0));
     if (!missing.isEmpty()) {
         m_error = QStringLiteral("Database \"%1\" on %2 is not a tevrik master database: missing tables %3")
-                      .arg(QString::fromUtf8(PQdb(m_conn)), QString::fromUtf8(PQhost(m_conn)),
+                      .arg(m_pg.database(), m_pg.host(),
                            missing.join(QLatin1String(", ")));
         return false;
     }
@@ -200,52 +183,82 @@ bool MasterStore::checkTables()
 MasterStore::Result MasterStore::exec(const BuiltQuery& query, int expected, const QString& what)
 {
     QVector<QByteArray> texts;
-    QVector<const char*> values;
     for (const QVariant& value : query.values)
         texts << value.toString().toUtf8();
-    for (const QByteArray& text : texts)
-        values << text.constData();
-    Result result(PQexecParams(m_conn, query.sql.toUtf8().constData(), values.size(), nullptr, values.constData(),
-                               nullptr, nullptr, 0));
-    if (PQresultStatus(result.get()) == expected)
-        return result;
-    if (m_error.isEmpty())
-        m_error = QStringLiteral("%1: %2").arg(what, firstLine(PQerrorMessage(m_conn)));
-    return nullptr;
+    Result result = m_pg.exec(query.sql.toUtf8(), texts, static_cast<ExecStatusType>(expected));
+    if (!result && m_error.isEmpty())
+        m_error = QStringLiteral("%1: %2").arg(what, m_pg.errorString());
+    return result;
 }
 
 bool MasterStore::beginRead()
 {
     // A lost connection is tried again at the start of each read.
     m_error.clear();
-    if (PQstatus(m_conn) != CONNECTION_OK) {
-        PQreset(m_conn);
-        if (PQstatus(m_conn) != CONNECTION_OK || PQsetClientEncoding(m_conn, "UTF8") != 0) {
-            m_error = QStringLiteral("Lost the master database: %1").arg(firstLine(PQerrorMessage(m_conn)));
-            return false;
-        }
+    if (!m_pg.isOpen() && !m_pg.open(m_conninfo)) {
+        m_error = QStringLiteral("Lost the master database: %1").arg(m_pg.errorString());
+        return false;
     }
-    // One snapshot for every statement up to endRead(), which can write nothing.
-    return exec(BuiltQuery{QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"), {}}, PGRES_COMMAND_OK,
+    // One snapshot for every statement of the read, which can write nothing.
+    m_inTransaction = exec(BuiltQuery{QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"), {}},
+                           PGRES_COMMAND_OK, QStringLiteral("Cannot read the master database"))
+                      != nullptr;
+    return m_inTransaction && readPositions();
+}
+
+bool MasterStore::readPositions()
+{
+    // Each source's newest row through the key (source, rowid): no scan of the tables.
+    QStringList parts;
+    for (int t = 0; t < eventTableCount; ++t)
+        parts << QStringLiteral("SELECT %1, s.source, coalesce((SELECT max(rowid) FROM \"%2\" AS t "
+                                "WHERE t.source = s.source), 0) FROM sources AS s")
+                     .arg(t)
+                     .arg(tableName(t));
+    const Result result = exec(BuiltQuery{parts.join(QLatin1String(" UNION ALL ")), {}}, PGRES_TUPLES_OK,
+                               QStringLiteral("Cannot read the master database"));
+    if (!result)
+        return false;
+    for (QMap<QByteArray, qint64>& positions : m_positions)
+        positions.clear();
+    for (int i = 0; i < PQntuples(result.get()); ++i)
+        m_positions[static_cast<size_t>(QByteArray(PQgetvalue(result.get(), i, 0)).toInt())].insert(
+            PQgetvalue(result.get(), i, 1), QByteArray(PQgetvalue(result.get(), i, 2)).toLongLong());
+    return true;
+}
+
+bool MasterStore::leaveTransaction()
+{
+    if (!m_inTransaction)
+        return true;
+    m_inTransaction = false;
+    // The commit copies the rows of the held cursors aside and ends the snapshot.
+    return exec(BuiltQuery{QStringLiteral("COMMIT"), {}}, PGRES_COMMAND_OK,
                 QStringLiteral("Cannot read the master database"))
            != nullptr;
 }
 
 bool MasterStore::endRead()
 {
-    // The commit also closes the read's cursors.
-    return exec(BuiltQuery{QStringLiteral("COMMIT"), {}}, PGRES_COMMAND_OK,
-                QStringLiteral("Cannot read the master database"))
-           != nullptr;
+    bool ok = leaveTransaction();
+    // Held cursors outlive the transaction: closed also after a failure, unless the connection went with them.
+    if (m_cursorsOpen && m_pg.isOpen())
+        ok = exec(BuiltQuery{QStringLiteral("CLOSE ALL"), {}}, PGRES_COMMAND_OK,
+                  QStringLiteral("Cannot read the master database"))
+                 != nullptr
+             && ok;
+    m_cursorsOpen = false;
+    return ok;
 }
 
 std::unique_ptr<RowStream> MasterStore::rows(const TableQuery& query)
 {
     const QByteArray cursor = "rows" + QByteArray::number(++m_cursorCount);
     BuiltQuery declare = buildRowQuery(query, postgresDialect());
-    declare.sql = QStringLiteral("DECLARE %1 NO SCROLL CURSOR FOR ").arg(QLatin1String(cursor)) + declare.sql;
+    declare.sql = QStringLiteral("DECLARE %1 NO SCROLL CURSOR WITH HOLD FOR ").arg(QLatin1String(cursor)) + declare.sql;
     if (!exec(declare, PGRES_COMMAND_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table))))
         return nullptr;
+    m_cursorsOpen = true;
     return std::make_unique<MasterRowStream>(*this, cursor, query.table);
 }
 
@@ -263,7 +276,7 @@ std::unique_ptr<RowStream> MasterStore::rowsAfter(const TableQuery& query, QMap<
     Result result = exec(built, PGRES_TUPLES_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table)));
     if (!result)
         return nullptr;
-    return std::make_unique<MasterNewRows>(std::move(result), query.table, positions);
+    return std::make_unique<MasterNewRows>(*this, std::move(result), query.table, positions);
 }
 
 bool MasterStore::stats(const TableQuery& query, QVector<TableStats>& stats)
@@ -291,19 +304,7 @@ bool MasterStore::hasHosts() const
 
 std::unique_ptr<FollowCursor> MasterStore::followCursor(int table)
 {
-    // Each source's newest row through the key (source, rowid): no scan of the table.
-    const Result result = exec(
-        BuiltQuery{QStringLiteral("SELECT s.source, coalesce((SELECT max(rowid) FROM \"%1\" AS t "
-                                  "WHERE t.source = s.source), 0) FROM sources AS s")
-                       .arg(tableName(table)),
-                   {}},
-        PGRES_TUPLES_OK, QStringLiteral("Cannot read table %1").arg(tableName(table)));
-    if (!result)
-        return nullptr;
-    QMap<QByteArray, qint64> positions;
-    for (int i = 0; i < PQntuples(result.get()); ++i)
-        positions.insert(PQgetvalue(result.get(), i, 0), QByteArray(PQgetvalue(result.get(), i, 1)).toLongLong());
-    return std::make_unique<MasterFollowCursor>(*this, positions);
+    return std::make_unique<MasterFollowCursor>(*this, m_positions[static_cast<size_t>(table)]);
 }
 
 bool MasterStore::mayHaveChanged()
@@ -318,14 +319,15 @@ int MasterStore::pollIntervalMs() const
 
 bool MasterStore::connectionLost() const
 {
-    return PQstatus(m_conn) != CONNECTION_OK;
+    return !m_pg.isOpen();
 }
 
 QStringList MasterStore::sizeOnDisk() const
 {
-    const Result result(PQexec(m_conn, "SELECT count(*), pg_database_size(current_database()) FROM sources"));
+    const Result result =
+        m_pg.exec("SELECT count(*), pg_database_size(current_database()) FROM sources", {}, PGRES_TUPLES_OK);
     QStringList lines;
-    if (PQresultStatus(result.get()) == PGRES_TUPLES_OK && PQntuples(result.get()) == 1)
+    if (result && PQntuples(result.get()) == 1)
         lines << QStringLiteral("Sources: %1; size on disk of the master database: %2 bytes")
                      .arg(QString::fromUtf8(PQgetvalue(result.get(), 0, 0)),
                           QString::fromUtf8(PQgetvalue(result.get(), 0, 1)));

@@ -2,20 +2,19 @@
 #define MASTERSTORE_H
 
 #include "eventstore.h"
+#include "pgconnection.h"
 
 #include <QByteArray>
 #include <QMap>
 
-struct pg_conn;
-struct pg_result;
-
 // The master PostgreSQL database that the forwarders fill with the rows of every source, read through libpq.
-// Reads run in read-only transactions; the connection string is never shown, only the database and host.
+// A read's statements are made in one read-only transaction, which ends before the first row is handed out:
+// held cursors keep the rows, so no snapshot stays open while the output waits. The connection string is
+// never shown, only the database and host.
 class MasterStore : public EventStore
 {
 public:
-    MasterStore() = default;
-    ~MasterStore() override;
+    MasterStore();
     MasterStore(const MasterStore&) = delete;
     MasterStore& operator=(const MasterStore&) = delete;
 
@@ -33,24 +32,30 @@ public:
     bool connectionLost() const override;
     QStringList sizeOnDisk() const override;
     QString errorString() const override;
+    void setStopCheck(std::function<bool()> stopCheck) override;
 
     // Runs a statement with text parameters; null with the reason recorded when it does not give expected.
-    struct ResultDeleter
-    {
-        void operator()(pg_result* result) const;
-    };
-    using Result = std::unique_ptr<pg_result, ResultDeleter>;
+    using Result = PgConnection::Result;
     Result exec(const BuiltQuery& query, int expected, const QString& what);
     // The master's rows of a table after the positions, which every row read moves past it.
     std::unique_ptr<RowStream> rowsAfter(const TableQuery& query, QMap<QByteArray, qint64>& positions);
+    // Ends the read's transaction once its statements are made; the rows come from held cursors and results.
+    bool leaveTransaction();
 
 private:
     bool checkTables();
+    // Per table and source, the highest rowID in the read's view.
+    bool readPositions();
 
-    pg_conn* m_conn = nullptr;
+    QString m_conninfo;
+    // Asked for the figures of --stats by a const call.
+    mutable PgConnection m_pg;
     QString m_error;
     // Names the server-side cursors of the connection apart.
     int m_cursorCount = 0;
+    bool m_inTransaction = false;
+    bool m_cursorsOpen = false;
+    std::array<QMap<QByteArray, qint64>, eventTableCount> m_positions;
 };
 
 #endif

@@ -6,8 +6,12 @@
 
 namespace {
 
+// Rows read by one statement: a page is read in a few milliseconds, and the memory it takes stays small.
+constexpr int pageRows = 1000;
 // A reader waits this long for the rare locks of a WAL recovery or a rollback-journal commit.
 constexpr int busyTimeoutMs = 5000;
+// The sleep between two tries for a lock, short enough to take a stop request at once.
+constexpr int busyRetryMs = 10;
 
 struct StatementDeleter
 {
@@ -15,51 +19,89 @@ struct StatementDeleter
 };
 using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
+void readRow(sqlite3_stmt* statement, size_t tableIndex, EventRow& row)
+{
+    const EventTable& table = eventTables()[tableIndex];
+    row.table = static_cast<int>(tableIndex);
+    row.rowId = sqlite3_column_int64(statement, 0);
+    row.time = sqlite3_column_int64(statement, 1);
+    row.sentToMasterDB = sqlite3_column_int64(statement, 2);
+    for (int c = 0; c < table.columnCount; ++c) {
+        QByteArray& value = row.values[static_cast<size_t>(c)];
+        if (table.columns[c].storage == Storage::Integer) {
+            value = QByteArray::number(static_cast<quint64>(sqlite3_column_int64(statement, c + 3)));
+        } else {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c + 3));
+            value = QByteArray(text, sqlite3_column_bytes(statement, c + 3));
+        }
+    }
+}
+
+// The rows of a query a page at a time, each page one statement run to its end: no read transaction stays
+// open while the rows wait to be taken, so the daemon's checkpoints go on behind a reader on a full pipe.
 class SqliteRowStream : public RowStream
 {
 public:
     // With a position, each row read sets it to the row's rowID.
-    SqliteRowStream(SqliteStore& store, Statement statement, int table, qint64* position = nullptr)
+    SqliteRowStream(SqliteStore& store, const TableQuery& query, qint64* position)
         : m_store(store)
-        , m_statement(std::move(statement))
-        , m_table(static_cast<size_t>(table))
+        , m_query(query)
         , m_position(position)
+        , m_remaining(query.limit)
     {
     }
 
     bool next(EventRow& row) override
     {
-        sqlite3_stmt* statement = m_statement.get();
-        const int result = sqlite3_step(statement);
-        if (result != SQLITE_ROW) {
-            if (result != SQLITE_DONE)
-                m_store.fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[m_table].table)));
+        if (m_index == m_page.size() && (m_done || !fetch() || m_page.isEmpty()))
             return false;
-        }
-        const EventTable& table = eventTables()[m_table];
-        row.table = static_cast<int>(m_table);
-        row.rowId = sqlite3_column_int64(statement, 0);
-        row.time = sqlite3_column_int64(statement, 1);
-        row.sentToMasterDB = sqlite3_column_int64(statement, 2);
+        row = std::move(m_page[m_index++]);
         if (m_position)
             *m_position = row.rowId;
-        for (int c = 0; c < table.columnCount; ++c) {
-            QByteArray& value = row.values[static_cast<size_t>(c)];
-            if ((table.columns[c].storage == Storage::Integer)) {
-                value = QByteArray::number(static_cast<quint64>(sqlite3_column_int64(statement, c + 3)));
-            } else {
-                const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c + 3));
-                value = QByteArray(text, sqlite3_column_bytes(statement, c + 3));
-            }
-        }
         return true;
     }
 
 private:
+    bool fetch()
+    {
+        m_page.clear();
+        m_index = 0;
+        TableQuery page = m_query;
+        page.limit = m_remaining ? std::min<qint64>(pageRows, *m_remaining) : pageRows;
+        if (m_last && m_query.order == TableQuery::Order::RowIdAscending)
+            page.afterRowId = m_last->second;
+        else if (m_last)
+            page.afterKey = m_last;
+        const Statement statement(m_store.prepare(page));
+        if (!statement)
+            return false;
+        const auto table = static_cast<size_t>(m_query.table);
+        int result = SQLITE_ROW;
+        while ((result = sqlite3_step(statement.get())) == SQLITE_ROW) {
+            m_page.append(EventRow());
+            readRow(statement.get(), table, m_page.last());
+        }
+        if (result != SQLITE_DONE) {
+            m_store.fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[table].table)));
+            return false;
+        }
+        if (m_remaining)
+            *m_remaining -= m_page.size();
+        m_done = m_page.size() < *page.limit || (m_remaining && *m_remaining == 0);
+        if (!m_page.isEmpty())
+            m_last = std::make_pair(m_page.last().time, m_page.last().rowId);
+        return true;
+    }
+
     SqliteStore& m_store;
-    Statement m_statement;
-    size_t m_table;
+    TableQuery m_query;
     qint64* m_position;
+    std::optional<qint64> m_remaining;
+    QVector<EventRow> m_page;
+    int m_index = 0;
+    bool m_done = false;
+    // The (time, rowID) of the last row of the previous page.
+    std::optional<std::pair<qint64, qint64>> m_last;
 };
 
 // RowIDs of a table grow with each commit (AUTOINCREMENT, one writer at a time), so the highest one read is
@@ -128,7 +170,7 @@ bool SqliteStore::open(const QString& path)
         fail(QStringLiteral("Cannot open database \"%1\"").arg(path));
         return false;
     }
-    sqlite3_busy_timeout(m_db, busyTimeoutMs);
+    sqlite3_busy_handler(m_db, &SqliteStore::busyHandler, this);
     return checkTables();
 }
 
@@ -157,22 +199,29 @@ bool SqliteStore::checkTables()
     return true;
 }
 
-bool SqliteStore::exec(const char* sql)
-{
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK)
-        return true;
-    fail(QStringLiteral("Cannot read database \"%1\"").arg(m_path));
-    return false;
-}
-
 bool SqliteStore::beginRead()
 {
-    return exec("BEGIN");
+    // The highest rowIDs of one moment bound every page of the read: rows committed later are the follower's.
+    QStringList highest;
+    for (const EventTable& table : eventTables())
+        highest << QStringLiteral("(SELECT coalesce(max(rowID), 0) FROM \"%1\")").arg(QLatin1String(table.table));
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(m_db, ("SELECT " + highest.join(QLatin1String(", "))).toUtf8().constData(), -1, &raw, nullptr);
+    const Statement statement(raw);
+    if (!raw || sqlite3_step(raw) != SQLITE_ROW) {
+        fail(QStringLiteral("Cannot read database \"%1\"").arg(m_path));
+        return false;
+    }
+    m_bounds.emplace();
+    for (int t = 0; t < eventTableCount; ++t)
+        (*m_bounds)[static_cast<size_t>(t)] = sqlite3_column_int64(raw, t);
+    return true;
 }
 
 bool SqliteStore::endRead()
 {
-    return exec("COMMIT");
+    m_bounds.reset();
+    return true;
 }
 
 std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query)
@@ -182,12 +231,18 @@ std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query)
 
 std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query, qint64* position)
 {
-    Statement statement(prepareBound(m_db, buildRowQuery(query, sqliteDialect())));
-    if (!statement) {
+    TableQuery bounded = query;
+    if (m_bounds)
+        bounded.lastRowId = (*m_bounds)[static_cast<size_t>(query.table)];
+    return std::make_unique<SqliteRowStream>(*this, bounded, position);
+}
+
+sqlite3_stmt* SqliteStore::prepare(const TableQuery& query)
+{
+    sqlite3_stmt* statement = prepareBound(m_db, buildRowQuery(query, sqliteDialect()));
+    if (!statement)
         fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[query.table].table)));
-        return nullptr;
-    }
-    return std::make_unique<SqliteRowStream>(*this, std::move(statement), query.table, position);
+    return statement;
 }
 
 bool SqliteStore::stats(const TableQuery& query, QVector<TableStats>& result)
@@ -221,6 +276,8 @@ bool SqliteStore::hasHosts() const
 
 std::unique_ptr<FollowCursor> SqliteStore::followCursor(int table)
 {
+    if (m_bounds)
+        return std::make_unique<SqliteFollowCursor>(*this, (*m_bounds)[static_cast<size_t>(table)]);
     const QByteArray sql = QStringLiteral("SELECT coalesce(max(rowID), 0) FROM \"%1\"")
                                .arg(QLatin1String(eventTables()[static_cast<size_t>(table)].table))
                                .toUtf8();
@@ -268,6 +325,20 @@ QStringList SqliteStore::sizeOnDisk() const
                 .arg(database + journal)
                 .arg(database)
                 .arg(journal)};
+}
+
+int SqliteStore::busyHandler(void* store, int tries)
+{
+    const auto* self = static_cast<const SqliteStore*>(store);
+    if (tries * busyRetryMs >= busyTimeoutMs || (self->m_stopCheck && self->m_stopCheck()))
+        return 0;
+    sqlite3_sleep(busyRetryMs);
+    return 1;
+}
+
+void SqliteStore::setStopCheck(std::function<bool()> stopCheck)
+{
+    m_stopCheck = std::move(stopCheck);
 }
 
 QString SqliteStore::errorString() const

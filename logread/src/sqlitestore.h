@@ -3,7 +3,10 @@
 
 #include "eventstore.h"
 
+#include <array>
+
 struct sqlite3;
+struct sqlite3_stmt;
 
 // The daemon's SQLite database, opened read-only through the C API.
 class SqliteStore : public EventStore
@@ -28,20 +31,28 @@ public:
     bool connectionLost() const override;
     QStringList sizeOnDisk() const override;
     QString errorString() const override;
+    void setStopCheck(std::function<bool()> stopCheck) override;
 
     // The rows of rows(query); with a position, each row read sets it to the row's rowID.
     std::unique_ptr<RowStream> rows(const TableQuery& query, qint64* position);
+    // The row statement of one page with its parameters bound; null with the failure recorded.
+    sqlite3_stmt* prepare(const TableQuery& query);
     // Records the connection's last error as the reason of a failure.
     void fail(const QString& what);
 
 private:
-    bool exec(const char* sql);
+    // Sleeps between the tries for a lock, asking the stop check in between; 0 gives up.
+    static int busyHandler(void* store, int tries);
+
     bool checkTables();
 
     sqlite3* m_db = nullptr;
     QString m_path;
     QString m_error;
     std::optional<qint64> m_dataVersion;
+    // Per table, the highest rowID when the read began; none outside a read.
+    std::optional<std::array<qint64, eventTableCount>> m_bounds;
+    std::function<bool()> m_stopCheck;
 };
 
 #endif

@@ -110,6 +110,8 @@ private slots:
     void selects_data();
     void selects();
     void printsStatistics();
+    void readsAcrossPages_data();
+    void readsAcrossPages();
     void followsCommitsInOrder();
 
 private:
@@ -299,6 +301,46 @@ void tst_LogReader::printsStatistics()
                                                 "watchdog       0       0    -  -                        -"}));
 }
 
+void tst_LogReader::readsAcrossPages_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("last");
+    QTest::addColumn<bool>("reverse");
+    QTest::newRow("all, oldest first") << QStringList{} << -1 << false;
+    QTest::newRow("all, newest first") << QStringList{"-r"} << -1 << true;
+    QTest::newRow("the last 1500") << QStringList{"-n", "1500"} << 1500 << false;
+    QTest::newRow("the last 1500, newest first") << QStringList{"-n", "1500", "-r"} << 1500 << true;
+}
+
+void tst_LogReader::readsAcrossPages()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, last);
+    QFETCH(bool, reverse);
+    // Several pages, with ties of time across their ends and times that do not grow with the rowIDs.
+    const qint64 start = base + 100000;
+    QVector<std::pair<qint64, int>> rows;
+    for (int i = 0; i < 2500; ++i) {
+        rows.append({start + (i * 37 % 500) * 1000, i});
+        storeRow(*m_store, "reboot", rows.last().first, {QStringLiteral("p%1").arg(i)});
+    }
+    m_store->commit();
+    std::sort(rows.begin(), rows.end());
+    if (last >= 0)
+        rows = rows.mid(rows.size() - last);
+    if (reverse)
+        std::reverse(rows.begin(), rows.end());
+    QStringList expected;
+    for (const auto& [time, i] : rows)
+        expected << QDateTime::fromMSecsSinceEpoch(time).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"))
+                        + QStringLiteral(" reboot issuer=p%1").arg(i);
+    expected << QString();
+    QString error;
+    const QByteArray out = run(QStringList{"-t", "reboot", "-S", QStringLiteral("@%1").arg(start)} + arguments, &error);
+    QCOMPARE(error, QString());
+    COMPARE_LINES(QString::fromUtf8(out).split('\n'), expected);
+}
+
 void tst_LogReader::followsCommitsInOrder()
 {
     Selection selection;
@@ -312,6 +354,7 @@ void tst_LogReader::followsCommitsInOrder()
         QByteArray line;
         formatter.append(row, line);
         seen << QString::fromUtf8(line).trimmed();
+        return true;
     };
 
     QVERIFY(reader.select(2, false, true, sink));

@@ -60,9 +60,15 @@ private slots:
     void refuses();
     void readsTheConfiguredDatabase();
     void leavesTheFileUntouched();
+    void reportsOutputErrors_data();
+    void reportsOutputErrors();
+    void letsCheckpointsGoOnWhileBlocked();
     void followsAcrossCommitsAndARestart();
 
 private:
+    // A copy of the daemon's database with 20,000 more rows, more than a pipe holds as text; empty on failure.
+    QString manyRowsDb();
+
     DaemonFixture m_daemon;
 };
 
@@ -213,6 +219,81 @@ void tst_TevrikLog::leavesTheFileUntouched()
     QCOMPARE(after.digest, before.digest);
     QCOMPARE(after.modified, before.modified);
     QCOMPARE(after.size, before.size);
+}
+
+void tst_TevrikLog::reportsOutputErrors_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<QByteArray>("err");
+    const QByteArray full = "Error: Cannot write the output: No space left on device\n";
+    QTest::newRow("full disk, one line") << "\"$0\" -D \"$1\" -n 1 -o csv > /dev/full" << 1 << 0 << full;
+    QTest::newRow("full disk, many lines") << "\"$0\" -D \"$1\" > /dev/full" << 1 << 0 << full;
+    // More than the pipe holds, so that the reader writes after head has gone.
+    QTest::newRow("pipe closed early") << "set -o pipefail; \"$0\" -D \"$1\" | head -1" << 0 << 1
+                                       << QByteArray();
+}
+
+void tst_TevrikLog::reportsOutputErrors()
+{
+    QFETCH(QString, command);
+    QFETCH(int, status);
+    QFETCH(int, lines);
+    QFETCH(QByteArray, err);
+    const QString dbPath = manyRowsDb();
+    QVERIFY(!dbPath.isEmpty());
+    const RunResult result = runProgram("/bin/bash", {"-c", command, readerPath, dbPath});
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    QCOMPARE(result.err, err);
+    QCOMPARE(result.exitCode, status);
+    QCOMPARE(result.out.count('\n'), lines);
+}
+
+QString tst_TevrikLog::manyRowsDb()
+{
+    const QString dbPath = QDir(m_daemon.dir()).filePath("many.db");
+    if (QFile::exists(dbPath))
+        return dbPath;
+    if (!QFile::copy(m_daemon.dbPath(), dbPath))
+        return QString();
+    bool filled = false;
+    {
+        QSqlDatabase many = QSqlDatabase::addDatabase("QSQLITE", "many");
+        many.setDatabaseName(dbPath);
+        filled = many.open()
+                 && QSqlQuery(many).exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+                                         "INSERT INTO reboots (time, issuer) SELECT i, 'issuer' || i FROM n");
+    }
+    QSqlDatabase::removeDatabase("many");
+    return filled ? dbPath : QString();
+}
+
+void tst_TevrikLog::letsCheckpointsGoOnWhileBlocked()
+{
+    const QString dbPath = manyRowsDb();
+    QVERIFY(!dbPath.isEmpty());
+    const UnreadPipe pipe(m_daemon.dir());
+    QVERIFY(pipe.isOpen());
+    QProcess reader;
+    reader.setStandardOutputFile(pipe.path());
+    reader.start(readerPath, {"-D", dbPath});
+    QVERIFY(waitFor([&] { return pipe.isFull(); }));
+    {
+        QSqlDatabase writer = QSqlDatabase::addDatabase("QSQLITE", "writer");
+        writer.setDatabaseName(dbPath);
+        writer.setConnectOptions("QSQLITE_BUSY_TIMEOUT=0");
+        QVERIFY(writer.open());
+        QSqlQuery query(writer);
+        QVERIFY(query.exec("INSERT INTO reboots (time, issuer) VALUES (1, 'later')"));
+        // Busy, and the journal kept, while a reader holds a snapshot.
+        QVERIFY(query.exec("PRAGMA wal_checkpoint(TRUNCATE)") && query.next());
+        QCOMPARE(query.value(0).toInt(), 0);
+        QCOMPARE(query.value(1).toInt(), 0);
+    }
+    QSqlDatabase::removeDatabase("writer");
+    reader.kill();
+    QVERIFY(reader.waitForFinished(20000));
 }
 
 void tst_TevrikLog::followsAcrossCommitsAndARestart()

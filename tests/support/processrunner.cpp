@@ -1,6 +1,7 @@
 #include "processrunner.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QHostAddress>
 #include <QSqlError>
@@ -9,6 +10,11 @@
 #include <QTest>
 #include <QUdpSocket>
 #include <QUuid>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 RunResult runProgram(const QString& program, const QStringList& arguments, int timeoutMs)
 {
@@ -122,4 +128,25 @@ bool waitFor(const std::function<bool()>& condition, int timeoutMs)
         QTest::qWait(20);
     }
     return true;
+}
+
+UnreadPipe::UnreadPipe(const QString& dir)
+    : m_path(QDir(dir).filePath(QStringLiteral("unread.fifo")))
+{
+    const QByteArray path = m_path.toLocal8Bit();
+    if (::mkfifo(path.constData(), 0600) == 0)
+        m_readEnd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+UnreadPipe::~UnreadPipe()
+{
+    if (m_readEnd >= 0)
+        ::close(m_readEnd);
+    ::unlink(m_path.toLocal8Bit().constData());
+}
+
+bool UnreadPipe::isFull() const
+{
+    int queued = 0;
+    return ::ioctl(m_readEnd, FIONREAD, &queued) == 0 && queued >= 65536;
 }

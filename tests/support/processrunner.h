@@ -40,6 +40,26 @@ bool waitForStderrLine(QProcess& process, QByteArray& collected, const QByteArra
 // Reads a running program's standard output until it holds count lines or the deadline passes.
 QStringList waitForLines(QProcess& process, QByteArray& collected, int count, int timeoutMs = 30000);
 
+// A named pipe that nobody reads: a program whose output goes there waits in a write once it is full.
+class UnreadPipe
+{
+public:
+    // Makes the pipe in dir and opens its reading end; isOpen() tells whether that worked.
+    explicit UnreadPipe(const QString& dir);
+    ~UnreadPipe();
+    UnreadPipe(const UnreadPipe&) = delete;
+    UnreadPipe& operator=(const UnreadPipe&) = delete;
+
+    bool isOpen() const { return m_readEnd >= 0; }
+    QString path() const { return m_path; }
+    // Whether the pipe holds as much as it can, 64 KiB.
+    bool isFull() const;
+
+private:
+    QString m_path;
+    int m_readEnd = -1;
+};
+
 // Polls the condition in the event loop until it holds or the deadline passes.
 bool waitFor(const std::function<bool()>& condition, int timeoutMs = 30000);
 
