@@ -29,7 +29,8 @@ public:
     void start();
 
 public slots:
-    // One line: rows forwarded, rows waiting, the oldest waiting row's age, retries, the last success.
+    // One line: rows forwarded and altered for the master, rows waiting, the oldest waiting row's age, retries,
+    // the last success.
     void reportHealth();
     // Marks what the master has already committed, then ends the event loop.
     void stop();
@@ -48,6 +49,8 @@ private:
     bool markingDone(const QString& error);
     void schedule(int delayMs);
     void reportRefused(const QVector<TableBatch>& batches);
+    // Counts the rows whose texts the master took altered, and reports the first of each run of them.
+    void countAltered(const QVector<TableBatch>& batches);
 
     ForwardSettings m_settings;
     LocalStore m_local;
@@ -62,6 +65,9 @@ private:
     bool m_away = false;
     bool m_markFailing = false;
     qint64 m_forwarded = 0;
+    // Rows sent with a text altered for the master (see masterText()), and whether the last batch had one.
+    qint64 m_rowsAltered = 0;
+    bool m_altering = false;
     qint64 m_retries = 0;
     QDateTime m_lastSuccess;
 };

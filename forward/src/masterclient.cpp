@@ -1,6 +1,6 @@
 #include "masterclient.h"
 
-#include "forwardtables.h"
+#include "eventmodel.h"
 #include "masterschema.h"
 
 #include <QDebug>
@@ -30,17 +30,22 @@ QString atExpression(const QString& time)
         .arg(endInstantMs);
 }
 
-QString masterColumns(const ForwardTable& table)
+const EventKind& kindOf(const TableBatch& batch)
+{
+    return eventKinds()[std::size_t(batch.table)];
+}
+
+QString masterColumns(const EventKind& kind)
 {
     QString columns;
-    for (const ForwardColumn& column : table.columns)
-        columns += QStringLiteral(", ") + column.master;
+    for (int c = 0; c < kind.columnCount; ++c)
+        columns += QStringLiteral(", ") + QLatin1String(kind.columns[std::size_t(c)].master);
     return columns;
 }
 
-QString stageName(const ForwardTable& table)
+QString stageName(const EventKind& kind)
 {
-    return QStringLiteral("forward_stage_") + table.name;
+    return QStringLiteral("forward_stage_") + QLatin1String(kind.table);
 }
 
 // COPY's binary format: integers in network byte order, each field its length and its bytes.
@@ -163,14 +168,15 @@ bool MasterClient::connectToMaster()
         return false;
     }
     bool ok = PQsetClientEncoding(m_conn, "UTF8") == 0 || fail(nullptr);
-    ok = ok && command(masterSchemaSql);
-    for (const ForwardTable& table : forwardTables()) {
+    ok = ok && command(masterSchemaSql().c_str());
+    for (const EventKind& kind : eventKinds()) {
         QString definitions;
-        for (const ForwardColumn& column : table.columns)
-            definitions += QStringLiteral(", %1 %2").arg(column.master, column.isInteger ? QStringLiteral("bigint") : QStringLiteral("text"));
+        for (int c = 0; c < kind.columnCount; ++c)
+            definitions += QStringLiteral(", %1 %2").arg(QLatin1String(kind.columns[std::size_t(c)].master),
+                                                        QLatin1String(masterColumnType(kind.columns[std::size_t(c)])));
         const QByteArray stage =
             QStringLiteral("CREATE TEMP TABLE %1 (rowid bigint, time bigint%2) ON COMMIT DELETE ROWS")
-                .arg(stageName(table), definitions)
+                .arg(stageName(kind), definitions)
                 .toUtf8();
         ok = ok && command(stage.constData());
     }
@@ -188,9 +194,10 @@ bool MasterClient::readHighest()
 {
     m_highest.clear();
     const char* values[] = {m_sourceId.constData()};
-    for (const ForwardTable& table : forwardTables()) {
-        const QByteArray sql =
-            QStringLiteral("SELECT COALESCE(max(rowid), 0) FROM %1 WHERE source = $1").arg(table.name).toUtf8();
+    for (const EventKind& kind : eventKinds()) {
+        const QByteArray sql = QStringLiteral("SELECT COALESCE(max(rowid), 0) FROM %1 WHERE source = $1")
+                                   .arg(QLatin1String(kind.table))
+                                   .toUtf8();
         PGresult* result = PQexecParams(m_conn, sql.constData(), 1, nullptr, values, nullptr, nullptr, 0);
         if (PQresultStatus(result) != PGRES_TUPLES_OK || PQntuples(result) != 1)
             return fail(result);
@@ -202,12 +209,13 @@ bool MasterClient::readHighest()
 
 bool MasterClient::copyRows(const TableBatch& batch, bool direct)
 {
-    const ForwardTable& table = forwardTables().at(batch.table);
-    const QString columns = masterColumns(table);
+    const EventKind& kind = kindOf(batch);
+    const QString table = QLatin1String(kind.table);
+    const QString columns = masterColumns(kind);
     const QByteArray copy =
         (direct ? QStringLiteral("COPY %1 (source, hostname, rowid, time, at%2) FROM STDIN (FORMAT binary)")
-                      .arg(table.name, columns)
-                : QStringLiteral("COPY %1 FROM STDIN (FORMAT binary)").arg(stageName(table)))
+                      .arg(table, columns)
+                : QStringLiteral("COPY %1 FROM STDIN (FORMAT binary)").arg(stageName(kind)))
             .toUtf8();
     PGresult* result = PQexec(m_conn, copy.constData());
     if (PQresultStatus(result) != PGRES_COPY_IN)
@@ -219,7 +227,7 @@ bool MasterClient::copyRows(const TableBatch& batch, bool direct)
     data.append("PGCOPY\n\377\r\n\0", 11);
     appendInteger<qint32>(&data, 0);
     appendInteger<qint32>(&data, 0);
-    const auto fields = static_cast<qint16>(table.columns.size() + (direct ? 5 : 2));
+    const auto fields = static_cast<qint16>(kind.columnCount + (direct ? 5 : 2));
     for (const LocalRow& row : batch.rows) {
         appendInteger<qint16>(&data, fields);
         if (direct) {
@@ -234,9 +242,9 @@ bool MasterClient::copyRows(const TableBatch& batch, bool direct)
             else
                 appendInteger<qint32>(&data, -1);
         }
-        for (int i = 0; i < table.columns.size(); ++i) {
+        for (int i = 0; i < kind.columnCount; ++i) {
             const QByteArray& value = row.values.at(i);
-            if (table.columns.at(i).isInteger)
+            if (kind.columns[std::size_t(i)].storage == Storage::Integer)
                 appendBigintField(&data, value.toLongLong());
             else
                 appendField(&data, value.constData(), value.size());
@@ -265,7 +273,7 @@ bool MasterClient::copyRows(const TableBatch& batch, bool direct)
     return commandWithSource(QStringLiteral("INSERT INTO %1 (source, hostname, rowid, time, at%2) "
                                             "SELECT $1::uuid, $2, rowid, time, %3%2 FROM %4 "
                                             "ON CONFLICT DO NOTHING")
-                                 .arg(table.name, columns, atExpression(QStringLiteral("time")), stageName(table)));
+                                 .arg(table, columns, atExpression(QStringLiteral("time")), stageName(kind)));
 }
 
 bool MasterClient::transaction(const QVector<TableBatch>& batches, bool mayCopyDirectly)
@@ -315,14 +323,14 @@ MasterClient::Result MasterClient::write(QVector<TableBatch>* batches)
 bool MasterClient::writeRowByRow(QVector<TableBatch>* batches)
 {
     for (TableBatch& batch : *batches) {
-        const ForwardTable& table = forwardTables().at(batch.table);
+        const EventKind& kind = kindOf(batch);
         QString placeholders;
-        for (int i = 0; i < table.columns.size(); ++i)
+        for (int i = 0; i < kind.columnCount; ++i)
             placeholders += QStringLiteral(", $%1").arg(i + 5);
         const QByteArray insert =
             QStringLiteral("INSERT INTO %1 (source, hostname, rowid, time, at%2) VALUES ($1, $2, $3, $4, %3%4) "
                            "ON CONFLICT DO NOTHING")
-                .arg(table.name, masterColumns(table), atExpression(QStringLiteral("$4::bigint")), placeholders)
+                .arg(QLatin1String(kind.table), masterColumns(kind), atExpression(QStringLiteral("$4::bigint")), placeholders)
                 .toUtf8();
         QVector<LocalRow> accepted;
         for (const LocalRow& row : qAsConst(batch.rows)) {

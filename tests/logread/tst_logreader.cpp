@@ -110,6 +110,8 @@ private slots:
     void selects_data();
     void selects();
     void printsStatistics();
+    void writesOddTexts_data();
+    void writesOddTexts();
     void followsCommitsInOrder();
 
 private:
@@ -273,6 +275,42 @@ void tst_LogReader::selects()
     QString error;
     const QByteArray out = run(arguments, &error);
     QCOMPARE(error, QString());
+    QStringList lines = QString::fromUtf8(out).split(QLatin1Char('\n'));
+    QCOMPARE(lines.takeLast(), QString());
+    COMPARE_LINES(lines, expected);
+}
+
+void tst_LogReader::writesOddTexts_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QStringList>("expected");
+    // The row holds a NUL, a byte that is no UTF-8, a newline, an escape and a C1 control.
+    QTest::newRow("short escapes every control character")
+        << "short" << QStringList{QString::fromUtf8("2026-01-15 10:00:09.000 reboot issuer=a\\x00b\xEF\xBF\xBD\\n\\e\\u009b")};
+    QTest::newRow("json escapes them as JSON does")
+        << "json"
+        << QStringList{QString::fromUtf8("{\"time\":1768467609000,\"type\":\"reboot\",\"rowID\":3,"
+                                         "\"issuer\":\"a\\u0000b\xEF\xBF\xBD\\n\\u001b\\u009b\",\"sentToMasterDB\":0}")};
+    // Csv keeps the text but for what valid UTF-8 without NUL cannot carry, which becomes U+FFFD.
+    QTest::newRow("csv is valid UTF-8 without NUL")
+        << "csv"
+        << QStringList{"time,type,rowID,issuer,sentToMasterDB\r",
+                       QString::fromUtf8("1768467609000,reboot,3,\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD"),
+                       QString::fromUtf8("\x1b\xC2\x9B\",0\r")};
+}
+
+void tst_LogReader::writesOddTexts()
+{
+    QFETCH(QString, format);
+    QFETCH(QStringList, expected);
+    // Written as an older daemon stored it, byte for byte.
+    QSqlQuery query;
+    QVERIFY(query.exec(QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, CAST(X'610062FF0A1BC29B' AS TEXT))")
+                           .arg(base + 9000)));
+    query.finish();
+    const QByteArray out = run({"-o", format, "-M", "rowID=3", "-t", "reboot"});
+    if (format == QLatin1String("csv"))
+        QVERIFY(!out.contains('\0'));
     QStringList lines = QString::fromUtf8(out).split(QLatin1Char('\n'));
     QCOMPARE(lines.takeLast(), QString());
     COMPARE_LINES(lines, expected);
