@@ -385,17 +385,23 @@ bool LocalStore::requeueSetAside()
         && query.next())
         return true;
     query.finish();
+    // A transaction per table, so that the daemon never waits for more than one table's scan; the marker comes
+    // last, so that a start cut short queues again what it had not reached.
+    for (const EventKind& kind : eventKinds()) {
+        if (!beginWrite(m_db, &m_error))
+            return false;
+        const bool ok =
+            exec(QStringLiteral("UPDATE %1 SET sentToMasterDB = 0 WHERE sentToMasterDB = 2").arg(tableName(kind)));
+        const qint64 changed = ok ? sqlite3_changes(m_db) : 0;
+        if (!endWrite(m_db, ok, &m_error))
+            return false;
+        m_requeued += changed;
+    }
     if (!beginWrite(m_db, &m_error))
         return false;
-    bool ok = exec(QString::fromLatin1(stateTable));
-    for (const EventKind& kind : eventKinds()) {
-        ok = ok && exec(QStringLiteral("UPDATE %1 SET sentToMasterDB = 0 WHERE sentToMasterDB = 2").arg(tableName(kind)));
-        if (ok)
-            m_requeued += sqlite3_changes(m_db);
-    }
-    ok = ok
-         && exec(QStringLiteral("INSERT INTO forwarder_state (key, value) VALUES ('%1', %2)")
-                     .arg(QLatin1String(requeuedKey))
-                     .arg(QDateTime::currentMSecsSinceEpoch()));
+    const bool ok = exec(QString::fromLatin1(stateTable))
+                    && exec(QStringLiteral("INSERT INTO forwarder_state (key, value) VALUES ('%1', %2)")
+                                .arg(QLatin1String(requeuedKey))
+                                .arg(QDateTime::currentMSecsSinceEpoch()));
     return endWrite(m_db, ok, &m_error);
 }
