@@ -473,11 +473,13 @@ void tst_Forwarder::testEarlierSetAside()
         }
         QSqlDatabase::removeDatabase(QStringLiteral("writer"));
     };
-    // Rows 1 and 2 as the earlier forwarder left them, set aside; row 3 is one that no master takes.
+    // Rows 1 and 2 as the earlier forwarder left them, set aside; row 3 is one that no master takes; rows 1 and 4
+    // go altered, in one run.
     write({QStringLiteral("INSERT INTO reboots (time, issuer, sentToMasterDB) VALUES (1000, 'a' || char(0), 2)"),
            QStringLiteral("INSERT INTO reboots (time, issuer, sentToMasterDB) VALUES (2000, 'refused once', 2)"),
            QStringLiteral("INSERT INTO reboots (time, issuer) VALUES ('soon', 'never')"),
-           QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (4000, 'after')")});
+           QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (4000, 'b' || char(0))"),
+           QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (5000, 'after')")});
     const QString config = daemon.dir() + QStringLiteral("/forward.conf");
     writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 5000);
     const QString arrived = QStringLiteral("SELECT count(*) FROM reboots WHERE issuer = '%1'");
@@ -486,7 +488,11 @@ void tst_Forwarder::testEarlierSetAside()
         forwarder.start();
         QVERIFY2(waitFor([&] { return m_server->number(arrived.arg(QStringLiteral("after")), database) == 1; }),
                  forwarder.err().constData());
+        forwarder.signal(SIGUSR1);
+        QVERIFY2(forwarder.waitForLine(", 2 rows altered for the master;"), forwarder.err().constData());
         QCOMPARE(forwarder.end(SIGTERM), 0);
+        QCOMPARE(forwarder.err().count("sent altered for the master"), 1);
+        QVERIFY(forwarder.err().contains("Row 1 of table reboots sent altered for the master"));
         QVERIFY2(forwarder.err().contains("2 rows that an earlier forwarder set aside (sentToMasterDB = 2) are queued "
                                           "again"),
                  forwarder.err().constData());
@@ -496,7 +502,7 @@ void tst_Forwarder::testEarlierSetAside()
     QCOMPARE(m_server->number(arrived.arg(QString::fromUtf8("a\xEF\xBF\xBD")), database), 1);
 
     // Queued again once only: the row set aside now stays aside, and the forwarder goes on with new rows.
-    write({QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (5000, 'later')")});
+    write({QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (6000, 'later')")});
     ForwarderProcess forwarder(config);
     forwarder.start();
     QVERIFY2(waitFor([&] { return m_server->number(arrived.arg(QStringLiteral("later")), database) == 1; }),
@@ -505,8 +511,8 @@ void tst_Forwarder::testEarlierSetAside()
     QVERIFY2(!forwarder.err().contains("queued again"), forwarder.err().constData());
     QVERIFY2(!forwarder.err().contains("set aside"), forwarder.err().constData());
     const QList<QVariantList> marks = queryRows(daemon.dbPath(), QStringLiteral("SELECT sentToMasterDB FROM reboots ORDER BY rowID"));
-    QCOMPARE(marks, (QList<QVariantList>{{1}, {1}, {2}, {1}, {1}}));
-    QCOMPARE(masterCount(database), 4);
+    QCOMPARE(marks, (QList<QVariantList>{{1}, {1}, {2}, {1}, {1}, {1}}));
+    QCOMPARE(masterCount(database), 5);
 }
 
 void tst_Forwarder::testStartRefusals_data()
