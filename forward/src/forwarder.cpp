@@ -105,8 +105,9 @@ void Forwarder::countAltered(const QVector<TableBatch>& batches)
     m_rowsAltered += altered;
     // One line for a run of batches with altered rows, however many rows it alters; the health line counts them.
     if (first && !m_altering)
-        writeAlways(QtWarningMsg, QStringLiteral("Row %1 of table %2 sent altered for the master, U+FFFD in place of "
-                                                 "what its text cannot hold: %3; rows altered after it are counted only")
+        writeAlways(QtWarningMsg, QStringLiteral("Row %1 of table %2 sent altered for the master, U+FFFD in place "
+                                                 "of what its text cannot hold: %3; rows altered after it are "
+                                                 "counted only")
                                       .arg(first->rowId)
                                       .arg(QLatin1String(eventKinds()[std::size_t(firstTable)].table),
                                            first->alteration));

@@ -93,8 +93,9 @@ QString readRow(sqlite3_stmt* statement, const EventKind& kind, LocalRow* row)
         bool altered = false;
         const std::string_view text = masterText(stored, scratch, &altered);
         if (altered && row->alteration.isEmpty())
-            row->alteration = isValidUtf8(stored) ? QStringLiteral("%1 holds a NUL character").arg(QLatin1String(column.name))
-                                                  : QStringLiteral("%1 is not valid UTF-8").arg(QLatin1String(column.name));
+            row->alteration = (isValidUtf8(stored) ? QStringLiteral("%1 holds a NUL character")
+                                                   : QStringLiteral("%1 is not valid UTF-8"))
+                                  .arg(QLatin1String(column.name));
         row->values.append(QByteArray(text.data(), int(text.size())));
     }
     return QString();

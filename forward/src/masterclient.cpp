@@ -330,7 +330,8 @@ bool MasterClient::writeRowByRow(QVector<TableBatch>* batches)
         const QByteArray insert =
             QStringLiteral("INSERT INTO %1 (source, hostname, rowid, time, at%2) VALUES ($1, $2, $3, $4, %3%4) "
                            "ON CONFLICT DO NOTHING")
-                .arg(QLatin1String(kind.table), masterColumns(kind), atExpression(QStringLiteral("$4::bigint")), placeholders)
+                .arg(QLatin1String(kind.table), masterColumns(kind), atExpression(QStringLiteral("$4::bigint")),
+                     placeholders)
                 .toUtf8();
         QVector<LocalRow> accepted;
         for (const LocalRow& row : qAsConst(batch.rows)) {

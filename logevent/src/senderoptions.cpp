@@ -16,8 +16,10 @@ QString typesHelp()
     std::array<int, maxEventColumns> valueWidths {};
     for (const EventKind& kind : eventKinds()) {
         typeWidth = qMax(typeWidth, int(qstrlen(kind.type)) + 1);
-        for (int c = 0; c + 1 < kind.columnCount; ++c)
-            valueWidths[std::size_t(c)] = qMax(valueWidths[std::size_t(c)], int(qstrlen(kind.columns[std::size_t(c)].value)) + 1);
+        for (int c = 0; c + 1 < kind.columnCount; ++c) {
+            int& width = valueWidths[std::size_t(c)];
+            width = qMax(width, int(qstrlen(kind.columns[std::size_t(c)].value)) + 1);
+        }
     }
     QString help = QStringLiteral("Each message type has a different set of arguments, with the order of the "
                                   "arguments being important.\nEach argument must be preceded by a -m\n");
@@ -26,7 +28,8 @@ QString typesHelp()
         QString line = QString(QLatin1String(kind.type)).leftJustified(typeWidth);
         for (int c = 0; c < kind.columnCount; ++c) {
             const QString value = QLatin1String(kind.columns[std::size_t(c)].value);
-            line += QStringLiteral("-m ") + (c + 1 < kind.columnCount ? value.leftJustified(valueWidths[std::size_t(c)]) : value);
+            const bool last = c + 1 == kind.columnCount;
+            line += QStringLiteral("-m ") + (last ? value : value.leftJustified(valueWidths[std::size_t(c)]));
         }
         help += QLatin1Char('\n') + line;
     }
@@ -42,7 +45,8 @@ SenderOptions::SenderOptions(int argc, char** argv)
     , port(QLatin1Char('p'), QStringList{QStringLiteral("port")},
            QStringLiteral("UDP port number on target TevrikSystemLogD."), false, true, nullptr, &m_portConstraint)
     , type(QLatin1Char('t'), QStringList{QStringLiteral("type")},
-           QStringLiteral("Sets the type of log message to send. Options are: ") + QString::fromStdString(senderTypeList()),
+           QStringLiteral("Sets the type of log message to send. Options are: ")
+               + QString::fromStdString(senderTypeList()),
            true, true, nullptr, nullptr)
     , msgpayload(QLatin1Char('m'), QStringList{QStringLiteral("msgpayload")},
                  QStringLiteral("Sets a payload value of the message; give one -m per value, in order."), true, true,

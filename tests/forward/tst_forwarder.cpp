@@ -432,7 +432,8 @@ void tst_Forwarder::testRefusedRows()
     QCOMPARE(forwarder.end(SIGTERM), 0);
 
     const QByteArray alteredReport =
-        QStringLiteral("Row 1 of table %1 sent altered for the master, U+FFFD in place of what its text cannot hold: %2")
+        QStringLiteral("Row 1 of table %1 sent altered for the master, U+FFFD in place of what its text cannot "
+                       "hold: %2")
             .arg(table, alteration)
             .toUtf8();
     QCOMPARE(forwarder.err().count("sent altered for the master"), alteration.isEmpty() ? 0 : 1);
@@ -510,7 +511,8 @@ void tst_Forwarder::testEarlierSetAside()
     QCOMPARE(forwarder.end(SIGTERM), 0);
     QVERIFY2(!forwarder.err().contains("queued again"), forwarder.err().constData());
     QVERIFY2(!forwarder.err().contains("set aside"), forwarder.err().constData());
-    const QList<QVariantList> marks = queryRows(daemon.dbPath(), QStringLiteral("SELECT sentToMasterDB FROM reboots ORDER BY rowID"));
+    const QList<QVariantList> marks =
+        queryRows(daemon.dbPath(), QStringLiteral("SELECT sentToMasterDB FROM reboots ORDER BY rowID"));
     QCOMPARE(marks, (QList<QVariantList>{{1}, {1}, {2}, {1}, {1}, {1}}));
     QCOMPARE(masterCount(database), 5);
 }

@@ -286,7 +286,8 @@ void tst_LogReader::writesOddTexts_data()
     QTest::addColumn<QStringList>("expected");
     // The row holds a NUL, a byte that is no UTF-8, a newline, an escape and a C1 control.
     QTest::newRow("short escapes every control character")
-        << "short" << QStringList{QString::fromUtf8("2026-01-15 10:00:09.000 reboot issuer=a\\x00b\xEF\xBF\xBD\\n\\e\\u009b")};
+        << "short"
+        << QStringList{QString::fromUtf8("2026-01-15 10:00:09.000 reboot issuer=a\\x00b\xEF\xBF\xBD\\n\\e\\u009b")};
     QTest::newRow("json escapes them as JSON does")
         << "json"
         << QStringList{QString::fromUtf8("{\"time\":1768467609000,\"type\":\"reboot\",\"rowID\":3,"
@@ -305,8 +306,9 @@ void tst_LogReader::writesOddTexts()
     QFETCH(QStringList, expected);
     // Written as an older daemon stored it, byte for byte.
     QSqlQuery query;
-    QVERIFY(query.exec(QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, CAST(X'610062FF0A1BC29B' AS TEXT))")
-                           .arg(base + 9000)));
+    QVERIFY(query.exec(
+        QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, CAST(X'610062FF0A1BC29B' AS TEXT))")
+            .arg(base + 9000)));
     query.finish();
     const QByteArray out = run({"-o", format, "-M", "rowID=3", "-t", "reboot"});
     if (format == QLatin1String("csv"))

@@ -99,33 +99,40 @@ void tst_KindDocs::listsEveryKind_data()
 
     const QString reader = sourceFile("packaging/man/tevriklog.1.scd.in");
     QTest::newRow("reader's order of the tables")
-        << "tevriklog.1" << words(reader) << QStringLiteral("the fixed order of the tables: %1).").arg(typesInOrder(", "));
+        << "tevriklog.1" << words(reader)
+        << QStringLiteral("the fixed order of the tables: %1).").arg(typesInOrder(", "));
     QTest::newRow("reader's -t") << "tevriklog.1" << words(reader)
                                  << QStringLiteral("The types are the sender's: %1. *-S*").arg(senderTypes(", "));
     QString fields = QStringLiteral("# FIELDS\n\n[[ *type*\n:[ *columns*\n");
     for (const EventKind& kind : eventKinds())
-        fields += QStringLiteral("|  %1\n:  %2\n").arg(QLatin1String(kind.type), columnNames(kind, "", "").join(QLatin1String(", ")));
+        fields += QStringLiteral("|  %1\n:  %2\n")
+                      .arg(QLatin1String(kind.type), columnNames(kind, "", "").join(QLatin1String(", ")));
     // The section ends with the table: a row too many fails as one too few.
-    QTest::newRow("reader's FIELDS") << "tevriklog.1" << section(reader, QStringLiteral("FIELDS")) + QStringLiteral("# EXIT")
+    QTest::newRow("reader's FIELDS") << "tevriklog.1"
+                                     << section(reader, QStringLiteral("FIELDS")) + QStringLiteral("# EXIT")
                                      << fields + QStringLiteral("# EXIT");
 
-    const QString daemon = words(section(sourceFile("packaging/man/tevriksystemlog.8.scd.in"), QStringLiteral("DATABASE")));
+    const QString daemon =
+        words(section(sourceFile("packaging/man/tevriksystemlog.8.scd.in"), QStringLiteral("DATABASE")));
     QStringList tables;
     QStringList integers;
     for (EventKindId id : senderTypeOrder()) {
         const EventKind& kind = eventKind(id);
         tables << QStringLiteral("*%1* %2: %3.")
-                      .arg(QLatin1String(kind.table), QLatin1String(kind.summary), columnNames(kind, "*", "*").join(QLatin1String(", ")));
+                      .arg(QLatin1String(kind.table), QLatin1String(kind.summary),
+                           columnNames(kind, "*", "*").join(QLatin1String(", ")));
         for (int c = 0; c < kind.columnCount; ++c) {
             if (kind.columns[std::size_t(c)].storage == Storage::Integer)
                 integers << QStringLiteral("*%1*").arg(QLatin1String(kind.columns[std::size_t(c)].name));
         }
     }
-    QTest::newRow("daemon's tables") << "tevriksystemlog.8" << daemon
-                                     << QStringLiteral("sent to a master database. %1 *schemaver*").arg(tables.join(QLatin1Char(' ')));
+    QTest::newRow("daemon's tables")
+        << "tevriksystemlog.8" << daemon
+        << QStringLiteral("sent to a master database. %1 *schemaver*").arg(tables.join(QLatin1Char(' ')));
     QTest::newRow("daemon's integer columns")
         << "tevriksystemlog.8" << daemon
-        << QStringLiteral("%1 is an INTEGER; all other event columns are TEXT NOT NULL.").arg(integers.join(QLatin1String(", ")));
+        << QStringLiteral("%1 is an INTEGER; all other event columns are TEXT NOT NULL.")
+               .arg(integers.join(QLatin1String(", ")));
 }
 
 void tst_KindDocs::listsEveryKind()
@@ -134,7 +141,8 @@ void tst_KindDocs::listsEveryKind()
     QFETCH(QString, text);
     QFETCH(QString, expected);
     QVERIFY2(!text.isEmpty(), qPrintable(file));
-    QVERIFY2(text.contains(expected), qPrintable(QStringLiteral("%1 should say:\n%2\nIt says:\n%3").arg(file, expected, text)));
+    QVERIFY2(text.contains(expected),
+             qPrintable(QStringLiteral("%1 should say:\n%2\nIt says:\n%3").arg(file, expected, text)));
 }
 
 QTEST_GUILESS_MAIN(tst_KindDocs)
