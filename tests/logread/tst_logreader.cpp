@@ -2,6 +2,7 @@
 #include "comparelines.h"
 #include "configsettings.h"
 #include "databasewrapper.h"
+#include "eventmodel.h"
 #include "eventreader.h"
 #include "logreader.h"
 #include "readeroptions.h"
@@ -12,9 +13,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <array>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -22,59 +25,26 @@ namespace {
 constexpr qint64 base = 1768467600000;
 constexpr qint64 summer = 1782907200000;
 
-// Stores one row through the daemon's handler of its type.
+// Stores one event of the type through the daemon's store, its values filled as the sender fills them.
 void storeRow(DataBaseWrapper& store, const QString& type, qint64 time, const QStringList& values)
 {
-    const auto text = [&values](int i) { return values.value(i).toStdString(); };
-    const auto stamp = static_cast<quint64>(time);
-    if (type == QLatin1String("coredump")) {
-        CoreDump msg;
-        msg.set_timestamp(stamp);
-        msg.set_taskname(text(0));
-        store.handleDumps(msg);
-    } else if (type == QLatin1String("reboot")) {
-        Reboot msg;
-        msg.set_timestamp(stamp);
-        msg.set_issuer(text(0));
-        store.handleReboots(msg);
-    } else if (type == QLatin1String("watchdog")) {
-        WatchDog msg;
-        msg.set_timestamp(stamp);
-        msg.set_triggeredby(text(0));
-        store.handleWatchdogs(msg);
-    } else if (type == QLatin1String("joinlayer")) {
-        JoinLayer msg;
-        msg.set_timestamp(stamp);
-        msg.set_taskname(text(0));
-        store.handleJoinlayers(msg);
-    } else if (type == QLatin1String("specfile")) {
-        SpecfileUse msg;
-        msg.set_timestamp(stamp);
-        msg.set_taskname(text(0));
-        msg.set_specfile(text(1));
-        store.handleSpecfiles(msg);
-    } else if (type == QLatin1String("sysload")) {
-        SystemLoad msg;
-        msg.set_timestamp(stamp);
-        msg.set_sysload(text(0));
-        store.handleSystemloads(msg);
-    } else if (type == QLatin1String("machineconfig")) {
-        MachineConfig msg;
-        msg.set_timestamp(stamp);
-        msg.set_hardwareconf(text(0));
-        msg.set_linuxver(text(1));
-        msg.set_rpmsinstalled(text(2));
-        msg.set_tevrikversion(text(3));
-        msg.set_diskspace(text(4));
-        store.handleMachines(msg);
-    } else {
-        GenericLogMsg msg;
-        msg.set_timestamp(stamp);
-        msg.set_recordnumber(values.value(0).toULongLong());
-        msg.set_key(text(1));
-        msg.set_value(text(2));
-        store.handleGeneric(msg);
+    const EventKind* kind = eventKindOfType(type.toStdString());
+    QVERIFY(kind);
+    std::array<std::string, maxEventColumns> texts;
+    EventValues fields;
+    fields.time = static_cast<quint64>(time);
+    for (int c = 0; c < kind->columnCount; ++c) {
+        const auto column = std::size_t(c);
+        if (kind->columns[column].storage == Storage::Integer) {
+            fields.numbers[column] = values.value(c).toULongLong();
+        } else {
+            texts[column] = values.value(c).toStdString();
+            fields.texts[column] = texts[column];
+        }
     }
+    LogEvent event;
+    kind->fill(event, fields);
+    store.newLogEvent(&event);
 }
 
 const QStringList allRows = {
