@@ -22,7 +22,7 @@ steady_rate=${STEADY_RATE:-10000}
 pgbin=/usr/lib/postgresql/15/bin
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTEVRIK_BUILD_BENCH=ON -DTEVRIK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target tevriksystemlog tevriklogforward tevrikloadgen >/dev/null
+cmake --build "$build" -j 2 --target eventmodelgen masterschema tevriksystemlog tevriklogforward tevrikloadgen >/dev/null
 daemon=$build/daemon/tevriksystemlog
 forwarder=$build/forward/tevriklogforward
 loadgen=$build/bench/tevrikloadgen
@@ -49,7 +49,7 @@ printf "listen_addresses = ''\nunix_socket_directories = '%s'\n" "$work/pg" >>"$
 psql_master() { psql -X -q -v ON_ERROR_STOP=1 -h "$work/pg" -U postgres "$@"; }
 psql_master -c "CREATE DATABASE master" -c "CREATE DATABASE strategies"
 
-tables=(configuration coredumps reboots watchdog joinlayer specfile systemload generic)
+mapfile -t tables < <("$build/eventmodel/eventmodelgen" tables /dev/stdout)
 sum_sql() { local sql="SELECT 0"; for t in "${tables[@]}"; do sql+=" + (SELECT count(*) FROM $t $1)"; done; echo "$sql"; }
 local_count() { sqlite3 -cmd ".timeout 10000" "$db" "$(sum_sql "${1:-}")"; }
 master_count() { psql_master -d master -At -c "$(sum_sql "")" 2>/dev/null || echo 0; }
@@ -178,7 +178,7 @@ lag_median=$(awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}' <<<"$steady_lags")
 lag_max=$(tail -n 1 <<<"$steady_lags")
 
 # 3. Three ways of writing the same rows of one table.
-psql_master -d strategies -f forward/master-schema.sql >/dev/null
+psql_master -d strategies -f "$build/eventmodel/master-schema.sql" >/dev/null
 strategy_rows=$(sqlite3 "$db" "SELECT count(*) FROM systemload")
 single_rows=20000
 sqlite3 "$db" "SELECT printf('INSERT INTO systemload (source, hostname, rowid, time, at, sysload) VALUES (''00000000-0000-0000-0000-000000000001'', ''bench'', %d, %d, to_timestamp(%d / 1000.0), %Q) ON CONFLICT DO NOTHING;', rowID, time, time, sysload) FROM systemload ORDER BY rowID LIMIT $single_rows" >"$work/single.sql"

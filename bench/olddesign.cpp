@@ -7,6 +7,7 @@
 //
 // It stores into the tables of an existing database (made by the daemon), one row per payload,
 // binding the payload's values to the table's columns in their order, as the first store did.
+#include "eventmodel.h"
 #include "logmessage.pb.h"
 
 #include <QCoreApplication>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -53,42 +55,28 @@ public:
 
     void store(const LogEvent& event)
     {
-        if (event.has_machine()) {
-            const MachineConfig& m = event.machine();
-            insertRow(QStringLiteral("configuration"), {number(m.timestamp()), text(m.hardwareconf()),
-                                                        text(m.linuxver()), text(m.rpmsinstalled()),
-                                                        text(m.tevrikversion()), text(m.diskspace())});
-        }
-        if (event.has_dump())
-            insertRow(QStringLiteral("coredumps"), {number(event.dump().timestamp()), text(event.dump().taskname())});
-        if (event.has_reboot())
-            insertRow(QStringLiteral("reboots"), {number(event.reboot().timestamp()), text(event.reboot().issuer())});
-        if (event.has_watchdog()) {
-            insertRow(QStringLiteral("watchdog"),
-                      {number(event.watchdog().timestamp()), text(event.watchdog().triggeredby())});
-        }
-        if (event.has_joinlayer()) {
-            insertRow(QStringLiteral("joinlayer"),
-                      {number(event.joinlayer().timestamp()), text(event.joinlayer().taskname())});
-        }
-        if (event.has_specfile()) {
-            const SpecfileUse& s = event.specfile();
-            insertRow(QStringLiteral("specfile"), {number(s.timestamp()), text(s.taskname()), text(s.specfile())});
-        }
-        if (event.has_systemload()) {
-            insertRow(QStringLiteral("systemload"),
-                      {number(event.systemload().timestamp()), text(event.systemload().sysload())});
-        }
-        if (event.has_generic()) {
-            const GenericLogMsg& g = event.generic();
-            insertRow(QStringLiteral("generic"),
-                      {number(g.timestamp()), number(g.recordnumber()), text(g.key()), text(g.value())});
+        for (const EventKind& kind : eventKinds()) {
+            const google::protobuf::Message* payload = kind.carried(event);
+            if (!payload)
+                continue;
+            EventValues values;
+            kind.read(*payload, values);
+            QVariantList row{number(values.time)};
+            for (int c = 0; c < kind.columnCount; ++c) {
+                const auto column = std::size_t(c);
+                row << (kind.columns[column].storage == Storage::Integer ? number(values.numbers[column])
+                                                                           : text(values.texts[column]));
+            }
+            insertRow(QLatin1String(kind.table), row);
         }
     }
 
 private:
     static QVariant number(quint64 value) { return QVariant(static_cast<qlonglong>(value)); }
-    static QVariant text(const std::string& value) { return QVariant(QString::fromStdString(value)); }
+    static QVariant text(std::string_view value)
+    {
+        return QVariant(QString::fromUtf8(value.data(), static_cast<int>(value.size())));
+    }
 
     void insertRow(const QString& table, const QVariantList& values)
     {

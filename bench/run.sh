@@ -42,7 +42,7 @@ install_missing() {
 install_missing
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTEVRIK_BUILD_BENCH=ON -DTEVRIK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target tevriksystemlog tevriklogevent tevrikloadgen tevrikfloorsender \
+cmake --build "$build" -j 2 --target eventmodelgen tevriksystemlog tevriklogevent tevrikloadgen tevrikfloorsender \
   tevrikolddesign tevrikprobepoller tevrikstagecost tevrikschemacost >/dev/null
 
 daemon=$build/daemon/tevriksystemlog
@@ -81,7 +81,7 @@ scale_sizes=(50 1000 10000 60000)
 # The generator: one process with sendmmsg batches; more processes only take the servers' core.
 gen=(--batch "${LOADGEN_BATCH:-512}" --processes "${LOADGEN_PROCESSES:-1}")
 
-tables=(coredumps reboots watchdog joinlayer systemload specfile configuration generic)
+mapfile -t tables < <("$build/eventmodel/eventmodelgen" tables /dev/stdout)
 count_sql="SELECT 0"
 for table in "${tables[@]}"; do count_sql+=" + (SELECT count(*) FROM $table)"; done
 

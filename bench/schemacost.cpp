@@ -1,10 +1,11 @@
-// What the store's schema costs SQLite per row: the eight tables as the daemon makes them, then
+// What the store's schema costs SQLite per row: the tables as the daemon makes them, then
 // without the time index, without AUTOINCREMENT, and without both. Each variant inserts the same
 // rows of short texts round the tables with one prepared statement per table, in transactions of
 // 8,192 rows, in a fresh database of the given directory (write-ahead log, synchronous=NORMAL).
 //
 // usage: tevrikschemacost DIRECTORY [ROWS]
 #include "cputime.h"
+#include "eventmodel.h"
 
 #include <sqlite3.h>
 
@@ -15,33 +16,15 @@
 
 namespace {
 
-struct Table
+// The store's statement without AUTOINCREMENT.
+std::string withoutAutoincrement(std::string create)
 {
-    const char* name;
-    const char* columns;
-    const char* insert;
-    int numbers;
-    int texts;
-};
-
-const Table tables[] = {
-    {"coredumps", "taskname TEXT NOT NULL", "INSERT INTO coredumps (time, taskname) VALUES (:time, :taskname)", 1, 1},
-    {"reboots", "issuer TEXT NOT NULL", "INSERT INTO reboots (time, issuer) VALUES (:time, :issuer)", 1, 1},
-    {"watchdog", "triggeredBy TEXT NOT NULL",
-     "INSERT INTO watchdog (time, triggeredBy) VALUES (:time, :triggeredBy)", 1, 1},
-    {"joinlayer", "taskName TEXT NOT NULL", "INSERT INTO joinlayer (time, taskName) VALUES (:time, :taskName)", 1, 1},
-    {"systemload", "sysload TEXT NOT NULL", "INSERT INTO systemload (time, sysload) VALUES (:time, :sysload)", 1, 1},
-    {"specfile", "taskname TEXT NOT NULL, specfile TEXT NOT NULL",
-     "INSERT INTO specfile (time, taskname, specfile) VALUES (:time, :taskname, :specfile)", 1, 2},
-    {"configuration",
-     "hardwareconf TEXT NOT NULL, linuxver TEXT NOT NULL, rpmsinstalled TEXT NOT NULL, tevrikversion TEXT NOT NULL, "
-     "diskspace TEXT NOT NULL",
-     "INSERT INTO configuration (time, hardwareconf, linuxver, rpmsinstalled, tevrikversion, diskspace) "
-     "VALUES (:time, :hardwareconf, :linuxver, :rpmsinstalled, :tevrikversion, :diskspace)",
-     1, 5},
-    {"generic", "recordNumber INTEGER NOT NULL, key TEXT NOT NULL, value TEXT NOT NULL",
-     "INSERT INTO generic (time, recordNumber, key, value) VALUES (:time, :recordNumber, :key, :value)", 2, 2},
-};
+    const std::string word = " AUTOINCREMENT";
+    const std::size_t at = create.find(word);
+    if (at != std::string::npos)
+        create.erase(at, word.size());
+    return create;
+}
 
 // CPU seconds per row, or a negative value when SQLite refused a step.
 double run(const std::string& path, bool index, bool autoincrement, long long rows)
@@ -51,17 +34,17 @@ double run(const std::string& path, bool index, bool autoincrement, long long ro
         return -1;
     sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-    sqlite3_stmt* inserts[std::size(tables)] = {};
-    for (size_t t = 0; t < std::size(tables); ++t) {
-        const std::string name = tables[t].name;
-        const std::string create = "CREATE TABLE " + name + "(rowID INTEGER PRIMARY KEY"
-                                   + (autoincrement ? " AUTOINCREMENT" : "") + ", time INTEGER NOT NULL, "
-                                   + tables[t].columns + ", sentToMasterDB INTEGER NOT NULL DEFAULT 0)";
+    const auto& kinds = eventKinds();
+    sqlite3_stmt* inserts[eventKindCount] = {};
+    for (EventKindId id : tableCreationOrder()) {
+        const EventKind& kind = eventKind(id);
+        const std::string name = kind.table;
+        const std::string create = autoincrement ? kind.createTable : withoutAutoincrement(kind.createTable);
         sqlite3_exec(db, create.c_str(), nullptr, nullptr, nullptr);
         if (index)
             sqlite3_exec(db, ("CREATE INDEX " + name + "_time ON " + name + "(time)").c_str(), nullptr, nullptr,
                          nullptr);
-        sqlite3_prepare_v3(db, tables[t].insert, -1, SQLITE_PREPARE_PERSISTENT, &inserts[t], nullptr);
+        sqlite3_prepare_v3(db, kind.insert, -1, SQLITE_PREPARE_PERSISTENT, &inserts[size_t(id)], nullptr);
     }
     const char text[] = "task-name-of-the-row";
     const sqlite3_int64 time = 1765000000000;
@@ -69,14 +52,15 @@ double run(const std::string& path, bool index, bool autoincrement, long long ro
     const double before = cpuSeconds();
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     for (long long i = 0; i < rows && !failed; ++i) {
-        const Table& table = tables[size_t(i) % std::size(tables)];
-        sqlite3_stmt* insert = inserts[size_t(i) % std::size(tables)];
-        int column = 1;
-        sqlite3_bind_int64(insert, column++, time + i / 100);
-        if (table.numbers == 2)
-            sqlite3_bind_int64(insert, column++, i);
-        for (int k = 0; k < table.texts; ++k)
-            sqlite3_bind_text(insert, column++, text, sizeof text - 1, SQLITE_STATIC);
+        const EventKind& kind = kinds[size_t(i) % eventKindCount];
+        sqlite3_stmt* insert = inserts[size_t(i) % eventKindCount];
+        sqlite3_bind_int64(insert, 1, time + i / 100);
+        for (int c = 0; c < kind.columnCount; ++c) {
+            if (kind.columns[size_t(c)].storage == Storage::Integer)
+                sqlite3_bind_int64(insert, c + 2, i);
+            else
+                sqlite3_bind_text(insert, c + 2, text, sizeof text - 1, SQLITE_STATIC);
+        }
         failed = sqlite3_step(insert) != SQLITE_DONE;
         sqlite3_reset(insert);
         if ((i + 1) % 8192 == 0)

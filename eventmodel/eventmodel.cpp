@@ -231,6 +231,14 @@ const std::array<EventKindId, eventKindCount>& senderTypeOrder()
     return senderOrder;
 }
 
+std::string senderTypeList()
+{
+    std::string list;
+    for (EventKindId id : senderOrder)
+        list += (list.empty() ? "" : ", ") + std::string(eventKind(id).type);
+    return list;
+}
+
 const std::array<EventKindId, eventKindCount>& tableCreationOrder()
 {
     return creationOrder;

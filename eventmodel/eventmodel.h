@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 class LogEvent;
@@ -83,6 +84,8 @@ const EventKind* eventKindOfType(std::string_view type);
 
 // The order in which the sender lists its types.
 const std::array<EventKindId, eventKindCount>& senderTypeOrder();
+// The sender's types in its order, separated by a comma and a blank, as the help texts list them.
+std::string senderTypeList();
 // The order in which the store creates the kinds' tables, after the schema version's.
 const std::array<EventKindId, eventKindCount>& tableCreationOrder();
 

@@ -1,6 +1,6 @@
 #include "forwarder.h"
 
-#include "forwardtables.h"
+#include "eventmodel.h"
 #include "programmessagehandler.h"
 
 #include <QCoreApplication>
@@ -43,6 +43,10 @@ bool Forwarder::open()
 {
     if (!m_local.open(m_settings.dbPath))
         return false;
+    if (m_local.requeued() > 0)
+        writeAlways(QtInfoMsg, QStringLiteral("%1 rows that an earlier forwarder set aside (sentToMasterDB = 2) are "
+                                              "queued again")
+                                   .arg(m_local.requeued()));
     m_master = std::make_unique<MasterClient>(m_settings.conninfo, m_local.sourceId(), m_settings.hostName);
     m_master->setStopCheck(m_stopCheck);
     if (!m_local.identityNotice().isEmpty())
@@ -90,8 +94,37 @@ void Forwarder::reportRefused(const QVector<TableBatch>& batches)
         for (const RefusedRow& refused : batch.refused)
             writeAlways(QtWarningMsg, QStringLiteral("Row %1 of table %2 set aside (sentToMasterDB = 2): %3")
                                           .arg(refused.rowId)
-                                          .arg(forwardTables().at(batch.table).name, refused.reason));
+                                          .arg(QLatin1String(eventKinds()[std::size_t(batch.table)].table),
+                                               refused.reason));
     }
+}
+
+void Forwarder::countAltered(const QVector<TableBatch>& batches)
+{
+    const LocalRow* first = nullptr;
+    int firstTable = 0;
+    qint64 altered = 0;
+    for (const TableBatch& batch : batches) {
+        for (const LocalRow& row : batch.rows) {
+            if (row.alteration.isEmpty())
+                continue;
+            if (!first) {
+                first = &row;
+                firstTable = batch.table;
+            }
+            ++altered;
+        }
+    }
+    m_counters.rowsAltered += quint64(altered);
+    // One line for a run of batches with altered rows, however many rows it alters; the health line counts them.
+    if (first && !m_altering)
+        writeAlways(QtWarningMsg, QStringLiteral("Row %1 of table %2 sent altered for the master, U+FFFD in place "
+                                                 "of what its text cannot hold: %3; rows altered after it are "
+                                                 "counted only")
+                                      .arg(first->rowId)
+                                      .arg(QLatin1String(eventKinds()[std::size_t(firstTable)].table),
+                                           first->alteration));
+    m_altering = first != nullptr;
 }
 
 void Forwarder::collectMarking()
@@ -151,7 +184,7 @@ void Forwarder::step()
     }
 
     QVector<TableBatch> batches = m_local.readBatch(m_settings.batchSize, m_nextTable);
-    m_nextTable = (m_nextTable + 1) % forwardTables().size();
+    m_nextTable = (m_nextTable + 1) % int(eventKindCount);
     const qint64 count = rowCount(batches);
     if (count == 0) {
         if (!m_local.errorString().isEmpty())
@@ -169,6 +202,7 @@ void Forwarder::step()
     m_lastSuccess = QDateTime::currentDateTime();
     m_local.committed(batches);
     reportRefused(batches);
+    countAltered(batches);
     for (const TableBatch& batch : qAsConst(batches))
         m_counters.rowsSent += quint64(batch.rows.size());
     qDebug() << QStringLiteral("Forwarded %1 rows").arg(count);
@@ -185,9 +219,10 @@ void Forwarder::reportHealth()
     const QString age = waiting.count > 0
                             ? QStringLiteral("%1 s").arg((QDateTime::currentMSecsSinceEpoch() - waiting.oldestTime) / 1000)
                             : QStringLiteral("none");
-    writeAlways(QtInfoMsg, QStringLiteral("Forwarded %1 rows; %2 rows waiting, oldest waiting %3; %4 retries; "
-                                          "last success %5")
+    writeAlways(QtInfoMsg, QStringLiteral("Forwarded %1 rows, %2 rows altered for the master; %3 rows waiting, "
+                                          "oldest waiting %4; %5 retries; last success %6")
                                .arg(m_counters.rowsSent)
+                               .arg(m_counters.rowsAltered)
                                .arg(waiting.count)
                                .arg(age)
                                .arg(m_retries)

@@ -36,7 +36,8 @@ public:
     ForwarderStatus status();
 
 public slots:
-    // One line: rows forwarded, rows waiting, the oldest waiting row's age, retries, the last success.
+    // One line: rows forwarded and altered for the master, rows waiting, the oldest waiting row's age, retries,
+    // the last success.
     void reportHealth();
     // Marks what the master has already committed, then ends the event loop.
     void stop();
@@ -52,6 +53,8 @@ private:
     void collectMarking();
     void schedule(int delayMs);
     void reportRefused(const QVector<TableBatch>& batches);
+    // Counts the rows whose texts the master took altered, and reports the first of each run of them.
+    void countAltered(const QVector<TableBatch>& batches);
 
     ForwardSettings m_settings;
     LocalStore m_local;
@@ -69,6 +72,8 @@ private:
     bool m_away = false;
     bool m_markFailing = false;
     ForwarderCounters m_counters;
+    // Whether the last batch had a row whose text was altered for the master (see masterText()).
+    bool m_altering = false;
     qint64 m_retries = 0;
     QDateTime m_lastSuccess;
 };

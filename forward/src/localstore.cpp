@@ -1,6 +1,7 @@
 #include "localstore.h"
 
-#include "forwardtables.h"
+#include "eventmodel.h"
+#include "storedtext.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -35,14 +36,26 @@ const char identityTable[] = "CREATE TABLE IF NOT EXISTS forwarder_source (id IN
                              "source TEXT NOT NULL, created INTEGER NOT NULL, machine TEXT, file TEXT)";
 // Waited for the write lock after a stop request, so that a stop ends within a second.
 const qint64 stopLockWaitMs = 200;
+// The forwarder's own facts about the database, one value per key.
+const char stateTable[] = "CREATE TABLE IF NOT EXISTS forwarder_state (key TEXT PRIMARY KEY, value INTEGER NOT NULL)";
+// Set once the rows that earlier forwarders set aside for a NUL or invalid UTF-8, which now go altered, are queued
+// again; rows set aside after that stay aside.
+const char requeuedKey[] = "setaside_requeued";
+
+QString tableName(const EventKind& kind)
+{
+    return QLatin1String(kind.table);
+}
 
 // The payload columns go as they are: the storage class of each value is checked before it is read.
-QByteArray selectStatement(const ForwardTable& table)
+QByteArray selectStatement(const EventKind& kind)
 {
     QString columns = QStringLiteral("rowID, time");
-    for (const ForwardColumn& column : table.columns)
-        columns += QStringLiteral(", ") + column.local;
-    return QStringLiteral("SELECT %1 FROM %2 WHERE rowID > ? ORDER BY rowID LIMIT ?").arg(columns, table.name).toUtf8();
+    for (int c = 0; c < kind.columnCount; ++c)
+        columns += QStringLiteral(", ") + QLatin1String(kind.columns[c].name);
+    return QStringLiteral("SELECT %1 FROM %2 WHERE rowID > ? ORDER BY rowID LIMIT ?")
+        .arg(columns, tableName(kind))
+        .toUtf8();
 }
 
 // The names of SQLite's typeof().
@@ -62,81 +75,39 @@ QLatin1String typeName(int type)
     }
 }
 
-// The row's values, or why the master cannot take them.
-QString readRow(sqlite3_stmt* statement, const ForwardTable& table, LocalRow* row)
+// The row's values, or why the master cannot take them. A text goes as the master can hold it: see masterText().
+QString readRow(sqlite3_stmt* statement, const EventKind& kind, LocalRow* row)
 {
     if (sqlite3_column_type(statement, 1) != SQLITE_INTEGER)
         return QStringLiteral("time holds a %1 value").arg(typeName(sqlite3_column_type(statement, 1)));
     row->time = sqlite3_column_int64(statement, 1);
-    for (int i = 0; i < table.columns.size(); ++i) {
-        const ForwardColumn& column = table.columns.at(i);
+    std::string scratch;
+    for (int i = 0; i < kind.columnCount; ++i) {
+        const EventColumn& column = kind.columns[std::size_t(i)];
         const int type = sqlite3_column_type(statement, 2 + i);
-        if (column.isInteger) {
+        if (column.storage == Storage::Integer) {
             if (type != SQLITE_INTEGER)
-                return QStringLiteral("%1 holds a %2 value").arg(column.local, typeName(type));
+                return QStringLiteral("%1 holds a %2 value").arg(QLatin1String(column.name), typeName(type));
             row->values.append(QByteArray::number(sqlite3_column_int64(statement, 2 + i)));
             continue;
         }
         if (type != SQLITE_TEXT && type != SQLITE_BLOB)
-            return QStringLiteral("%1 holds a %2 value").arg(column.local, typeName(type));
+            return QStringLiteral("%1 holds a %2 value").arg(QLatin1String(column.name), typeName(type));
         // Read as bytes, so that invalid UTF-8 is seen as it is stored.
-        const char* data = static_cast<const char*>(sqlite3_column_blob(statement, 2 + i));
-        const QByteArray bytes(data, sqlite3_column_bytes(statement, 2 + i));
-        if (bytes.contains('\0'))
-            return QStringLiteral("%1 holds a NUL character").arg(column.local);
-        if (!isStorableText(bytes))
-            return QStringLiteral("%1 is not valid UTF-8").arg(column.local);
-        row->values.append(bytes);
+        const std::string_view stored(static_cast<const char*>(sqlite3_column_blob(statement, 2 + i)),
+                                      std::size_t(sqlite3_column_bytes(statement, 2 + i)));
+        bool altered = false;
+        const std::string_view text = masterText(stored, scratch, &altered);
+        if (altered && row->alteration.isEmpty())
+            row->alteration = (isValidUtf8(stored) ? QStringLiteral("%1 holds a NUL character")
+                                                   : QStringLiteral("%1 is not valid UTF-8"))
+                                  .arg(QLatin1String(column.name));
+        row->values.append(QByteArray(text.data(), int(text.size())));
     }
     return QString();
 }
 
 } // namespace
-
-bool isStorableText(const QByteArray& bytes)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
-    const auto* end = p + bytes.size();
-    while (p < end) {
-        const unsigned char c = *p++;
-        if (c == 0)
-            return false;
-        if (c < 0x80)
-            continue;
-        int more = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            more = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            more = 2;
-            // No overlong forms and no surrogates.
-            if (c == 0xE0)
-                low = 0xA0;
-            else if (c == 0xED)
-                high = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            more = 3;
-            // No overlong forms and nothing above U+10FFFF.
-            if (c == 0xF0)
-                low = 0x90;
-            else if (c == 0xF4)
-                high = 0x8F;
-        } else {
-            return false;
-        }
-        if (end - p < more)
-            return false;
-        if (*p < low || *p > high)
-            return false;
-        for (int i = 1; i < more; ++i) {
-            if (p[i] < 0x80 || p[i] > 0xBF)
-                return false;
-        }
-        p += more;
-    }
-    return true;
-}
 
 LocalStore::LocalStore()
     : m_connection(QStringLiteral("forwarder-local"))
@@ -316,9 +287,9 @@ bool LocalStore::open(const QString& path)
     m_db = *static_cast<sqlite3* const*>(handle.constData());
 
     const QStringList existing = db.tables();
-    for (const ForwardTable& table : forwardTables()) {
-        if (!existing.contains(table.name)) {
-            m_error = QStringLiteral("it has no table %1 of the tevrik system log").arg(table.name);
+    for (const EventKind& kind : eventKinds()) {
+        if (!existing.contains(tableName(kind))) {
+            m_error = QStringLiteral("it has no table %1 of the tevrik system log").arg(tableName(kind));
             return false;
         }
     }
@@ -336,17 +307,20 @@ bool LocalStore::open(const QString& path)
         return false;
     }
 
+    if (!requeueSetAside())
+        return false;
+
     QSqlQuery query(db);
     // The only scan of the sent rows, once per start: afterwards the cursors advance by rowID.
     m_cursors.clear();
-    for (const ForwardTable& table : forwardTables()) {
+    for (const EventKind& kind : eventKinds()) {
         qint64 cursor = 0;
         if (query.exec(QStringLiteral("SELECT rowID FROM %1 WHERE sentToMasterDB = 0 ORDER BY rowID LIMIT 1")
-                           .arg(table.name))
+                           .arg(tableName(kind)))
             && query.next()) {
             cursor = query.value(0).toLongLong() - 1;
         } else if (query.isActive()
-                   && query.exec(QStringLiteral("SELECT COALESCE(MAX(rowID), 0) FROM %1").arg(table.name))
+                   && query.exec(QStringLiteral("SELECT COALESCE(MAX(rowID), 0) FROM %1").arg(tableName(kind)))
                    && query.next()) {
             cursor = query.value(0).toLongLong();
         }
@@ -365,9 +339,9 @@ bool LocalStore::open(const QString& path)
         return false;
     }
     sqlite3_busy_timeout(m_markDb, busyTimeoutMs);
-    for (const ForwardTable& table : forwardTables()) {
+    for (const EventKind& kind : eventKinds()) {
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v3(m_db, selectStatement(table).constData(), -1, SQLITE_PREPARE_PERSISTENT, &statement,
+        if (sqlite3_prepare_v3(m_db, selectStatement(kind).constData(), -1, SQLITE_PREPARE_PERSISTENT, &statement,
                                nullptr)
             != SQLITE_OK) {
             m_error = QString::fromUtf8(sqlite3_errmsg(m_db));
@@ -383,11 +357,11 @@ QVector<TableBatch> LocalStore::readBatch(int maxRows, int firstTable)
 {
     m_error.clear();
     QVector<TableBatch> batches;
-    const QVector<ForwardTable>& tables = forwardTables();
+    const int tableCount = int(eventKindCount);
     int remaining = maxRows;
-    for (int n = 0; n < tables.size() && remaining > 0; ++n) {
-        const int index = (firstTable + n) % tables.size();
-        const ForwardTable& table = tables.at(index);
+    for (int n = 0; n < tableCount && remaining > 0; ++n) {
+        const int index = (firstTable + n) % tableCount;
+        const EventKind& kind = eventKinds()[std::size_t(index)];
         sqlite3_stmt* statement = m_selects.at(index);
         sqlite3_bind_int64(statement, 1, m_cursors.at(index));
         sqlite3_bind_int(statement, 2, remaining);
@@ -400,8 +374,8 @@ QVector<TableBatch> LocalStore::readBatch(int maxRows, int firstTable)
             if (batch.rows.isEmpty() && batch.refused.isEmpty())
                 batch.firstRowId = row.rowId;
             batch.lastRowId = row.rowId;
-            row.values.reserve(table.columns.size());
-            const QString problem = readRow(statement, table, &row);
+            row.values.reserve(kind.columnCount);
+            const QString problem = readRow(statement, kind, &row);
             if (problem.isEmpty())
                 batch.rows.append(std::move(row));
             else
@@ -437,7 +411,7 @@ QString LocalStore::markSent(const QVector<TableBatch>& batches) const
 {
     QString error;
     for (const TableBatch& batch : batches) {
-        const QByteArray table = forwardTables().at(batch.table).name.toUtf8();
+        const QByteArray table(eventKinds()[std::size_t(batch.table)].table);
         const QByteArray refuse = "UPDATE " + table + " SET sentToMasterDB = 2 WHERE rowID = ?";
         const QByteArray send = "UPDATE " + table + " SET sentToMasterDB = 1 WHERE rowID BETWEEN ? AND ? "
                                                     "AND sentToMasterDB = 0";
@@ -480,11 +454,10 @@ WaitingRows LocalStore::waiting()
     WaitingRows result;
     bool first = true;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    const QVector<ForwardTable>& tables = forwardTables();
-    for (int i = 0; i < tables.size(); ++i) {
+    for (int i = 0; i < int(eventKindCount); ++i) {
         query.prepare(QStringLiteral("SELECT COUNT(*), (SELECT time FROM %1 WHERE rowID > ? ORDER BY rowID LIMIT 1) "
                                      "FROM %1 WHERE rowID > ?")
-                          .arg(tables.at(i).name));
+                          .arg(tableName(eventKinds()[std::size_t(i)])));
         query.addBindValue(m_committed.at(i));
         query.addBindValue(m_committed.at(i));
         if (!query.exec() || !query.next())
@@ -499,4 +472,32 @@ WaitingRows LocalStore::waiting()
         first = false;
     }
     return result;
+}
+
+bool LocalStore::requeueSetAside()
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (query.exec(QStringLiteral("SELECT value FROM forwarder_state WHERE key = '%1'").arg(QLatin1String(requeuedKey)))
+        && query.next())
+        return true;
+    query.finish();
+    // A transaction per table, so that the daemon never waits for more than one table's scan; the marker comes
+    // last, so that a start cut short queues again what it had not reached.
+    for (const EventKind& kind : eventKinds()) {
+        if (!beginWrite(m_db, &m_error))
+            return false;
+        const bool ok =
+            exec(QStringLiteral("UPDATE %1 SET sentToMasterDB = 0 WHERE sentToMasterDB = 2").arg(tableName(kind)));
+        const qint64 changed = ok ? sqlite3_changes(m_db) : 0;
+        if (!endWrite(m_db, ok, &m_error))
+            return false;
+        m_requeued += changed;
+    }
+    if (!beginWrite(m_db, &m_error))
+        return false;
+    const bool ok = exec(QString::fromLatin1(stateTable))
+                    && exec(QStringLiteral("INSERT INTO forwarder_state (key, value) VALUES ('%1', %2)")
+                                .arg(QLatin1String(requeuedKey))
+                                .arg(QDateTime::currentMSecsSinceEpoch()));
+    return endWrite(m_db, ok, &m_error);
 }

@@ -17,6 +17,8 @@ struct LocalRow
     qint64 rowId = 0;
     qint64 time = 0;
     QVector<QByteArray> values;
+    // Why a text of the row was altered for the master, empty when none was.
+    QString alteration;
 };
 
 // A row that the master cannot take as it stands, and why.
@@ -44,9 +46,6 @@ struct WaitingRows
     qint64 oldestTime = 0;
 };
 
-// True for bytes that PostgreSQL takes as UTF-8 text: well-formed UTF-8 without NUL characters.
-bool isStorableText(const QByteArray& bytes);
-
 // The daemon's database seen by the forwarder: its identity, the rows not yet sent and their marking.
 class LocalStore
 {
@@ -63,6 +62,8 @@ public:
     QString errorString() const { return m_error; }
     QString sourceId() const { return m_sourceId; }
     QString identityNotice() const { return m_identityNotice; }
+    // The rows that earlier forwarders had set aside and this open queued again.
+    qint64 requeued() const { return m_requeued; }
 
     // Reads up to maxRows rows past the read cursors and moves them on, visiting the tables from firstTable on
     // so none waits behind another's backlog; rows that the master cannot take come back refused. Empty on error.
@@ -95,6 +96,8 @@ private:
     IdentityChange identityChange(const Identity& identity) const;
     // Makes, completes or renews the identity in one write transaction.
     bool changeIdentity();
+    // Once per database: the rows that earlier forwarders set aside (sentToMasterDB = 2) are to be sent again.
+    bool requeueSetAside();
     // Takes the write lock as soon as the daemon lets go of it, within the busy timeout or the stop's.
     bool beginWrite(sqlite3* db, QString* error) const;
     // Commits (or rolls back) the write transaction; false when it is not committed.
@@ -109,6 +112,7 @@ private:
     QString m_file;
     // When a stop was requested, in milliseconds since the epoch; 0 before.
     std::atomic<qint64> m_stopRequestedMs{0};
+    qint64 m_requeued = 0;
     sqlite3* m_db = nullptr;
     sqlite3* m_markDb = nullptr;
     QVector<sqlite3_stmt*> m_selects;

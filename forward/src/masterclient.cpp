@@ -1,6 +1,6 @@
 #include "masterclient.h"
 
-#include "forwardtables.h"
+#include "eventmodel.h"
 #include "masterschema.h"
 
 #include <QRegularExpression>
@@ -27,17 +27,22 @@ QString atExpression(const QString& time)
         .arg(endInstantMs);
 }
 
-QString masterColumns(const ForwardTable& table)
+const EventKind& kindOf(const TableBatch& batch)
+{
+    return eventKinds()[std::size_t(batch.table)];
+}
+
+QString masterColumns(const EventKind& kind)
 {
     QString columns;
-    for (const ForwardColumn& column : table.columns)
-        columns += QStringLiteral(", ") + column.master;
+    for (int c = 0; c < kind.columnCount; ++c)
+        columns += QStringLiteral(", ") + QLatin1String(kind.columns[std::size_t(c)].master);
     return columns;
 }
 
-QString stageName(const ForwardTable& table)
+QString stageName(const EventKind& kind)
 {
-    return QStringLiteral("forward_stage_") + table.name;
+    return QStringLiteral("forward_stage_") + QLatin1String(kind.table);
 }
 
 // COPY's binary format: integers in network byte order, each field its length and its bytes.
@@ -65,16 +70,14 @@ const char uniqueViolation[] = "23505";
 const char conflictReason[] = "the master holds a row of the same key with other contents";
 
 // The master's columns compared with those of the stage table or of parameters from $4 on.
-QString sameContents(const ForwardTable& table, const QString& stage)
+QString sameContents(const EventKind& kind, const QString& stage)
 {
     QString condition = stage.isEmpty() ? QStringLiteral("t.time = $4::bigint") : QStringLiteral("t.time = %1.time").arg(stage);
-    for (int i = 0; i < table.columns.size(); ++i) {
-        const ForwardColumn& column = table.columns.at(i);
-        condition += stage.isEmpty() ? QStringLiteral(" AND t.%1 = $%2::%3")
-                                           .arg(column.master)
-                                           .arg(i + 5)
-                                           .arg(column.isInteger ? QStringLiteral("bigint") : QStringLiteral("text"))
-                                     : QStringLiteral(" AND t.%1 = %2.%1").arg(column.master, stage);
+    for (int i = 0; i < kind.columnCount; ++i) {
+        const EventColumn& column = kind.columns[std::size_t(i)];
+        const QLatin1String master(column.master);
+        condition += stage.isEmpty() ? QStringLiteral(" AND t.%1 = $%2::%3").arg(master).arg(i + 5).arg(QLatin1String(masterColumnType(column)))
+                                     : QStringLiteral(" AND t.%1 = %2.%1").arg(master, stage);
     }
     return condition;
 }
@@ -111,7 +114,8 @@ bool MasterClient::ensureSchema()
 {
     static const QRegularExpression created(QStringLiteral("CREATE (?:TABLE|INDEX) IF NOT EXISTS (\\w+)"));
     QStringList names;
-    QRegularExpressionMatchIterator it = created.globalMatch(QString::fromUtf8(masterSchemaSql));
+    const std::string schema = masterSchemaSql();
+    QRegularExpressionMatchIterator it = created.globalMatch(QString::fromStdString(schema));
     while (it.hasNext())
         names << it.next().captured(1);
     const QByteArray list = (QLatin1Char('{') + names.join(QLatin1Char(',')) + QLatin1Char('}')).toUtf8();
@@ -120,7 +124,7 @@ bool MasterClient::ensureSchema()
                   {list}, PGRES_TUPLES_OK);
     if (!missing)
         return fail();
-    return QByteArray(PQgetvalue(missing.get(), 0, 0)) == "0" || command(masterSchemaSql);
+    return QByteArray(PQgetvalue(missing.get(), 0, 0)) == "0" || command(QByteArray::fromStdString(schema));
 }
 
 bool MasterClient::connectToMaster()
@@ -129,13 +133,14 @@ bool MasterClient::connectToMaster()
     if (!m_pg.open(m_conninfo))
         return fail();
     bool ok = ensureSchema();
-    for (const ForwardTable& table : forwardTables()) {
+    for (const EventKind& kind : eventKinds()) {
         QString definitions;
-        for (const ForwardColumn& column : table.columns)
-            definitions += QStringLiteral(", %1 %2").arg(column.master, column.isInteger ? QStringLiteral("bigint") : QStringLiteral("text"));
+        for (int c = 0; c < kind.columnCount; ++c)
+            definitions += QStringLiteral(", %1 %2").arg(QLatin1String(kind.columns[std::size_t(c)].master),
+                                                        QLatin1String(masterColumnType(kind.columns[std::size_t(c)])));
         ok = ok
              && command(QStringLiteral("CREATE TEMP TABLE %1 (rowid bigint, time bigint%2) ON COMMIT DELETE ROWS")
-                            .arg(stageName(table), definitions)
+                            .arg(stageName(kind), definitions)
                             .toUtf8());
     }
     ok = ok
@@ -151,9 +156,9 @@ bool MasterClient::connectToMaster()
 bool MasterClient::readHighest()
 {
     m_highest.clear();
-    for (const ForwardTable& table : forwardTables()) {
+    for (const EventKind& kind : eventKinds()) {
         const PgConnection::Result result = m_pg.exec(
-            QStringLiteral("SELECT COALESCE(max(rowid), 0) FROM %1 WHERE source = $1").arg(table.name).toUtf8(),
+            QStringLiteral("SELECT COALESCE(max(rowid), 0) FROM %1 WHERE source = $1").arg(QLatin1String(kind.table)).toUtf8(),
             {m_sourceId}, PGRES_TUPLES_OK);
         if (!result || PQntuples(result.get()) != 1)
             return fail();
@@ -164,12 +169,13 @@ bool MasterClient::readHighest()
 
 bool MasterClient::copyRows(const TableBatch& batch, bool direct, QVector<qint64>* conflicts)
 {
-    const ForwardTable& table = forwardTables().at(batch.table);
-    const QString columns = masterColumns(table);
+    const EventKind& kind = kindOf(batch);
+    const QString table = QLatin1String(kind.table);
+    const QString columns = masterColumns(kind);
     const QByteArray copy =
         (direct ? QStringLiteral("COPY %1 (source, hostname, rowid, time, at%2) FROM STDIN (FORMAT binary)")
-                      .arg(table.name, columns)
-                : QStringLiteral("COPY %1 FROM STDIN (FORMAT binary)").arg(stageName(table)))
+                      .arg(table, columns)
+                : QStringLiteral("COPY %1 FROM STDIN (FORMAT binary)").arg(stageName(kind)))
             .toUtf8();
     if (!m_pg.exec(copy, {}, PGRES_COPY_IN))
         return fail();
@@ -179,7 +185,7 @@ bool MasterClient::copyRows(const TableBatch& batch, bool direct, QVector<qint64
     data.append("PGCOPY\n\377\r\n\0", 11);
     appendInteger<qint32>(&data, 0);
     appendInteger<qint32>(&data, 0);
-    const auto fields = static_cast<qint16>(table.columns.size() + (direct ? 5 : 2));
+    const auto fields = static_cast<qint16>(kind.columnCount + (direct ? 5 : 2));
     for (const LocalRow& row : batch.rows) {
         appendInteger<qint16>(&data, fields);
         if (direct) {
@@ -194,9 +200,9 @@ bool MasterClient::copyRows(const TableBatch& batch, bool direct, QVector<qint64
             else
                 appendInteger<qint32>(&data, -1);
         }
-        for (int i = 0; i < table.columns.size(); ++i) {
+        for (int i = 0; i < kind.columnCount; ++i) {
             const QByteArray& value = row.values.at(i);
-            if (table.columns.at(i).isInteger)
+            if (kind.columns[std::size_t(i)].storage == Storage::Integer)
                 appendBigintField(&data, value.toLongLong());
             else
                 appendField(&data, value.constData(), value.size());
@@ -216,13 +222,13 @@ bool MasterClient::copyRows(const TableBatch& batch, bool direct, QVector<qint64
     if (!commandWithSource(QStringLiteral("INSERT INTO %1 (source, hostname, rowid, time, at%2) "
                                           "SELECT $1::uuid, $2, rowid, time, %3%2 FROM %4 "
                                           "ON CONFLICT DO NOTHING")
-                               .arg(table.name, columns, atExpression(QStringLiteral("time")), stageName(table))))
+                               .arg(table, columns, atExpression(QStringLiteral("time")), stageName(kind))))
         return false;
     // A row skipped for its key is the same row sent before, unless the key came from another database.
     const PgConnection::Result differing =
         m_pg.exec(QStringLiteral("SELECT s.rowid FROM %1 AS s JOIN %2 AS t ON t.source = $1 AND t.rowid = s.rowid "
                                  "WHERE NOT (%3)")
-                      .arg(stageName(table), table.name, sameContents(table, QStringLiteral("s")))
+                      .arg(stageName(kind), table, sameContents(kind, QStringLiteral("s")))
                       .toUtf8(),
                   {m_sourceId}, PGRES_TUPLES_OK);
     if (!differing)
@@ -295,9 +301,9 @@ MasterClient::Result MasterClient::write(QVector<TableBatch>* batches)
 bool MasterClient::writeRowByRow(QVector<TableBatch>* batches)
 {
     for (TableBatch& batch : *batches) {
-        const ForwardTable& table = forwardTables().at(batch.table);
+        const EventKind& kind = kindOf(batch);
         QString placeholders;
-        for (int i = 0; i < table.columns.size(); ++i)
+        for (int i = 0; i < kind.columnCount; ++i)
             placeholders += QStringLiteral(", $%1").arg(i + 5);
         // Counts 1 when the row is stored or the master holds the same row, 0 when its key holds another.
         const QByteArray insert =
@@ -305,14 +311,16 @@ bool MasterClient::writeRowByRow(QVector<TableBatch>* batches)
                            "VALUES ($1, $2, $3, $4, %3%4) ON CONFLICT DO NOTHING RETURNING 1) "
                            "SELECT (SELECT count(*) FROM stored) + (SELECT count(*) FROM %1 AS t "
                            "WHERE t.source = $1 AND t.rowid = $3 AND %5)")
-                .arg(table.name, masterColumns(table), atExpression(QStringLiteral("$4::bigint")), placeholders,
-                     sameContents(table, QString()))
+                .arg(QLatin1String(kind.table), masterColumns(kind), atExpression(QStringLiteral("$4::bigint")), placeholders,
+                     sameContents(kind, QString()))
                 .toUtf8();
         QVector<LocalRow> accepted;
         for (const LocalRow& row : qAsConst(batch.rows)) {
-            QVector<QByteArray> values = {m_sourceId, m_hostName, QByteArray::number(row.rowId),
-                                          QByteArray::number(row.time)};
-            values += row.values;
+            QVector<QByteArray> values;
+            values.reserve(4 + row.values.size());
+            values << m_sourceId << m_hostName << QByteArray::number(row.rowId) << QByteArray::number(row.time);
+            for (const QByteArray& value : row.values)
+                values << value;
             const PgConnection::Result result = m_pg.exec(insert, values, PGRES_TUPLES_OK);
             if (result && QByteArray(PQgetvalue(result.get(), 0, 0)) != "0") {
                 accepted.append(row);

@@ -2,6 +2,7 @@
 
 #include "cliarg.h"
 #include "climultiarg.h"
+#include "eventmodel.h"
 #include "logmessage.pb.h"
 #include "programmessagehandler.h"
 
@@ -9,19 +10,10 @@
 #include <QDebug>
 #include <QStringList>
 
+#include <array>
+#include <string>
+
 namespace {
-
-std::string text(const QString& value)
-{
-    return value.toStdString();
-}
-
-// The time is read last, after the value fields are filled.
-template <typename Payload>
-void stamp(Payload* payload)
-{
-    payload->set_timestamp(static_cast<quint64>(QDateTime::currentMSecsSinceEpoch()));
-}
 
 // A record number is a decimal unsigned 64-bit number over its full range, digits only.
 quint64 recordNumber(const QString& value)
@@ -35,79 +27,13 @@ quint64 recordNumber(const QString& value)
     return number;
 }
 
-struct MessageType
-{
-    const char* name;
-    int valueCount;
-    void (*fill)(LogEvent& event, const QStringList& values);
-};
-
-const MessageType messageTypes[] = {
-    {"coredump", 1, [](LogEvent& event, const QStringList& values) {
-         CoreDump* dump = event.mutable_dump();
-         dump->set_taskname(text(values[0]));
-         stamp(dump);
-     }},
-    {"reboot", 1, [](LogEvent& event, const QStringList& values) {
-         Reboot* reboot = event.mutable_reboot();
-         reboot->set_issuer(text(values[0]));
-         stamp(reboot);
-     }},
-    {"watchdog", 1, [](LogEvent& event, const QStringList& values) {
-         WatchDog* watchdog = event.mutable_watchdog();
-         watchdog->set_triggeredby(text(values[0]));
-         stamp(watchdog);
-     }},
-    {"joinlayer", 1, [](LogEvent& event, const QStringList& values) {
-         JoinLayer* joinlayer = event.mutable_joinlayer();
-         joinlayer->set_taskname(text(values[0]));
-         stamp(joinlayer);
-     }},
-    {"specfile", 2, [](LogEvent& event, const QStringList& values) {
-         SpecfileUse* specfile = event.mutable_specfile();
-         specfile->set_taskname(text(values[0]));
-         specfile->set_specfile(text(values[1]));
-         stamp(specfile);
-     }},
-    {"sysload", 1, [](LogEvent& event, const QStringList& values) {
-         SystemLoad* systemload = event.mutable_systemload();
-         systemload->set_sysload(text(values[0]));
-         stamp(systemload);
-     }},
-    {"machineconfig", 5, [](LogEvent& event, const QStringList& values) {
-         MachineConfig* machine = event.mutable_machine();
-         machine->set_hardwareconf(text(values[0]));
-         machine->set_linuxver(text(values[1]));
-         machine->set_rpmsinstalled(text(values[2]));
-         machine->set_tevrikversion(text(values[3]));
-         machine->set_diskspace(text(values[4]));
-         stamp(machine);
-     }},
-    {"generic", 3, [](LogEvent& event, const QStringList& values) {
-         const quint64 number = recordNumber(values[0]);
-         GenericLogMsg* generic = event.mutable_generic();
-         generic->set_recordnumber(number);
-         generic->set_key(text(values[1]));
-         generic->set_value(text(values[2]));
-         stamp(generic);
-     }},
-};
-
 } // namespace
 
 void handleCmdLineArgs(const CliArg& type, const CliMultiArg& msgpayload, LogEvent& event)
 {
     event.Clear();
-    const QString typeName = type.value().toString();
-
-    const MessageType* row = nullptr;
-    for (const MessageType& candidate : messageTypes) {
-        if (typeName.compare(QLatin1String(candidate.name), Qt::CaseSensitive) == 0) {
-            row = &candidate;
-            break;
-        }
-    }
-    if (!row)
+    const EventKind* kind = eventKindOfType(type.value().toString().toStdString());
+    if (!kind)
         exitOnInputError(QStringLiteral("Unknown message type. Aborting."));
 
     // Count the values actually given: a trailing -m without its value is counted by the
@@ -116,12 +42,24 @@ void handleCmdLineArgs(const CliArg& type, const CliMultiArg& msgpayload, LogEve
     for (const QVariant& value : msgpayload.value().toList())
         values.append(value.toString());
 
-    if (values.size() < row->valueCount)
-        exitOnInputError(QStringLiteral("Too few arguments for the %1 message type. Aborting.")
-                             .arg(QLatin1String(row->name)));
-    if (values.size() > row->valueCount)
-        qWarning() << QStringLiteral("Too many arguments for the %1 message type. Ignoring extras.")
-                          .arg(QLatin1String(row->name));
+    const QLatin1String typeName(kind->type);
+    if (values.size() < kind->columnCount)
+        exitOnInputError(QStringLiteral("Too few arguments for the %1 message type. Aborting.").arg(typeName));
+    if (values.size() > kind->columnCount)
+        qWarning() << QStringLiteral("Too many arguments for the %1 message type. Ignoring extras.").arg(typeName);
 
-    row->fill(event, values);
+    std::array<std::string, maxEventColumns> texts;
+    EventValues fields;
+    for (int i = 0; i < kind->columnCount; ++i) {
+        const auto c = std::size_t(i);
+        if (kind->columns[c].storage == Storage::Integer) {
+            fields.numbers[c] = recordNumber(values[i]);
+        } else {
+            texts[c] = values[i].toStdString();
+            fields.texts[c] = texts[c];
+        }
+    }
+    // The time is read last, after the values are taken.
+    fields.time = static_cast<quint64>(QDateTime::currentMSecsSinceEpoch());
+    kind->fill(event, fields);
 }

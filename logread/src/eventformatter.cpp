@@ -1,8 +1,12 @@
 #include "eventformatter.h"
 
+#include "storedtext.h"
+
 #include <cstdio>
 #include <ctime>
 #include <limits>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -95,8 +99,15 @@ void appendEscaped(const QByteArray& text, Escape mode, QByteArray& out)
     }
 }
 
-void appendCsvField(const QByteArray& text, QByteArray& out)
+// Csv carries the text as it is, in valid UTF-8 and without NUL bytes: as the master holds it, bytes that are
+// no UTF-8 and NUL become U+FFFD; other control characters stay, in a quoted field where RFC 4180 needs one.
+void appendCsvField(const QByteArray& stored, QByteArray& out)
 {
+    std::string scratch;
+    bool altered = false;
+    const std::string_view view =
+        masterText(std::string_view(stored.constData(), std::size_t(stored.size())), scratch, &altered);
+    const QByteArray text = altered ? QByteArray(view.data(), int(view.size())) : stored;
     const bool quoted = text.contains(',') || text.contains('"') || text.contains('\n') || text.contains('\r');
     if (!quoted) {
         out += text;

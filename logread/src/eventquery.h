@@ -34,10 +34,18 @@ struct ColumnMatch
     QVariantList values;
 };
 
+inline std::array<bool, eventTableCount> everyTable()
+{
+    std::array<bool, eventTableCount> tables;
+    tables.fill(true);
+    return tables;
+}
+
 // What the user selected, for all tables at once.
 struct Selection
 {
-    std::array<bool, eventTableCount> tables{{true, true, true, true, true, true, true, true}};
+    // Every table until types are named.
+    std::array<bool, eventTableCount> tables = everyTable();
     std::optional<qint64> since;
     std::optional<qint64> until;
     // Different columns must all match; the values of one column are alternatives.

@@ -14,14 +14,6 @@ int tableOfType(const QString& type)
     return -1;
 }
 
-QStringList senderTypeNames()
-{
-    QStringList names;
-    for (EventKindId kind : senderTypeOrder())
-        names << QLatin1String(eventKind(kind).type);
-    return names;
-}
-
 QStringList matchableColumns()
 {
     QStringList columns{QStringLiteral("time"), QStringLiteral("rowID"), QStringLiteral("sentToMasterDB")};

@@ -15,8 +15,6 @@ const std::array<EventTable, eventTableCount>& eventTables();
 
 // The index into eventTables() of a type as the sender names it, or -1.
 int tableOfType(const QString& type);
-// The sender's type names, in the sender's order, for messages and help.
-QStringList senderTypeNames();
 // The columns a match may name: those of every table first, then each table's own, without repeats.
 QStringList matchableColumns();
 // The tables of the store that all readers expect, the eight event tables and the schema version.

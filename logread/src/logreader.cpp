@@ -281,7 +281,7 @@ bool makeRequest(const ReaderOptions& options, qint64 nowMs, ReaderRequest& requ
             const int table = tableOfType(item.toString());
             if (table < 0) {
                 error = QStringLiteral("Unknown type \"%1\"; the types are: %2")
-                            .arg(item.toString(), senderTypeNames().join(QLatin1String(", ")));
+                            .arg(item.toString(), QString::fromStdString(senderTypeList()));
                 return false;
             }
             selection.tables[static_cast<size_t>(table)] = true;

@@ -1,5 +1,6 @@
 #include "readeroptions.h"
 
+#include "eventmodel.h"
 #include "tevrikdefaults.h"
 #include "timeparser.h"
 
@@ -12,8 +13,7 @@ ReaderOptions::ReaderOptions(int argc, char** argv)
     , master(QChar(), QStringList{QStringLiteral("master")},
              QStringLiteral("Read the events of all hosts from this master database."), false, true, nullptr, nullptr)
     , type(QLatin1Char('t'), QStringList{QStringLiteral("type")},
-           QStringLiteral("Only events of this type. Types are: coredump, reboot, watchdog, joinlayer, specfile, "
-                          "sysload, machineconfig, generic"),
+           QStringLiteral("Only events of this type. Types are: ") + QString::fromStdString(senderTypeList()),
            false, true, nullptr, nullptr)
     , since(QLatin1Char('S'), QStringList{QStringLiteral("since")},
             QStringLiteral("Only events at or after this time."), false, true, nullptr, nullptr)
@@ -54,9 +54,9 @@ ReaderOptions::ReaderOptions(int argc, char** argv)
         "libpq takes one from passfile, PGPASSFILE or ~/.pgpass. Cannot be combined with --database or "
         "--configfile. With --stats, the figures are per type and host; rows not yet forwarded are known only "
         "on each host."));
-    type.setLongDescription(QStringLiteral(
-        "Only events of this type; give it several times for several types. The types are the sender's: coredump, "
-        "reboot, watchdog, joinlayer, specfile, sysload, machineconfig, generic"));
+    type.setLongDescription(QStringLiteral("Only events of this type; give it several times for several types. The "
+                                           "types are the sender's: ")
+                            + QString::fromStdString(senderTypeList()));
     since.setLongDescription(QStringLiteral("Only events whose time is at or after TIME. TIME is one of %1; dates "
                                             "and clock times are local time, @MS is milliseconds since the epoch.")
                                  .arg(QLatin1String(timeForms)));

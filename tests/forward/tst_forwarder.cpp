@@ -1,4 +1,5 @@
 #include "daemonfixture.h"
+#include "eventmodel.h"
 #include "faultsupport.h"
 #include "localstore.h"
 #include "metricsparser.h"
@@ -23,17 +24,12 @@
 
 namespace {
 
-const QStringList eventTables = {QStringLiteral("configuration"), QStringLiteral("coredumps"),
-                                 QStringLiteral("reboots"),       QStringLiteral("watchdog"),
-                                 QStringLiteral("joinlayer"),     QStringLiteral("specfile"),
-                                 QStringLiteral("systemload"),    QStringLiteral("generic")};
-
 // The rows of all event tables that satisfy a condition, as one SQL expression.
 QString countAll(const QString& condition)
 {
     QStringList parts;
-    for (const QString& table : eventTables)
-        parts << QStringLiteral("(SELECT COUNT(*) FROM %1 %2)").arg(table, condition);
+    for (const EventKind& kind : eventKinds())
+        parts << QStringLiteral("(SELECT COUNT(*) FROM %1 %2)").arg(QLatin1String(kind.table), condition);
     return QStringLiteral("SELECT ") + parts.join(QLatin1Char('+'));
 }
 
@@ -151,13 +147,12 @@ class tst_Forwarder : public QObject
 private slots:
     void initTestCase();
     void init();
-    void testStorableText_data();
-    void testStorableText();
     void testFaults_data();
     void testFaults();
     void testRefusedRows_data();
     void testRefusedRows();
     void lagMetricsWhileMasterAway();
+    void testEarlierSetAside();
     void testStartRefusals_data();
     void testStartRefusals();
     void testEarlierIdentityKept();
@@ -207,30 +202,6 @@ bool tst_Forwarder::converged(const QString& database, const QString& dbPath)
         return localCount(dbPath, QStringLiteral("WHERE sentToMasterDB <> 1")) == 0 && sent > 0
                && masterCount(database) == sent;
     });
-}
-
-void tst_Forwarder::testStorableText_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("storable");
-    QTest::newRow("ascii") << QByteArray("abc") << true;
-    QTest::newRow("two, three and four bytes") << QByteArray("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80") << true;
-    QTest::newRow("highest code point") << QByteArray("\xF4\x8F\xBF\xBF") << true;
-    QTest::newRow("NUL") << QByteArray("a\0b", 3) << false;
-    QTest::newRow("lone continuation byte") << QByteArray("\x80") << false;
-    QTest::newRow("truncated sequence") << QByteArray("\xE2\x82") << false;
-    QTest::newRow("overlong slash") << QByteArray("\xC0\xAF") << false;
-    QTest::newRow("overlong three bytes") << QByteArray("\xE0\x80\xAF") << false;
-    QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80") << false;
-    QTest::newRow("above U+10FFFF") << QByteArray("\xF4\x90\x80\x80") << false;
-    QTest::newRow("latin-1 byte") << QByteArray("caf\xE9") << false;
-}
-
-void tst_Forwarder::testStorableText()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(bool, storable);
-    QCOMPARE(isStorableText(bytes), storable);
 }
 
 enum Fault {
@@ -429,53 +400,65 @@ void tst_Forwarder::testRefusedRows_data()
     // The master's answer when the row is stored, or the local reason when it is set aside.
     QTest::addColumn<bool>("stored");
     QTest::addColumn<QString>("expected");
+    // Why the master took the row altered, empty when it took it as stored.
+    QTest::addColumn<QString>("alteration");
 
     const QString utf8 = QStringLiteral("UTF8");
+    // Rows as an older daemon stored them: a NUL, or bytes that are no UTF-8, go with U+FFFD in their place.
     QTest::newRow("NUL in text") << utf8 << "reboots"
                                  << "INSERT INTO reboots (time, issuer) VALUES (1000, 'a' || char(0) || 'b')"
-                                 << "" << false << "issuer holds a NUL character";
+                                 << "SELECT issuer FROM reboots WHERE rowid = 1" << true
+                                 << QString::fromUtf8("a\xEF\xBF\xBD" "b") << "issuer holds a NUL character";
     QTest::newRow("invalid UTF-8") << utf8 << "coredumps"
                                    << "INSERT INTO coredumps (time, taskname) VALUES (1000, CAST(X'C328' AS TEXT))"
-                                   << "" << false << "taskname is not valid UTF-8";
-    QTest::newRow("encoded surrogate") << utf8 << "watchdog"
-                                       << "INSERT INTO watchdog (time, triggeredBy) VALUES (1000, CAST(X'EDA080' AS TEXT))"
-                                       << "" << false << "triggeredBy is not valid UTF-8";
+                                   << "SELECT taskname FROM coredumps WHERE rowid = 1" << true
+                                   << QString::fromUtf8("\xEF\xBF\xBD(") << "taskname is not valid UTF-8";
+    QTest::newRow("encoded surrogate and a NUL")
+        << utf8 << "watchdog"
+        << "INSERT INTO watchdog (time, triggeredBy) VALUES (1000, CAST(X'EDA08000' AS TEXT))"
+        << "SELECT triggeredby FROM watchdog WHERE rowid = 1" << true
+        << QString::fromUtf8("\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD") << "triggeredBy is not valid UTF-8";
+    QTest::newRow("second text column altered")
+        << utf8 << "generic"
+        << "INSERT INTO generic (time, recordNumber, key, value) VALUES (1, 7, 'k', CAST(X'6100' AS TEXT))"
+        << "SELECT key || value FROM generic WHERE rowid = 1" << true << QString::fromUtf8("ka\xEF\xBF\xBD")
+        << "value holds a NUL character";
     QTest::newRow("text in the time column") << utf8 << "reboots"
                                              << "INSERT INTO reboots (time, issuer) VALUES ('soon', 'x')" << ""
-                                             << false << "time holds a text value";
+                                             << false << "time holds a text value" << QString();
     QTest::newRow("real in the time column") << utf8 << "systemload"
                                              << "INSERT INTO systemload (time, sysload) VALUES (1.5, 'x')" << ""
-                                             << false << "time holds a real value";
+                                             << false << "time holds a real value" << QString();
     QTest::newRow("blob as record number")
         << utf8 << "generic" << "INSERT INTO generic (time, recordNumber, key, value) VALUES (1, X'01', 'k', 'v')"
-        << "" << false << "recordNumber holds a blob value";
+        << "" << false << "recordNumber holds a blob value" << QString();
     QTest::newRow("time beyond timestamptz")
         << utf8 << "reboots" << "INSERT INTO reboots (time, issuer) VALUES (9224318016000000, 'late')"
         << "SELECT issuer || ' ' || time || ' ' || (at IS NULL) FROM reboots WHERE rowid = 1" << true
-        << "late 9224318016000000 true";
+        << "late 9224318016000000 true" << QString();
     QTest::newRow("earliest timestamptz")
         << utf8 << "reboots" << "INSERT INTO reboots (time, issuer) VALUES (-210866803199999, 'early')"
         << "SELECT issuer || ' ' || to_char(at AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS.MS BC') FROM reboots "
            "WHERE rowid = 1"
-        << true << "early 4714-11-24 00:00:00.001 BC";
+        << true << "early 4714-11-24 00:00:00.001 BC" << QString();
     QTest::newRow("unsigned record number")
         << utf8 << "generic" << "INSERT INTO generic (time, recordNumber, key, value) VALUES (1, -1, 'k', 'v')"
-        << "SELECT recordnumber FROM generic WHERE rowid = 1" << true << "-1";
+        << "SELECT recordnumber FROM generic WHERE rowid = 1" << true << "-1" << QString();
     QTest::newRow("text held as a blob") << utf8 << "joinlayer"
                                          << "INSERT INTO joinlayer (time, taskName) VALUES (1000, X'C3A9')"
                                          << "SELECT taskname FROM joinlayer WHERE rowid = 1" << true
-                                         << QString::fromUtf8("\xC3\xA9");
+                                         << QString::fromUtf8("\xC3\xA9") << QString();
     QTest::newRow("tab, newline, carriage return and backslash")
         << utf8 << "specfile"
         << "INSERT INTO specfile (time, taskname, specfile) VALUES (1000, 'a' || char(9) || 'b' || char(10) || 'c' || "
            "char(13) || '\\N', 'f')"
-        << "SELECT taskname FROM specfile WHERE rowid = 1" << true << "a\tb\nc\r\\N";
+        << "SELECT taskname FROM specfile WHERE rowid = 1" << true << "a\tb\nc\r\\N" << QString();
     QTest::newRow("text a LATIN1 master cannot hold")
         << "LATIN1" << "reboots" << QString::fromUtf8("INSERT INTO reboots (time, issuer) VALUES (1000, '\xE6\x97\xA5')")
-        << "" << false << "the master refused it";
+        << "" << false << "the master refused it" << QString();
     QTest::newRow("text a LATIN1 master converts")
         << "LATIN1" << "reboots" << QString::fromUtf8("INSERT INTO reboots (time, issuer) VALUES (1000, '\xC3\xA9')")
-        << "SELECT issuer FROM reboots WHERE rowid = 1" << true << QString::fromUtf8("\xC3\xA9");
+        << "SELECT issuer FROM reboots WHERE rowid = 1" << true << QString::fromUtf8("\xC3\xA9") << QString();
 }
 
 void tst_Forwarder::testRefusedRows()
@@ -486,6 +469,7 @@ void tst_Forwarder::testRefusedRows()
     QFETCH(QString, masterQuery);
     QFETCH(bool, stored);
     QFETCH(QString, expected);
+    QFETCH(QString, alteration);
 
     const QString database = freshDatabase(encoding);
     QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
@@ -506,7 +490,21 @@ void tst_Forwarder::testRefusedRows()
                         == 1;
              }),
              forwarder.err().constData());
+    forwarder.signal(SIGUSR1);
+    const QByteArray altered = alteration.isEmpty() ? QByteArray(", 0 rows altered") : QByteArray(", 1 rows altered");
+    QVERIFY2(forwarder.waitForLine(altered + " for the master;"), forwarder.err().constData());
     QCOMPARE(forwarder.end(SIGTERM), 0);
+
+    const QByteArray alteredReport =
+        QStringLiteral("Row 1 of table %1 sent altered for the master, U+FFFD in place of what its text cannot "
+                       "hold: %2")
+            .arg(table, alteration)
+            .toUtf8();
+    QCOMPARE(forwarder.err().count("sent altered for the master"), alteration.isEmpty() ? 0 : 1);
+    if (!alteration.isEmpty())
+        QVERIFY2(forwarder.err().contains(alteredReport), forwarder.err().constData());
+    // Every row that the master holds is marked sent, and no other.
+    QCOMPARE(masterCount(database), localCount(daemon.dbPath(), QStringLiteral("WHERE sentToMasterDB = 1")));
 
     const QList<QVariantList> mark =
         queryRows(daemon.dbPath(), QStringLiteral("SELECT sentToMasterDB FROM %1 WHERE rowID = 1").arg(table));
@@ -585,6 +583,67 @@ void tst_Forwarder::lagMetricsWhileMasterAway()
     QVERIFY(value(samples, "last_commit_timestamp_seconds") > firstCommit);
     QCOMPARE(forwarder.end(SIGTERM), 0);
     QVERIFY2(!forwarder.err().contains("metrics"), forwarder.err().constData());
+}
+
+void tst_Forwarder::testEarlierSetAside()
+{
+    const QString database = freshDatabase();
+    QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
+    DaemonFixture daemon;
+    QVERIFY(daemon.start());
+    QVERIFY(daemon.stop());
+    const auto write = [&](const QStringList& statements) {
+        {
+            QSqlDatabase local = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
+            local.setDatabaseName(daemon.dbPath());
+            QVERIFY(local.open());
+            QSqlQuery query(local);
+            for (const QString& statement : statements)
+                QVERIFY2(query.exec(statement), qPrintable(query.lastError().text()));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+    };
+    // Rows 1 and 2 as the earlier forwarder left them, set aside; row 3 is one that no master takes; rows 1 and 4
+    // go altered, in one run.
+    write({QStringLiteral("INSERT INTO reboots (time, issuer, sentToMasterDB) VALUES (1000, 'a' || char(0), 2)"),
+           QStringLiteral("INSERT INTO reboots (time, issuer, sentToMasterDB) VALUES (2000, 'refused once', 2)"),
+           QStringLiteral("INSERT INTO reboots (time, issuer) VALUES ('soon', 'never')"),
+           QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (4000, 'b' || char(0))"),
+           QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (5000, 'after')")});
+    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
+    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 5000);
+    const QString arrived = QStringLiteral("SELECT count(*) FROM reboots WHERE issuer = '%1'");
+    {
+        ForwarderProcess forwarder(config);
+        forwarder.start();
+        QVERIFY2(waitFor([&] { return m_server->number(arrived.arg(QStringLiteral("after")), database) == 1; }),
+                 forwarder.err().constData());
+        forwarder.signal(SIGUSR1);
+        QVERIFY2(forwarder.waitForLine(", 2 rows altered for the master;"), forwarder.err().constData());
+        QCOMPARE(forwarder.end(SIGTERM), 0);
+        QCOMPARE(forwarder.err().count("sent altered for the master"), 1);
+        QVERIFY(forwarder.err().contains("Row 1 of table reboots sent altered for the master"));
+        QVERIFY2(forwarder.err().contains("2 rows that an earlier forwarder set aside (sentToMasterDB = 2) are queued "
+                                          "again"),
+                 forwarder.err().constData());
+        QCOMPARE(forwarder.err().count("Row 3 of table reboots set aside"), 1);
+    }
+    QCOMPARE(m_server->number(arrived.arg(QStringLiteral("refused once")), database), 1);
+    QCOMPARE(m_server->number(arrived.arg(QString::fromUtf8("a\xEF\xBF\xBD")), database), 1);
+
+    // Queued again once only: the row set aside now stays aside, and the forwarder goes on with new rows.
+    write({QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (6000, 'later')")});
+    ForwarderProcess forwarder(config);
+    forwarder.start();
+    QVERIFY2(waitFor([&] { return m_server->number(arrived.arg(QStringLiteral("later")), database) == 1; }),
+             forwarder.err().constData());
+    QCOMPARE(forwarder.end(SIGTERM), 0);
+    QVERIFY2(!forwarder.err().contains("queued again"), forwarder.err().constData());
+    QVERIFY2(!forwarder.err().contains("set aside"), forwarder.err().constData());
+    const QList<QVariantList> marks =
+        queryRows(daemon.dbPath(), QStringLiteral("SELECT sentToMasterDB FROM reboots ORDER BY rowID"));
+    QCOMPARE(marks, (QList<QVariantList>{{1}, {1}, {2}, {1}, {1}, {1}}));
+    QCOMPARE(masterCount(database), 5);
 }
 
 void tst_Forwarder::testStartRefusals_data()

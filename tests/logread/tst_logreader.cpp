@@ -2,6 +2,7 @@
 #include "comparelines.h"
 #include "configsettings.h"
 #include "databasewrapper.h"
+#include "eventmodel.h"
 #include "eventreader.h"
 #include "logreader.h"
 #include "readeroptions.h"
@@ -12,9 +13,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <array>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -22,59 +25,26 @@ namespace {
 constexpr qint64 base = 1768467600000;
 constexpr qint64 summer = 1782907200000;
 
-// Stores one row through the daemon's handler of its type.
+// Stores one event of the type through the daemon's store, its values filled as the sender fills them.
 void storeRow(DataBaseWrapper& store, const QString& type, qint64 time, const QStringList& values)
 {
-    const auto text = [&values](int i) { return values.value(i).toStdString(); };
-    const auto stamp = static_cast<quint64>(time);
-    if (type == QLatin1String("coredump")) {
-        CoreDump msg;
-        msg.set_timestamp(stamp);
-        msg.set_taskname(text(0));
-        store.handleDumps(msg);
-    } else if (type == QLatin1String("reboot")) {
-        Reboot msg;
-        msg.set_timestamp(stamp);
-        msg.set_issuer(text(0));
-        store.handleReboots(msg);
-    } else if (type == QLatin1String("watchdog")) {
-        WatchDog msg;
-        msg.set_timestamp(stamp);
-        msg.set_triggeredby(text(0));
-        store.handleWatchdogs(msg);
-    } else if (type == QLatin1String("joinlayer")) {
-        JoinLayer msg;
-        msg.set_timestamp(stamp);
-        msg.set_taskname(text(0));
-        store.handleJoinlayers(msg);
-    } else if (type == QLatin1String("specfile")) {
-        SpecfileUse msg;
-        msg.set_timestamp(stamp);
-        msg.set_taskname(text(0));
-        msg.set_specfile(text(1));
-        store.handleSpecfiles(msg);
-    } else if (type == QLatin1String("sysload")) {
-        SystemLoad msg;
-        msg.set_timestamp(stamp);
-        msg.set_sysload(text(0));
-        store.handleSystemloads(msg);
-    } else if (type == QLatin1String("machineconfig")) {
-        MachineConfig msg;
-        msg.set_timestamp(stamp);
-        msg.set_hardwareconf(text(0));
-        msg.set_linuxver(text(1));
-        msg.set_rpmsinstalled(text(2));
-        msg.set_tevrikversion(text(3));
-        msg.set_diskspace(text(4));
-        store.handleMachines(msg);
-    } else {
-        GenericLogMsg msg;
-        msg.set_timestamp(stamp);
-        msg.set_recordnumber(values.value(0).toULongLong());
-        msg.set_key(text(1));
-        msg.set_value(text(2));
-        store.handleGeneric(msg);
+    const EventKind* kind = eventKindOfType(type.toStdString());
+    QVERIFY(kind);
+    std::array<std::string, maxEventColumns> texts;
+    EventValues fields;
+    fields.time = static_cast<quint64>(time);
+    for (int c = 0; c < kind->columnCount; ++c) {
+        const auto column = std::size_t(c);
+        if (kind->columns[column].storage == Storage::Integer) {
+            fields.numbers[column] = values.value(c).toULongLong();
+        } else {
+            texts[column] = values.value(c).toStdString();
+            fields.texts[column] = texts[column];
+        }
     }
+    LogEvent event;
+    kind->fill(event, fields);
+    store.newLogEvent(&event);
 }
 
 const QStringList allRows = {
@@ -112,6 +82,8 @@ private slots:
     void printsStatistics();
     void readsAcrossPages_data();
     void readsAcrossPages();
+    void writesOddTexts_data();
+    void writesOddTexts();
     void followsCommitsInOrder();
 
 private:
@@ -275,6 +247,44 @@ void tst_LogReader::selects()
     QString error;
     const QByteArray out = run(arguments, &error);
     QCOMPARE(error, QString());
+    QStringList lines = QString::fromUtf8(out).split(QLatin1Char('\n'));
+    QCOMPARE(lines.takeLast(), QString());
+    COMPARE_LINES(lines, expected);
+}
+
+void tst_LogReader::writesOddTexts_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QStringList>("expected");
+    // The row holds a NUL, a byte that is no UTF-8, a newline, an escape and a C1 control.
+    QTest::newRow("short escapes every control character")
+        << "short"
+        << QStringList{QString::fromUtf8("2026-01-15 10:00:09.000 reboot issuer=a\\x00b\xEF\xBF\xBD\\n\\e\\u009b")};
+    QTest::newRow("json escapes them as JSON does")
+        << "json"
+        << QStringList{QString::fromUtf8("{\"time\":1768467609000,\"type\":\"reboot\",\"rowID\":3,"
+                                         "\"issuer\":\"a\\u0000b\xEF\xBF\xBD\\n\\u001b\\u009b\",\"sentToMasterDB\":0}")};
+    // Csv keeps the text but for what valid UTF-8 without NUL cannot carry, which becomes U+FFFD.
+    QTest::newRow("csv is valid UTF-8 without NUL")
+        << "csv"
+        << QStringList{"time,type,rowID,issuer,sentToMasterDB\r",
+                       QString::fromUtf8("1768467609000,reboot,3,\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD"),
+                       QString::fromUtf8("\x1b\xC2\x9B\",0\r")};
+}
+
+void tst_LogReader::writesOddTexts()
+{
+    QFETCH(QString, format);
+    QFETCH(QStringList, expected);
+    // Written as an older daemon stored it, byte for byte.
+    QSqlQuery query;
+    QVERIFY(query.exec(
+        QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, CAST(X'610062FF0A1BC29B' AS TEXT))")
+            .arg(base + 9000)));
+    query.finish();
+    const QByteArray out = run({"-o", format, "-M", "rowID=3", "-t", "reboot"});
+    if (format == QLatin1String("csv"))
+        QVERIFY(!out.contains('\0'));
     QStringList lines = QString::fromUtf8(out).split(QLatin1Char('\n'));
     QCOMPARE(lines.takeLast(), QString());
     COMPARE_LINES(lines, expected);
