@@ -224,9 +224,10 @@ stop_poller() {
   latency=$(sed -E 's/.*probes=([0-9]+) p50=([0-9.]+) p99=([0-9.]+) max=([0-9.]+).*/\3 \/ \4 (\1)/' "$work/latency")
 }
 
-# measured LABEL KIND COUNT RATE: one server, one load with latency probes, CPU and memory.
+# measured LABEL KIND COUNT RATE [loadgen options]: one server, one load with latency probes, CPU and memory.
 measured() {
   local label=$1 kind=$2 count=$3 pace=$4
+  shift 4
   start_server "$kind"
   rss_log=$work/rss.$kind
   : >"$rss_log"
@@ -235,7 +236,7 @@ measured() {
   start_poller
   local before
   before=$(cpu_ticks)
-  send "$count" "$pace" --probe-ms 10
+  send "$count" "$pace" --probe-ms 10 "$@"
   local got
   got=$(wait_stored "$sent")
   local cpu=$(($(cpu_ticks) - before))
@@ -300,6 +301,8 @@ done
 for kind in "${servers[@]}" old; do
   measured "steady $steady_count at 100,000/s" "$kind" "$steady_count" 100000
 done
+# Times out of order, as several senders of one machine make them: each 0 to 4 s before it is sent.
+measured "out of order $steady_count at 100,000/s" daemon "$steady_count" 100000 --spread-ms 4000
 row "" "" "" "" "" "" "" ""
 # A flood the daemon can follow: how soon rows are visible while it is busy all the time.
 for kind in "${servers[@]}"; do

@@ -266,6 +266,26 @@ sqlite3_stmt* DataBaseWrapper::insertStatement(EventKindId kind, bool report)
     return statement;
 }
 
+std::string DataBaseWrapper::insertText(EventKindId kind, size_t rows)
+{
+    const EventKind& described = eventKind(kind);
+    if (rows == 1)
+        return described.insert;
+    const std::string_view single(described.insert);
+    const std::string_view values("VALUES ");
+    std::string text(single.substr(0, single.find(values) + values.size()));
+    std::string tuple("(?");
+    for (int c = 0; c < described.columnCount; ++c)
+        tuple += ",?";
+    tuple += ')';
+    for (size_t r = 0; r < rows; ++r) {
+        if (r != 0)
+            text += ',';
+        text += tuple;
+    }
+    return text;
+}
+
 // The table's INSERT with the values of size rows; the single-row statement for one.
 sqlite3_stmt* DataBaseWrapper::multiRowStatement(EventKindId kind, size_t size)
 {
@@ -275,19 +295,7 @@ sqlite3_stmt* DataBaseWrapper::multiRowStatement(EventKindId kind, size_t size)
     sqlite3_stmt*& statement = m_multiRowInserts[size_t(kind)][index];
     if (statement || !m_db)
         return statement;
-    const EventKind& described = eventKind(kind);
-    const std::string_view single(described.insert);
-    const std::string_view values("VALUES ");
-    std::string text(single.substr(0, single.find(values) + values.size()));
-    std::string tuple("(?");
-    for (int c = 0; c < described.columnCount; ++c)
-        tuple += ",?";
-    tuple += ')';
-    for (size_t r = 0; r < size; ++r) {
-        if (r != 0)
-            text += ',';
-        text += tuple;
-    }
+    const std::string text = insertText(kind, size);
     if (sqlite3_prepare_v3(m_db, text.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK) {
         m_failedStep = prepareFailed;
         sqlite3_finalize(statement);

@@ -47,6 +47,9 @@ public:
     void setMaxHeldBytes(qint64 bytes);
     // Tries once more to store the rows held in memory; the number of rows still held.
     int flushHeld();
+    // The table's INSERT with the values of the given number of rows, as the store writes them
+    // while no statement report is shown; one row's is the statement that it reports.
+    static std::string insertText(EventKindId kind, size_t rows);
 
 signals:
     // A transaction was committed; no transaction is open while the signal is delivered.
