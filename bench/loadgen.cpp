@@ -3,14 +3,16 @@
 //
 // usage: tevrikloadgen --port PORT --count N [--rate EVENTS_PER_SECOND] [--address 127.0.0.1|::1]
 //                      [--batch DATAGRAMS_PER_CALL] [--processes N] [--size BYTES] [--seconds MAX]
-//                      [--probe-ms MS]
+//                      [--probe-ms MS] [--spread-ms MS]
 //        tevrikloadgen --sink --count N [...]   (sends to a socket of its own that nobody reads)
 //        tevrikloadgen --free-port              (prints a UDP port of 127.0.0.1 that was free a moment ago)
 //
 // --size pads every event to about that many bytes (50 to 65000); without it the events have
 // their natural sizes, about 20 to 1,500 bytes. --probe-ms sends, that often, a generic event
 // whose key is "latency-probe" and whose value is "probe:SEQUENCE:SEND_TIME_US;", so that a
-// poller can tell how long after it was sent a row became visible.
+// poller can tell how long after it was sent a row became visible. --spread-ms gives each event the
+// time it is sent minus a random 0 to MS milliseconds, as several senders of one machine make them
+// out of order; without it all events carry the time the generator started.
 #include "eventmix.h"
 #include "logmessage.pb.h"
 
@@ -20,6 +22,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <google/protobuf/descriptor.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -27,6 +31,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +53,7 @@ struct Options
     unsigned size = 0;
     long long seconds = 120;
     long long probeMs = 0;
+    long long spreadMs = 0;
 };
 
 [[noreturn]] void usage(const char* problem)
@@ -54,7 +61,7 @@ struct Options
     std::fprintf(stderr,
                  "tevrikloadgen: %s\nusage: tevrikloadgen (--port PORT | --sink) --count N [--rate EVENTS_PER_SECOND] "
                  "[--address 127.0.0.1|::1] [--batch N] [--processes N] [--size BYTES] [--seconds MAX] "
-                 "[--probe-ms MS]\n       tevrikloadgen --free-port\n",
+                 "[--probe-ms MS] [--spread-ms MS]\n       tevrikloadgen --free-port\n",
                  problem);
     std::exit(2);
 }
@@ -99,6 +106,8 @@ Options parse(int argc, char** argv)
             options.seconds = number(value, 1, 600);
         else if (name == "--probe-ms")
             options.probeMs = number(value, 1, 10000);
+        else if (name == "--spread-ms")
+            options.spreadMs = number(value, 1, 3600000);
         else
             usage("unknown option");
     }
@@ -125,6 +134,41 @@ std::string probeEvent(long long sequence)
     generic->set_value("probe:" + std::to_string(sequence) + ":" + std::to_string(now) + ";");
     return event.SerializeAsString();
 }
+
+// Re-encodes the pool's events with times behind the time they are sent, at random.
+class Spreader
+{
+public:
+    Spreader(const std::vector<std::string>& pool, unsigned batch, long long spreadMs)
+        : m_events(pool.size())
+        , m_encoded(batch)
+        , m_behind(0, spreadMs)
+    {
+        for (size_t i = 0; i < pool.size(); ++i)
+            m_events[i].ParseFromString(pool[i]);
+    }
+
+    const std::string& encoded(size_t pooled, unsigned slot, std::uint64_t nowMs)
+    {
+        LogEvent& event = m_events[pooled];
+        const google::protobuf::Reflection* reflection = event.GetReflection();
+        std::vector<const google::protobuf::FieldDescriptor*> fields;
+        reflection->ListFields(event, &fields);
+        for (const google::protobuf::FieldDescriptor* field : fields) {
+            google::protobuf::Message* payload = reflection->MutableMessage(&event, field);
+            const google::protobuf::FieldDescriptor* time = payload->GetDescriptor()->FindFieldByName("timestamp");
+            payload->GetReflection()->SetUInt64(payload, time, nowMs - std::uint64_t(m_behind(m_random)));
+        }
+        event.SerializeToString(&m_encoded[slot]);
+        return m_encoded[slot];
+    }
+
+private:
+    std::vector<LogEvent> m_events;
+    std::vector<std::string> m_encoded;
+    std::mt19937_64 m_random {21};
+    std::uniform_int_distribution<long long> m_behind;
+};
 
 struct Target
 {
@@ -196,6 +240,9 @@ Result sendShare(const Options& options, const Target& target, const std::vector
     std::vector<mmsghdr> messages(options.batch);
     std::vector<iovec> vectors(options.batch);
     std::string probe;
+    std::unique_ptr<Spreader> spreader;
+    if (options.spreadMs > 0)
+        spreader = std::make_unique<Spreader>(pool, options.batch, options.spreadMs);
 
     const Clock::time_point start = Clock::now();
     const Clock::time_point end = start + std::chrono::seconds(options.seconds);
@@ -215,8 +262,10 @@ Result sendShare(const Options& options, const Target& target, const std::vector
             }
         }
         const unsigned batch = static_cast<unsigned>(std::min<long long>(options.batch, due - done));
+        const std::uint64_t nowMs = spreader ? wallMicros() / 1000 : 0;
         for (unsigned i = 0; i < batch; ++i) {
-            const std::string& datagram = pool[static_cast<size_t>((done + i) % static_cast<long long>(pool.size()))];
+            const size_t pooled = static_cast<size_t>((done + i) % static_cast<long long>(pool.size()));
+            const std::string& datagram = spreader ? spreader->encoded(pooled, i, nowMs) : pool[pooled];
             vectors[i].iov_base = const_cast<char*>(datagram.data());
             vectors[i].iov_len = datagram.size();
         }

@@ -5,7 +5,7 @@
 # start-up. Builds what it needs in $BUILD_DIR (default build-bench); every server runs on a free
 # loopback port with a private configuration and store in a temporary directory.
 #
-#   bash bench/run.sh              # everything, about 7 minutes on 2 cores
+#   bash bench/run.sh              # everything, about 8 minutes on 2 cores
 #   QUICK=1 bash bench/run.sh      # smaller loads and one zero-loss run, for development
 #   SKIP_RSYSLOG=1 bash bench/run.sh
 #
@@ -224,9 +224,10 @@ stop_poller() {
   latency=$(sed -E 's/.*probes=([0-9]+) p50=([0-9.]+) p99=([0-9.]+) max=([0-9.]+).*/\3 \/ \4 (\1)/' "$work/latency")
 }
 
-# measured LABEL KIND COUNT RATE: one server, one load with latency probes, CPU and memory.
+# measured LABEL KIND COUNT RATE [loadgen options]: one server, one load with latency probes, CPU and memory.
 measured() {
   local label=$1 kind=$2 count=$3 pace=$4
+  shift 4
   start_server "$kind"
   rss_log=$work/rss.$kind
   : >"$rss_log"
@@ -235,7 +236,7 @@ measured() {
   start_poller
   local before
   before=$(cpu_ticks)
-  send "$count" "$pace" --probe-ms 10
+  send "$count" "$pace" --probe-ms 10 "$@"
   local got
   got=$(wait_stored "$sent")
   local cpu=$(($(cpu_ticks) - before))
@@ -300,6 +301,8 @@ done
 for kind in "${servers[@]}" old; do
   measured "steady $steady_count at 100,000/s" "$kind" "$steady_count" 100000
 done
+# Times out of order, as several senders of one machine make them: each 0 to 4 s before it is sent.
+measured "out of order $steady_count at 100,000/s" daemon "$steady_count" 100000 --spread-ms 4000
 row "" "" "" "" "" "" "" ""
 # A flood the daemon can follow: how soon rows are visible while it is busy all the time.
 for kind in "${servers[@]}"; do
@@ -324,8 +327,9 @@ zero_loss old "${old_steps[@]}"
 zero_loss_best[old]=$best
 spread() { tr ' ' '\n' <<<"$1" | grep . | sort -n | awk '{ v[NR] = $1 } END { printf "%s / %s / %s", v[1], v[int((NR + 1) / 2)], v[NR] }'; }
 
-# What lies under the daemon's CPU per event: its store alone (decoding and storing the same mix,
-# no network) three times, and receiving alone at 100,000/s (the kernel's work and the read calls).
+# What lies under the daemon's CPU per event, in two parts that add up: its store alone (storing the
+# same mix, decoded beforehand, no network) three times, and its listener alone at 100,000/s (the
+# kernel's work, the read calls and the decoding).
 stage_notes=()
 store_runs=
 for ((i = 0; i < 3; ++i)); do
@@ -334,7 +338,7 @@ for ((i = 0; i < 3; ++i)); do
   store_runs+="$(sed -E 's/.*cpu_us=([0-9.]+).*/\1/' <<<"$out") "
   rm -rf "$dir"
 done
-stage_notes+=("the store alone ($steady_count events of the mix, three runs, min / median / max): $(spread "$store_runs") us per event")
+stage_notes+=("the store alone ($steady_count decoded events of the mix, three runs, min / median / max): $(spread "$store_runs") us per event")
 server_port=$("$loadgen" --free-port)
 "$stagecost" --receive "$server_port" --count "$steady_count" >"$work/receive" &
 receiver=$!
@@ -342,8 +346,8 @@ pids+=("$receiver")
 wait_for_port "$server_port" tevrikstagecost
 send "$steady_count" 100000
 wait "$receiver" || true
-stage_notes+=("receiving alone at 100,000/s: $(sed -E 's/datagrams=([0-9]+) cpu_us=([0-9.]+).*/\2 us per datagram (\1 of '"$sent"' received)/' "$work/receive")")
-# And what the schema's time index and AUTOINCREMENT cost SQLite alone, per row.
+stage_notes+=("receiving and decoding alone at 100,000/s: $(sed -E 's/datagrams=([0-9]+) cpu_us=([0-9.]+).*/\2 us per datagram (\1 of '"$sent"' received)/' "$work/receive")")
+# And what the rows per statement, the schema's time index and AUTOINCREMENT cost SQLite alone, per row.
 dir=$(mktemp -d "$work/schema.XXXX")
 while IFS= read -r line; do stage_notes+=("SQLite alone, $line"); done < <("$schemacost" "$dir" "$steady_count")
 rm -rf "$dir"

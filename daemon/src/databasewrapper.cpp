@@ -13,6 +13,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -158,6 +159,10 @@ DataBaseWrapper::~DataBaseWrapper()
     reportFailures(true);
     for (sqlite3_stmt* statement : m_inserts)
         sqlite3_finalize(statement);
+    for (const auto& statements : m_multiRowInserts) {
+        for (sqlite3_stmt* statement : statements)
+            sqlite3_finalize(statement);
+    }
     sqlite3_finalize(m_begin);
     sqlite3_finalize(m_commit);
     sqlite3_finalize(m_rollback);
@@ -261,6 +266,44 @@ sqlite3_stmt* DataBaseWrapper::insertStatement(EventKindId kind, bool report)
     return statement;
 }
 
+std::string DataBaseWrapper::insertText(EventKindId kind, size_t rows)
+{
+    const EventKind& described = eventKind(kind);
+    if (rows == 1)
+        return described.insert;
+    const std::string_view single(described.insert);
+    const std::string_view values("VALUES ");
+    std::string text(single.substr(0, single.find(values) + values.size()));
+    std::string tuple("(?");
+    for (int c = 0; c < described.columnCount; ++c)
+        tuple += ",?";
+    tuple += ')';
+    for (size_t r = 0; r < rows; ++r) {
+        if (r != 0)
+            text += ',';
+        text += tuple;
+    }
+    return text;
+}
+
+// The table's INSERT with the values of size rows; the single-row statement for one.
+sqlite3_stmt* DataBaseWrapper::multiRowStatement(EventKindId kind, size_t size)
+{
+    if (size == 1)
+        return insertStatement(kind, false);
+    const size_t index = size_t(std::find(statementRows.begin(), statementRows.end(), size) - statementRows.begin());
+    sqlite3_stmt*& statement = m_multiRowInserts[size_t(kind)][index];
+    if (statement || !m_db)
+        return statement;
+    const std::string text = insertText(kind, size);
+    if (sqlite3_prepare_v3(m_db, text.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK) {
+        m_failedStep = prepareFailed;
+        sqlite3_finalize(statement);
+        statement = nullptr;
+    }
+    return statement;
+}
+
 int DataBaseWrapper::step(sqlite3_stmt* statement)
 {
     const int code = sqlite3_step(statement);
@@ -287,19 +330,8 @@ int DataBaseWrapper::write(const RowView& row, bool report, bool inTransaction)
     sqlite3_stmt* statement = insertStatement(row.kind, report);
     if (!statement)
         return m_db ? sqlite3_errcode(m_db) : SQLITE_MISUSE;
-    // SQLite integers are signed 64-bit: the same bits keep every unsigned value exactly, and
-    // values below 2^63 unchanged; a reader recovers larger ones by casting back.
     const EventKind& kind = eventKind(row.kind);
-    sqlite3_bind_int64(statement, 1, sqlite3_int64(row.values.time));
-    for (int c = 0; c < kind.columnCount; ++c) {
-        if (kind.columns[size_t(c)].storage == Storage::Integer) {
-            sqlite3_bind_int64(statement, c + 2, sqlite3_int64(row.values.numbers[size_t(c)]));
-            continue;
-        }
-        // The texts outlive the step; an empty one must still be text, not NULL.
-        const std::string_view text = row.values.texts[size_t(c)];
-        sqlite3_bind_text(statement, c + 2, text.data() ? text.data() : "", int(text.size()), SQLITE_STATIC);
-    }
+    bind(statement, 1, row);
     const int code = sqlite3_step(statement);
     m_failedStep = stepFailed;
     if (report) {
@@ -316,12 +348,132 @@ int DataBaseWrapper::write(const RowView& row, bool report, bool inTransaction)
         emit committed();
         return code;
     }
+    appendPending(row);
+    return code;
+}
+
+void DataBaseWrapper::bind(sqlite3_stmt* statement, int firstParameter, const RowView& row)
+{
+    // SQLite integers are signed 64-bit: the same bits keep every unsigned value exactly, and
+    // values below 2^63 unchanged; a reader recovers larger ones by casting back.
+    const EventKind& kind = eventKind(row.kind);
+    sqlite3_bind_int64(statement, firstParameter, sqlite3_int64(row.values.time));
+    for (int c = 0; c < kind.columnCount; ++c) {
+        const int parameter = firstParameter + 1 + c;
+        if (kind.columns[size_t(c)].storage == Storage::Integer) {
+            sqlite3_bind_int64(statement, parameter, sqlite3_int64(row.values.numbers[size_t(c)]));
+            continue;
+        }
+        // The texts outlive the step; an empty one must still be text, not NULL.
+        const std::string_view text = row.values.texts[size_t(c)];
+        sqlite3_bind_text(statement, parameter, text.data() ? text.data() : "", int(text.size()), SQLITE_STATIC);
+    }
+}
+
+size_t DataBaseWrapper::appendPending(const RowView& row)
+{
     if (m_pendingCount == m_pending.size())
         m_pending.emplace_back();
-    Row& copy = m_pending[m_pendingCount++];
+    Row& copy = m_pending[m_pendingCount];
     copy.assign(row);
     m_pendingBytes += qint64(copy.text.size());
-    return code;
+    return m_pendingCount++;
+}
+
+void DataBaseWrapper::gather(const RowView& row)
+{
+    std::vector<size_t>& gathered = m_gathered[size_t(row.kind)];
+    gathered.push_back(appendPending(row));
+    if (gathered.size() == statementRows.front())
+        writeGathered(row.kind);
+}
+
+void DataBaseWrapper::writeGathered(EventKindId kind)
+{
+    std::vector<size_t>& gathered = m_gathered[size_t(kind)];
+    const int parameters = eventKind(kind).columnCount + 1;
+    size_t written = 0;
+    for (const size_t size : statementRows) {
+        while (gathered.size() - written >= size) {
+            sqlite3_stmt* statement = multiRowStatement(kind, size);
+            int code = m_db ? sqlite3_errcode(m_db) : SQLITE_MISUSE;
+            if (statement) {
+                for (size_t r = 0; r < size; ++r)
+                    bind(statement, int(r) * parameters + 1, m_pending[gathered[written + r]].view());
+                code = sqlite3_step(statement);
+                m_failedStep = stepFailed;
+                sqlite3_reset(statement);
+            }
+            if (code != SQLITE_DONE) {
+                gathered.erase(gathered.begin(), gathered.begin() + qsizetype(written));
+                recoverGathered(kind, code);
+                return;
+            }
+            written += size;
+        }
+    }
+    gathered.clear();
+}
+
+void DataBaseWrapper::writeAllGathered()
+{
+    for (EventKindId kind : tableCreationOrder()) {
+        if (!m_gathered[size_t(kind)].empty())
+            writeGathered(kind);
+    }
+}
+
+std::deque<DataBaseWrapper::Row> DataBaseWrapper::takeGathered()
+{
+    std::vector<size_t> unwritten;
+    for (std::vector<size_t>& gathered : m_gathered) {
+        unwritten.insert(unwritten.end(), gathered.begin(), gathered.end());
+        gathered.clear();
+    }
+    std::sort(unwritten.begin(), unwritten.end());
+    std::deque<Row> rows;
+    size_t kept = 0;
+    auto next = unwritten.cbegin();
+    m_pendingBytes = 0;
+    for (size_t i = 0; i < m_pendingCount; ++i) {
+        if (next != unwritten.cend() && *next == i) {
+            rows.push_back(std::move(m_pending[i]));
+            ++next;
+            continue;
+        }
+        if (kept != i)
+            std::swap(m_pending[kept], m_pending[i]);
+        m_pendingBytes += qint64(m_pending[kept].text.size());
+        ++kept;
+    }
+    m_pendingCount = kept;
+    return rows;
+}
+
+void DataBaseWrapper::recoverGathered(EventKindId kind, int code)
+{
+    std::deque<Row> rows;
+    if (m_inTransaction && sqlite3_get_autocommit(m_db)) {
+        // The failure rolled the whole transaction back: all of its rows are written again.
+        m_inTransaction = false;
+        m_commitTimer.stop();
+        rows = takePending();
+    } else {
+        rows = takeGathered();
+    }
+    if (mayPass(code)) {
+        holdAfterFailure(kind, std::move(rows));
+        return;
+    }
+    // One row by one, so that only the rows that fail by themselves are lost.
+    while (!rows.empty()) {
+        const int rowCode = write(rows.front().view(), false);
+        if (rowCode != SQLITE_DONE) {
+            recover(std::move(rows), rowCode);
+            return;
+        }
+        rows.pop_front();
+    }
 }
 
 void DataBaseWrapper::insertRow(const RowView& row)
@@ -330,12 +482,17 @@ void DataBaseWrapper::insertRow(const RowView& row)
         holdRow(row);
         return;
     }
-    const int code = write(row, true);
-    if (code != SQLITE_DONE) {
-        Row failed;
-        failed.assign(row);
-        recover(std::deque<Row>{std::move(failed)}, code);
-        return;
+    // A statement report names the statement of each row, so rows reported go one to a statement.
+    if (debugLevel < 3 && begin()) {
+        gather(row);
+    } else {
+        const int code = write(row, true);
+        if (code != SQLITE_DONE) {
+            Row failed;
+            failed.assign(row);
+            recover(std::deque<Row>{std::move(failed)}, code);
+            return;
+        }
     }
     if (m_pendingCount >= maxTransactionRows || m_pendingBytes >= maxTransactionBytes
         || m_transactionAge.hasExpired(maxTransactionAgeMs)) {
@@ -354,6 +511,8 @@ std::deque<DataBaseWrapper::Row> DataBaseWrapper::takePending()
     }
     m_pendingCount = 0;
     m_pendingBytes = 0;
+    for (std::vector<size_t>& gathered : m_gathered)
+        gathered.clear();
     return rows;
 }
 
@@ -368,15 +527,10 @@ void DataBaseWrapper::recover(std::deque<Row> rows, int code)
             rolledBack = takePending();
         }
         if (mayPass(code)) {
-            // What is still in the transaction comes before these rows; committing it puts it back
-            // at the head of the held rows should the commit fail too.
-            const QString error = lastError();
-            commit();
-            startHolding(QStringLiteral("table %1: %2").arg(QLatin1String(tableName(rows.front().kind)), error));
-            for (const Row& row : rolledBack)
-                holdRow(row.view());
-            for (const Row& row : rows)
-                holdRow(row.view());
+            const EventKindId failed = rows.front().kind;
+            rolledBack.insert(rolledBack.end(), std::make_move_iterator(rows.begin()),
+                              std::make_move_iterator(rows.end()));
+            holdAfterFailure(failed, std::move(rolledBack));
             return;
         }
         loseRow(rows.front().kind, lastError());
@@ -392,6 +546,17 @@ void DataBaseWrapper::recover(std::deque<Row> rows, int code)
         if (rows.empty())
             return;
     }
+}
+
+void DataBaseWrapper::holdAfterFailure(EventKindId kind, std::deque<Row> rows)
+{
+    // What is still in the transaction comes before these rows; committing it puts it back at the
+    // head of the held rows should the commit fail too.
+    const QString error = lastError();
+    commit();
+    startHolding(QStringLiteral("table %1: %2").arg(QLatin1String(tableName(kind)), error));
+    for (const Row& row : rows)
+        holdRow(row.view());
 }
 
 void DataBaseWrapper::holdRow(const RowView& row)
@@ -525,6 +690,7 @@ void DataBaseWrapper::reportFailures(bool all)
 void DataBaseWrapper::commit()
 {
     m_commitTimer.stop();
+    writeAllGathered();
     if (!m_inTransaction)
         return;
     m_inTransaction = false;

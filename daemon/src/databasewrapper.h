@@ -24,7 +24,9 @@ struct sqlite3_stmt;
 //
 // Rows written one after another share a transaction, committed within a few tens of
 // milliseconds of its first row, or sooner when it grows large; commit() and the destructor
-// commit it at once. Rows that fail for a cause that may pass (a full disk, an I/O error, a lock
+// commit it at once. While statement reports are not shown, the rows of one table in the
+// transaction are gathered and written many to a statement, as the table's full statements fill
+// and at the commit; a statement that fails hands its rows to the same recovery as single rows. Rows that fail for a cause that may pass (a full disk, an I/O error, a lock
 // held too long, a read-only moment) are held in memory and written again about once a second,
 // in arrival order; rows arriving meanwhile queue behind them.
 class DataBaseWrapper : public QObject
@@ -45,6 +47,9 @@ public:
     void setMaxHeldBytes(qint64 bytes);
     // Tries once more to store the rows held in memory; the number of rows still held.
     int flushHeld();
+    // The table's INSERT with the values of the given number of rows, as the store writes them
+    // while no statement report is shown; one row's is the statement that it reports.
+    static std::string insertText(EventKindId kind, size_t rows);
 
 signals:
     // A transaction was committed; no transaction is open while the signal is delivered.
@@ -98,6 +103,20 @@ private:
     // Stores one payload of the given kind, its texts as valid UTF-8.
     void insertPayload(const EventKind& kind, const google::protobuf::Message& payload);
     void insertRow(const RowView& row);
+    // Keeps the row in the open transaction until its table's rows fill a statement or the commit.
+    void gather(const RowView& row);
+    // Writes the gathered rows of one table, or of every table, in the largest statements they fill.
+    void writeGathered(EventKindId kind);
+    void writeAllGathered();
+    // The rows of the open transaction not yet written, in arrival order, taken out of it.
+    std::deque<Row> takeGathered();
+    // Carries on after a statement of many rows failed with code: its rows, and the others not yet
+    // written, are written one by one, or held or lost as single rows are.
+    void recoverGathered(EventKindId kind, int code);
+    // The slot in m_pending of a copy of the row.
+    size_t appendPending(const RowView& row);
+    static void bind(sqlite3_stmt* statement, int firstParameter, const RowView& row);
+    sqlite3_stmt* multiRowStatement(EventKindId kind, size_t size);
     // Writes one row inside the open transaction, opening one first, or else by itself; SQLite's result code.
     int write(const RowView& row, bool report, bool inTransaction = true);
     int step(sqlite3_stmt* statement);
@@ -108,6 +127,8 @@ private:
     std::deque<Row> takePending();
     // Reports, once per episode, that rows are held from now on.
     void startHolding(const QString& cause);
+    // Holds the rows after a statement of the table failed for a cause that may pass.
+    void holdAfterFailure(EventKindId kind, std::deque<Row> rows);
     void holdRow(const RowView& row);
     void holdAtFront(std::deque<Row> rows);
     void syncHeldCount();
@@ -123,6 +144,10 @@ private:
     const char* m_failedStep = "";
     sqlite3* m_db = nullptr;
     std::array<sqlite3_stmt*, eventKindCount> m_inserts {};
+    // The numbers of rows one statement carries, largest first; a table's gathered rows go out in
+    // the largest statements they fill. Chosen by measurement: see docs/performance.md.
+    static constexpr std::array<size_t, 3> statementRows {{64, 8, 1}};
+    std::array<std::array<sqlite3_stmt*, statementRows.size()>, eventKindCount> m_multiRowInserts {};
     // The repaired copies of the texts of the row being stored, when they were not valid UTF-8.
     std::array<std::string, maxEventColumns> m_repaired;
     sqlite3_stmt* m_begin = nullptr;
@@ -133,6 +158,8 @@ private:
     // slots are reused from one transaction to the next, so that keeping them costs no allocation.
     std::vector<Row> m_pending;
     size_t m_pendingCount = 0;
+    // For each table, the slots in m_pending of its rows not yet written, in arrival order.
+    std::array<std::vector<size_t>, eventKindCount> m_gathered;
     qint64 m_pendingBytes = 0;
     QElapsedTimer m_transactionAge;
     QTimer m_commitTimer;

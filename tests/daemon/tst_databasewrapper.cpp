@@ -39,8 +39,22 @@ private slots:
     void keepsArrivalOrderAcrossTransactions();
     void holdsRowsWhileTheDatabaseIsLocked_data();
     void holdsRowsWhileTheDatabaseIsLocked();
+    void manyRowsPerStatementStoreWhatOneRowPerStatementStores_data();
+    void manyRowsPerStatementStoreWhatOneRowPerStatementStores();
 
 private:
+    // What a store that met the fault during a mixed stream left: every table's rows and the counters' change.
+    struct Outcome
+    {
+        QStringList rows;
+        quint64 stored = 0;
+        quint64 failed = 0;
+        quint64 lost = 0;
+        quint64 mostHeld = 0;
+    };
+    void storeMixedStream(const QString& fault, Outcome& outcome);
+    void startFault(const QString& fault);
+    void endFault(const QString& fault);
     void openStore(QStringList* messages = nullptr);
     void closeStore();
     void inspectorExec(const QString& statement);
@@ -136,6 +150,55 @@ QStringList rows(const QString& table)
             columns << (query.isNull(i) ? QStringLiteral("NULL") : query.value(i).toString());
         result << columns.join('|');
     }
+    return result;
+}
+
+// An event of one to three kinds, its texts unique to it, some of them long or not valid UTF-8.
+LogEvent mixedEvent(int i)
+{
+    LogEvent event;
+    for (const EventKind& kind : eventKinds()) {
+        const int k = int(kind.id);
+        if (k != i % 8 && (i * 7 + k * 3) % 5 != 0)
+            continue;
+        EventValues values;
+        values.time = quint64(1700000000000 + i * 10 - i % 7);
+        std::array<std::string, maxEventColumns> texts;
+        for (int c = 0; c < kind.columnCount; ++c) {
+            values.numbers[size_t(c)] = quint64(i);
+            texts[size_t(c)] = std::string(kind.table) + '-' + std::to_string(c) + '-' + std::to_string(i);
+            if (i % 13 == 0)
+                texts[size_t(c)] += "\xff\xc3";
+            if (i % 500 == 0)
+                texts[size_t(c)] += std::string(5000, 'x');
+            values.texts[size_t(c)] = texts[size_t(c)];
+        }
+        kind.fill(event, values);
+    }
+    return event;
+}
+
+// Every row of every table, each prefixed by its table, as the database at path holds them.
+QStringList allRows(const QString& path)
+{
+    QStringList result;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("allRows"));
+        db.setDatabaseName(path);
+        db.open();
+        for (const auto& insert : insertStatements) {
+            QSqlQuery query(db);
+            if (!query.exec(QStringLiteral("SELECT * FROM %1 ORDER BY rowID").arg(insert.first)))
+                return {query.lastError().text()};
+            while (query.next()) {
+                QStringList columns{insert.first};
+                for (int i = 0; i < query.record().count(); ++i)
+                    columns << query.value(i).toString();
+                result << columns.join('|');
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("allRows"));
     return result;
 }
 
@@ -622,6 +685,110 @@ void tst_DataBaseWrapper::holdsRowsWhileTheDatabaseIsLocked()
     }
     lines << end + '"';
     COMPARE_LINES(recorder.lines(), lines);
+}
+
+void tst_DataBaseWrapper::manyRowsPerStatementStoreWhatOneRowPerStatementStores_data()
+{
+    QTest::addColumn<QString>("fault");
+
+    QTest::newRow("no fault") << "none";
+    QTest::newRow("a trigger refuses some rows of one table") << "abort";
+    QTest::newRow("a trigger rolls the transaction back at some rows") << "rollback";
+    QTest::newRow("the database runs full part way") << "full";
+    QTest::newRow("another connection holds the write lock part way") << "lock";
+}
+
+// Statement reports are shown at verbosity 3, so there every row has a statement of its own; below it
+// the rows of a table share statements. Both must leave the same rows with the same rowIDs.
+void tst_DataBaseWrapper::manyRowsPerStatementStoreWhatOneRowPerStatementStores()
+{
+    QFETCH(QString, fault);
+
+    Outcome oneRowPerStatement;
+    ConfigSettings::getInstance()->setDBPath(m_dir->filePath(QStringLiteral("single.db")));
+    debugLevel = 3;
+    storeMixedStream(fault, oneRowPerStatement);
+    if (QTest::currentTestFailed())
+        return;
+    Outcome manyRowsPerStatement;
+    ConfigSettings::getInstance()->setDBPath(m_dir->filePath(QStringLiteral("multi.db")));
+    debugLevel = 1;
+    storeMixedStream(fault, manyRowsPerStatement);
+    debugLevel = 3;
+    if (QTest::currentTestFailed())
+        return;
+
+    QVERIFY(oneRowPerStatement.rows.size() > 3000);
+    COMPARE_LINES(manyRowsPerStatement.rows, oneRowPerStatement.rows);
+    QCOMPARE(manyRowsPerStatement.stored, oneRowPerStatement.stored);
+    QCOMPARE(manyRowsPerStatement.failed, oneRowPerStatement.failed);
+    QCOMPARE(manyRowsPerStatement.lost, oneRowPerStatement.lost);
+    QCOMPARE(oneRowPerStatement.stored, quint64(oneRowPerStatement.rows.size()));
+    // The fault met both stores: rows were lost, or held and stored later.
+    QCOMPARE(oneRowPerStatement.failed != 0, fault == QLatin1String("abort") || fault == QLatin1String("rollback"));
+    const bool holds = fault == QLatin1String("full") || fault == QLatin1String("lock");
+    QCOMPARE(oneRowPerStatement.mostHeld != 0, holds);
+    QCOMPARE(manyRowsPerStatement.mostHeld != 0, holds);
+}
+
+void tst_DataBaseWrapper::storeMixedStream(const QString& fault, Outcome& outcome)
+{
+    MessageRecorder recorder;
+    openStore();
+    // The lock fails the store's statements at once instead of after its busy timeout.
+    QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+    const DaemonCounters before = daemonCounters();
+    const int events = 3000;
+    for (int i = 0; i < events; ++i) {
+        // Transactions of uneven sizes, and the fault from a third to two thirds of the stream.
+        if (i % 777 == 0 || i == events / 3 || i == 2 * events / 3)
+            m_store->commit();
+        if (i == events / 3)
+            startFault(fault);
+        if (i == 2 * events / 3)
+            endFault(fault);
+        LogEvent event = mixedEvent(i);
+        m_store->newLogEvent(&event);
+        outcome.mostHeld = qMax(outcome.mostHeld, daemonCounters().rowsHeld);
+    }
+    QCOMPARE(m_store->flushHeld(), 0);
+    closeStore();
+    QSqlDatabase::removeDatabase(QLatin1String(inspectorConnection));
+    outcome.rows = allRows(ConfigSettings::getInstance()->getDBPath());
+    outcome.stored = daemonCounters().eventsStored - before.eventsStored;
+    outcome.failed = daemonCounters().rowsFailed - before.rowsFailed;
+    outcome.lost = daemonCounters().rowsLost - before.rowsLost;
+    QCOMPARE(daemonCounters().rowsHeld, quint64(0));
+}
+
+void tst_DataBaseWrapper::startFault(const QString& fault)
+{
+    if (fault == QLatin1String("abort")) {
+        inspectorExec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON reboots WHEN NEW.issuer LIKE '%7' "
+                                     "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
+    } else if (fault == QLatin1String("rollback")) {
+        inspectorExec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON generic WHEN NEW.recordNumber % 97 = 0 "
+                                     "BEGIN SELECT RAISE(ROLLBACK, 'refused'); END"));
+    } else if (fault == QLatin1String("full")) {
+        // A few pages more than the database has, so that it runs full within the next rows.
+        QSqlQuery query(QSqlDatabase::database());
+        QVERIFY(query.exec(QStringLiteral("PRAGMA page_count")) && query.next());
+        const int pages = query.value(0).toInt();
+        query.finish();
+        QVERIFY(query.exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages + 4)));
+    } else if (fault == QLatin1String("lock")) {
+        inspectorExec(QStringLiteral("BEGIN IMMEDIATE"));
+    }
+}
+
+void tst_DataBaseWrapper::endFault(const QString& fault)
+{
+    if (fault == QLatin1String("abort") || fault == QLatin1String("rollback"))
+        inspectorExec(QStringLiteral("DROP TRIGGER refuse"));
+    else if (fault == QLatin1String("full"))
+        QVERIFY(QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("PRAGMA max_page_count = 1073741823")));
+    else if (fault == QLatin1String("lock"))
+        inspectorExec(QStringLiteral("COMMIT"));
 }
 
 QTEST_GUILESS_MAIN(tst_DataBaseWrapper)
