@@ -43,7 +43,7 @@ install_missing
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTEVRIK_BUILD_BENCH=ON -DTEVRIK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j 2 --target eventmodelgen tevriksystemlog tevriklogevent tevrikloadgen tevrikfloorsender \
-  tevrikolddesign tevrikprobepoller tevrikstagecost tevrikschemacost >/dev/null
+  tevrikolddesign tevrikprobepoller tevrikstagecost tevrikschemacost tevriktextcost >/dev/null
 
 daemon=$build/daemon/tevriksystemlog
 olddesign=$build/bench/tevrikolddesign
@@ -53,6 +53,7 @@ loadgen=$build/bench/tevrikloadgen
 poller=$build/bench/tevrikprobepoller
 stagecost=$build/bench/tevrikstagecost
 schemacost=$build/bench/tevrikschemacost
+textcost=$build/bench/tevriktextcost
 
 mkdir -p "$results"
 work=$(mktemp -d)
@@ -351,6 +352,8 @@ stage_notes+=("receiving and decoding alone at 100,000/s: $(sed -E 's/datagrams=
 dir=$(mktemp -d "$work/schema.XXXX")
 while IFS= read -r line; do stage_notes+=("SQLite alone, $line"); done < <("$schemacost" "$dir" "$steady_count")
 rm -rf "$dir"
+# What making every stored text valid UTF-8 costs the store, per event of the mix.
+stage_notes+=("$("$textcost" "$steady_count")")
 
 # Scale curve: one server per size, the rates in turn; rows stored per CPU-second of the server.
 # A cell sends at most 1 GiB, so that the large sizes stay within the disk's and the time's bounds.
