@@ -16,6 +16,7 @@ namespace {
 const int firstRetryDelayMs = 500;
 const int markRetryDelayMs = 1000;
 const int healthIntervalMs = 5 * 60 * 1000;
+const int retentionIntervalS = 3600;
 
 qint64 rowCount(const QVector<TableBatch>& batches)
 {
@@ -41,7 +42,8 @@ bool Forwarder::open()
 {
     if (!m_local.open(m_settings.dbPath))
         return false;
-    m_master = std::make_unique<MasterClient>(m_settings.conninfo, m_local.sourceId(), m_settings.hostName);
+    m_master = std::make_unique<MasterClient>(m_settings.conninfo, m_local.sourceId(), m_settings.hostName,
+                                              m_settings.partitionDays);
     return true;
 }
 
@@ -141,7 +143,11 @@ void Forwarder::step()
         } else {
             qDebug() << QStringLiteral("Forwarding to the master %1").arg(m_master->description());
         }
+        connected();
     }
+    if (m_settings.retentionDays > 0
+        && (!m_nextRetention.isValid() || m_nextRetention <= QDateTime::currentDateTimeUtc()))
+        applyRetention();
 
     QVector<TableBatch> batches = m_local.readBatch(m_settings.batchSize, m_nextTable);
     m_nextTable = (m_nextTable + 1) % forwardTables().size();
@@ -176,6 +182,36 @@ void Forwarder::step()
     startMarking();
     // A full batch means more are waiting: the next one goes at once, after any waiting signal.
     schedule(count >= m_settings.batchSize ? 0 : m_settings.maxDelayMs);
+}
+
+void Forwarder::connected()
+{
+    if (!m_warnedTransport) {
+        m_warnedTransport = true;
+        const QString warning = m_master->transportWarning();
+        if (!warning.isEmpty())
+            writeAlways(QtWarningMsg, warning);
+    }
+    if (!m_master->isPartitioned() && !m_warnedUnpartitioned) {
+        m_warnedUnpartitioned = true;
+        writeAlways(QtWarningMsg, QStringLiteral("The master %1 has tables without partitions, made by an earlier "
+                                                 "version; forwarding into them. Convert it with "
+                                                 "tevriklogforward --convert-master")
+                                      .arg(m_master->description()));
+    }
+}
+
+void Forwarder::applyRetention()
+{
+    m_nextRetention = QDateTime::currentDateTimeUtc().addSecs(retentionIntervalS);
+    QStringList reports;
+    if (!m_master->applyRetention(m_settings.retentionDays, &reports))
+        writeAlways(QtWarningMsg, QStringLiteral("Cannot apply the retention of %1 days on the master %2: %3; "
+                                                 "trying again in an hour")
+                                      .arg(m_settings.retentionDays)
+                                      .arg(m_master->description(), m_master->errorString()));
+    for (const QString& line : qAsConst(reports))
+        writeAlways(QtInfoMsg, line);
 }
 
 void Forwarder::reportHealth()

@@ -48,6 +48,9 @@ private:
     bool markingDone(const QString& error);
     void schedule(int delayMs);
     void reportRefused(const QVector<TableBatch>& batches);
+    // The warnings about the master once per run, and the retention once an hour.
+    void connected();
+    void applyRetention();
 
     ForwardSettings m_settings;
     LocalStore m_local;
@@ -61,6 +64,9 @@ private:
     int m_retryDelayMs = 0;
     bool m_away = false;
     bool m_markFailing = false;
+    bool m_warnedUnpartitioned = false;
+    bool m_warnedTransport = false;
+    QDateTime m_nextRetention;
     qint64 m_forwarded = 0;
     qint64 m_retries = 0;
     QDateTime m_lastSuccess;

@@ -2,6 +2,9 @@
 
 #include "forwardtables.h"
 #include "masterschema.h"
+#include "mastertransport.h"
+
+#include <QDateTime>
 
 #include <QDebug>
 #include <QUuid>
@@ -75,13 +78,32 @@ QString firstLine(const char* message)
     return QString::fromUtf8(message).trimmed().section(QLatin1Char('\n'), 0, 0);
 }
 
+// libpq's host, address and sslmode of the connection made.
+QString transportWarningOf(pg_conn* conn, const QString& description)
+{
+    QString sslMode;
+    if (PQconninfoOption* options = PQconninfo(conn)) {
+        for (PQconninfoOption* option = options; option->keyword; ++option) {
+            if (qstrcmp(option->keyword, "sslmode") == 0 && option->val)
+                sslMode = QString::fromUtf8(option->val);
+        }
+        PQconninfoFree(options);
+    }
+    const char* host = PQhost(conn);
+    const char* address = PQhostaddr(conn);
+    return insecureTransportWarning(QString::fromUtf8(host ? host : ""), QString::fromUtf8(address ? address : ""),
+                                    sslMode, description);
+}
+
 } // namespace
 
-MasterClient::MasterClient(const QString& conninfo, const QString& sourceId, const QString& hostName)
+MasterClient::MasterClient(const QString& conninfo, const QString& sourceId, const QString& hostName,
+                           int partitionDays)
     : m_conninfo(conninfo.toUtf8())
     , m_sourceId(sourceId.toUtf8())
     , m_sourceUuid(QUuid::fromString(sourceId).toRfc4122())
     , m_hostName(hostName.toUtf8())
+    , m_partitionDays(partitionDays)
 {
 }
 
@@ -163,7 +185,8 @@ bool MasterClient::connectToMaster()
         return false;
     }
     bool ok = PQsetClientEncoding(m_conn, "UTF8") == 0 || fail(nullptr);
-    ok = ok && command(masterSchemaSql);
+    ok = ok && command(masterSchemaSql(m_partitionDays).toUtf8().constData());
+    ok = ok && (m_partitions.load(m_conn) || partitionsFailed());
     for (const ForwardTable& table : forwardTables()) {
         QString definitions;
         for (const ForwardColumn& column : table.columns)
@@ -282,10 +305,45 @@ bool MasterClient::transaction(const QVector<TableBatch>& batches, bool mayCopyD
     return ok && command("COMMIT");
 }
 
+bool MasterClient::partitionsFailed()
+{
+    return fail(m_partitions.takeFailure());
+}
+
+bool MasterClient::applyRetention(int retentionDays, QStringList* reports)
+{
+    if (!m_conn || m_partitions.applyRetention(m_conn, retentionDays, QDateTime::currentMSecsSinceEpoch(), reports))
+        return true;
+    partitionsFailed();
+    if (m_transient || PQstatus(m_conn) != CONNECTION_OK)
+        disconnectFromMaster();
+    return false;
+}
+
+bool MasterClient::convertMaster(QStringList* reports)
+{
+    if (!connectToMaster())
+        return false;
+    if (m_partitions.convert(m_conn, QDateTime::currentMSecsSinceEpoch(), reports))
+        return true;
+    return partitionsFailed();
+}
+
+QString MasterClient::transportWarning() const
+{
+    return transportWarningOf(m_conn, m_description);
+}
+
 MasterClient::Result MasterClient::write(QVector<TableBatch>* batches)
 {
     if (!m_conn)
         return Result::Unreachable;
+    // Made in a transaction of its own, before the batch's: a batch that fails later leaves them for the next.
+    if (!m_partitions.prepare(m_conn, *batches, QDateTime::currentMSecsSinceEpoch())) {
+        partitionsFailed();
+        disconnectFromMaster();
+        return Result::Unreachable;
+    }
     bool ok = transaction(*batches, true);
     if (!ok && !m_transient && m_state == uniqueViolation) {
         command("ROLLBACK");

@@ -2,6 +2,7 @@
 #define MASTERCLIENT_H
 
 #include "localstore.h"
+#include "masterpartitions.h"
 
 #include <QString>
 #include <QVector>
@@ -15,7 +16,8 @@ class MasterClient
 public:
     enum class Result { Written, Unreachable };
 
-    MasterClient(const QString& conninfo, const QString& sourceId, const QString& hostName);
+    // partitionDays is the size of the partitions of a master that this client creates.
+    MasterClient(const QString& conninfo, const QString& sourceId, const QString& hostName, int partitionDays = 1);
     ~MasterClient();
     MasterClient(const MasterClient&) = delete;
     MasterClient& operator=(const MasterClient&) = delete;
@@ -29,6 +31,16 @@ public:
     // master refuses the batch for its data, each row is written on its own and the refused ones are added to
     // their batch's refused rows. Unreachable means nothing may be marked: the batch is to be sent again.
     Result write(QVector<TableBatch>* batches);
+
+    // Whether the master's tables are partitioned; a master made by an earlier version is not.
+    bool isPartitioned() const { return m_partitions.isPartitioned(); }
+    // Drops the partitions past the retention, as MasterPartitions::applyRetention; false when the master
+    // refused, with errorString() set, and the connection closed when it was lost.
+    bool applyRetention(int retentionDays, QStringList* reports);
+    // Converts a master made without partitions, as MasterPartitions::convert; connects first.
+    bool convertMaster(QStringList* reports);
+    // A warning when the master is reached over a network without a verified server, else empty.
+    QString transportWarning() const;
 
     // The master's database and host, never the connection string (which may hold a password).
     QString description() const { return m_description; }
@@ -48,6 +60,7 @@ private:
     // Records the failure of a result (or of the connection when null) and frees the result.
     bool fail(pg_result* result);
     bool connectionTrouble(pg_result* result) const;
+    bool partitionsFailed();
 
     QByteArray m_conninfo;
     QByteArray m_sourceId;
@@ -60,6 +73,8 @@ private:
     QByteArray m_state;
     bool m_transient = false;
     QVector<qint64> m_highest;
+    int m_partitionDays;
+    MasterPartitions m_partitions;
 };
 
 #endif
