@@ -80,6 +80,22 @@ QString whereClause(const TableQuery& query, const SqlDialect& dialect, QVariant
         conditions << dialect.column(QStringLiteral("time")) + QStringLiteral(" <= ") + bind(*query.until);
     if (query.afterRowId)
         conditions << dialect.column(QStringLiteral("rowID")) + QStringLiteral(" > ") + bind(*query.afterRowId);
+    if (!query.hosts.isEmpty()) {
+        QStringList alternatives;
+        for (const QString& host : query.hosts)
+            alternatives << dialect.originColumns.constFirst() + QStringLiteral(" = ") + bind(host);
+        conditions << QLatin1Char('(') + alternatives.join(QLatin1String(" OR ")) + QLatin1Char(')');
+    }
+    if (!query.textFilter.isEmpty() && dialect.filtersText) {
+        const QString pattern = bind(query.textFilter);
+        const EventTable& table = eventTables()[static_cast<size_t>(query.table)];
+        QStringList alternatives;
+        for (int c = 0; c < table.columnCount; ++c) {
+            if (table.columns[c].storage == Storage::Text)
+                alternatives << dialect.column(QLatin1String(table.columns[c].name)) + QStringLiteral(" ~ ") + pattern;
+        }
+        conditions << QLatin1Char('(') + alternatives.join(QLatin1String(" OR ")) + QLatin1Char(')');
+    }
     for (const ColumnMatch& match : query.matches) {
         QStringList alternatives;
         for (const QVariant& value : match.values)
@@ -89,7 +105,54 @@ QString whereClause(const TableQuery& query, const SqlDialect& dialect, QVariant
     return conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(QLatin1String(" AND "));
 }
 
+// Characters that end a run of plain ones; after any of these the pattern promises no run at all.
+const QString runBreaks = QStringLiteral(".^$*+?{}");
+const QString unparsed = QStringLiteral("|()[]\\");
+
 } // namespace
+
+QString impliedTextFilter(const QRegularExpression& pattern)
+{
+    const QString text = pattern.pattern();
+    const bool ignoreCase = pattern.patternOptions() & QRegularExpression::CaseInsensitiveOption;
+    if (std::any_of(text.cbegin(), text.cend(), [](QChar c) { return unparsed.contains(c); }))
+        return QString();
+    QString best;
+    QString run;
+    for (int i = 0; i <= text.size(); ++i) {
+        const QChar c = i < text.size() ? text.at(i) : QChar();
+        // Without case, only ASCII has a case that is known here for certain.
+        const bool plain = i < text.size() && !runBreaks.contains(c) && (!ignoreCase || c.unicode() < 0x80);
+        const bool optional = i + 1 < text.size() && QStringLiteral("*?{").contains(text.at(i + 1));
+        if (plain && !optional) {
+            run += c;
+            continue;
+        }
+        if (run.size() > best.size())
+            best = run;
+        run.clear();
+    }
+    if (best.size() < 3)
+        return QString();
+    QString filter;
+    for (const QChar c : qAsConst(best)) {
+        if (ignoreCase && c.isLetter()) {
+            // The characters that a caseless match takes for an ASCII letter: its two cases, and the Kelvin
+            // sign and the long s besides.
+            filter += QLatin1Char('[') + c.toLower() + c.toUpper();
+            if (c.toLower() == QLatin1Char('k'))
+                filter += QChar(0x212A);
+            if (c.toLower() == QLatin1Char('s'))
+                filter += QChar(0x017F);
+            filter += QLatin1Char(']');
+        } else if (c.unicode() < 0x80 && !c.isLetterOrNumber()) {
+            filter += QLatin1Char('\\') + c;
+        } else {
+            filter += c;
+        }
+    }
+    return filter;
+}
 
 bool Selection::coversTable(int table) const
 {
@@ -121,18 +184,20 @@ TableQuery::TableQuery(int tableIndex, const Selection& selection, Order rowOrde
     , since(selection.since)
     , until(selection.until)
     , matches(selection.matches)
+    , hosts(selection.hosts)
+    , textFilter(selection.hasGrep() ? impliedTextFilter(selection.grep) : QString())
 {
 }
 
 SqlDialect sqliteDialect()
 {
-    return SqlDialect{sqlitePlaceholder, sqliteColumn, {}, {}};
+    return SqlDialect{sqlitePlaceholder, sqliteColumn, {}, {}, false};
 }
 
 SqlDialect postgresDialect()
 {
     return SqlDialect{postgresPlaceholder, postgresColumn, {QStringLiteral("hostname"), QStringLiteral("source")},
-                      {QStringLiteral("hostname COLLATE \"C\""), QStringLiteral("source")}};
+                      {QStringLiteral("hostname COLLATE \"C\""), QStringLiteral("source")}, true};
 }
 
 BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect)

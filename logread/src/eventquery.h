@@ -43,6 +43,8 @@ struct Selection
     QVector<ColumnMatch> matches;
     // Applied to the text columns of each row by the reader; invalid when not given.
     QRegularExpression grep;
+    // Only rows of these hosts, when a store holds several; any host when empty.
+    QStringList hosts;
 
     bool hasGrep() const { return !grep.pattern().isEmpty(); }
     // Whether a table can hold rows of the selection: selected, and having every matched column.
@@ -66,7 +68,15 @@ struct TableQuery
     // At most this many rows: a server then keeps only the first rows of its sort instead of sorting all.
     std::optional<qint64> limit;
     QVector<ColumnMatch> matches;
+    QStringList hosts;
+    // A PostgreSQL regular expression that one of the text columns of every row that the grep pattern matches
+    // matches too: the server narrows the rows with it, the reader still applies the pattern itself.
+    QString textFilter;
 };
+
+// A PostgreSQL regular expression implied by the pattern: its longest run of plain characters that every
+// match contains, in either case when the pattern ignores case. Empty when the pattern promises no such run.
+QString impliedTextFilter(const QRegularExpression& pattern);
 
 // How a database writes the reader's statements.
 struct SqlDialect
@@ -80,6 +90,8 @@ struct SqlDialect
     QStringList originColumns;
     // The same columns as they order ties of time before rowID, bytewise like the reader's merge.
     QStringList originOrder;
+    // Whether a text column may be narrowed by a regular expression (TableQuery::textFilter) on the server.
+    bool filtersText;
 };
 
 // SQLite's dialect: ?1, ?2, ..., one source.

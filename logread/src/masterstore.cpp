@@ -1,5 +1,8 @@
 #include "masterstore.h"
 
+#include "mastertransport.h"
+#include "programmessagehandler.h"
+
 #include <libpq-fe.h>
 
 namespace {
@@ -13,6 +16,18 @@ constexpr char connectTimeoutSeconds[] = "10";
 QString firstLine(const char* message)
 {
     return QString::fromUtf8(message).trimmed().section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+QString connectionOption(PGconn* conn, const char* keyword)
+{
+    QString value;
+    PQconninfoOption* options = PQconninfo(conn);
+    for (PQconninfoOption* option = options; option && option->keyword; ++option) {
+        if (qstrcmp(option->keyword, keyword) == 0 && option->val)
+            value = QString::fromUtf8(option->val);
+    }
+    PQconninfoFree(options);
+    return value;
 }
 
 QString tableName(int table)
@@ -171,6 +186,11 @@ bool MasterStore::open(const QString& conninfo)
         m_error = QStringLiteral("Cannot read the master database: %1").arg(firstLine(PQerrorMessage(m_conn)));
         return false;
     }
+    const QString warning = insecureTransportWarning(
+        QString::fromUtf8(PQhost(m_conn)), QString::fromUtf8(PQhostaddr(m_conn)), connectionOption(m_conn, "sslmode"),
+        QStringLiteral("database %1 on %2").arg(QString::fromUtf8(PQdb(m_conn)), QString::fromUtf8(PQhost(m_conn))));
+    if (!warning.isEmpty())
+        writeAlways(QtWarningMsg, warning);
     return checkTables();
 }
 

@@ -19,7 +19,8 @@ public:
     MasterStore(const MasterStore&) = delete;
     MasterStore& operator=(const MasterStore&) = delete;
 
-    // Connects and checks that the master's tables are there; never creates them.
+    // Connects and checks that the master's tables are there; never creates them. A warning about the way to
+    // the master goes to the program's messages.
     bool open(const QString& conninfo);
 
     bool beginRead() override;

@@ -28,6 +28,7 @@ struct Event
     QString type;
     QString shortFields;
     QString jsonFields;
+    QStringList texts;
 
     QString shortLine() const
     {
@@ -75,10 +76,12 @@ struct Source
         QVector<Event> events;
         for (const QVariantList& row : queryRows(daemon.dbPath(), "SELECT time, rowID, issuer FROM reboots"))
             events << Event{row.at(0).toLongLong(), host, row.at(1).toLongLong(), 2, "reboot",
-                            " issuer=" + row.at(2).toString(), ",\"issuer\":\"" + row.at(2).toString() + '"'};
+                            " issuer=" + row.at(2).toString(), ",\"issuer\":\"" + row.at(2).toString() + '"',
+                            {row.at(2).toString()}};
         for (const QVariantList& row : queryRows(daemon.dbPath(), "SELECT time, rowID, taskname FROM coredumps"))
             events << Event{row.at(0).toLongLong(), host, row.at(1).toLongLong(), 1, "coredump",
-                            " taskname=" + row.at(2).toString(), ",\"taskname\":\"" + row.at(2).toString() + '"'};
+                            " taskname=" + row.at(2).toString(), ",\"taskname\":\"" + row.at(2).toString() + '"',
+                            {row.at(2).toString()}};
         for (const QVariantList& row :
              queryRows(daemon.dbPath(), "SELECT time, rowID, recordNumber, key, value FROM generic")) {
             const QString number = QString::number(static_cast<quint64>(row.at(2).toLongLong()));
@@ -86,7 +89,8 @@ struct Source
             events << Event{row.at(0).toLongLong(), host, row.at(1).toLongLong(), 7, "generic",
                             " recordNumber=" + number + " key=" + key + " value=" + row.at(4).toString(),
                             ",\"recordNumber\":" + number + ",\"key\":\"" + key + "\",\"value\":\""
-                                + row.at(4).toString() + '"'};
+                                + row.at(4).toString() + '"',
+                            {key, row.at(4).toString()}};
         }
         return events;
     }
@@ -187,14 +191,34 @@ void tst_TevrikLogMaster::reads_data()
     QTest::addColumn<QStringList>("types");
     QTest::addColumn<int>("last");
     QTest::addColumn<bool>("reverse");
+    QTest::addColumn<QStringList>("hosts");
+    // The pattern as the reader applies it: the master's narrowing must not change the answer.
+    QTest::addColumn<QString>("grep");
 
-    QTest::newRow("one timeline of both hosts") << QStringList{} << false << QStringList{} << -1 << false;
+    QTest::newRow("one timeline of both hosts") << QStringList{} << false << QStringList{} << -1 << false
+                                                << QStringList{} << QString();
     QTest::newRow("json, unsigned record numbers")
-        << QStringList{"-o", "json"} << true << QStringList{} << -1 << false;
-    QTest::newRow("last three, newest first") << QStringList{"-n", "3", "-r"} << false << QStringList{} << 3 << true;
+        << QStringList{"-o", "json"} << true << QStringList{} << -1 << false << QStringList{} << QString();
+    QTest::newRow("last three, newest first")
+        << QStringList{"-n", "3", "-r"} << false << QStringList{} << 3 << true << QStringList{} << QString();
     QTest::newRow("last two of two types as json")
         << QStringList{"-t", "coredump", "-t", "generic", "-n", "2", "-o", "json"} << true
-        << QStringList{"coredump", "generic"} << 2 << false;
+        << QStringList{"coredump", "generic"} << 2 << false << QStringList{} << QString();
+    QTest::newRow("one host") << QStringList{"-H", "alpha"} << false << QStringList{} << -1 << false
+                              << QStringList{"alpha"} << QString();
+    QTest::newRow("two hosts, last two reboots")
+        << QStringList{"--host", "beta", "-H", "alpha", "-t", "reboot", "-n", "2"} << false << QStringList{"reboot"}
+        << 2 << false << QStringList{"alpha", "beta"} << QString();
+    QTest::newRow("unknown host") << QStringList{"-H", "gamma"} << false << QStringList{} << -1 << false
+                                  << QStringList{"gamma"} << QString();
+    QTest::newRow("literal pattern in any case") << QStringList{"-g", "TASK"} << false << QStringList{} << -1
+                                                 << false << QStringList{} << "TASK";
+    QTest::newRow("literal pattern without case") << QStringList{"-g", "task", "-n", "1"} << false << QStringList{}
+                                                  << 1 << false << QStringList{} << "task";
+    QTest::newRow("pattern with a literal part") << QStringList{"-g", "eta.t"} << false << QStringList{} << -1
+                                                 << false << QStringList{} << "eta.t";
+    QTest::newRow("alternatives") << QStringList{"-g", "a1|beta2", "-H", "alpha"} << false << QStringList{} << -1
+                                  << false << QStringList{"alpha"} << "a1|beta2";
 }
 
 void tst_TevrikLogMaster::reads()
@@ -204,8 +228,23 @@ void tst_TevrikLogMaster::reads()
     QFETCH(QStringList, types);
     QFETCH(int, last);
     QFETCH(bool, reverse);
+    QFETCH(QStringList, hosts);
+    QFETCH(QString, grep);
 
     QVector<Event> events = allEvents();
+    const bool hasCapital = std::any_of(grep.cbegin(), grep.cend(), [](QChar c) { return c.isUpper(); });
+    const QRegularExpression pattern(grep, hasCapital ? QRegularExpression::NoPatternOption
+                                                      : QRegularExpression::CaseInsensitiveOption);
+    events.erase(std::remove_if(events.begin(), events.end(),
+                                [&](const Event& event) {
+                                    return (!hosts.isEmpty() && !hosts.contains(event.host))
+                                           || (!grep.isEmpty()
+                                               && std::none_of(event.texts.cbegin(), event.texts.cend(),
+                                                               [&](const QString& text) {
+                                                                   return pattern.match(text).hasMatch();
+                                                               }));
+                                }),
+                 events.end());
     if (!types.isEmpty())
         events.erase(std::remove_if(events.begin(), events.end(),
                                     [&types](const Event& event) { return !types.contains(event.type); }),
