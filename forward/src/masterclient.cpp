@@ -167,7 +167,7 @@ bool MasterClient::commandWithSource(const QString& sql)
     return fail(result);
 }
 
-bool MasterClient::connectToMaster()
+bool MasterClient::openConnection()
 {
     disconnectFromMaster();
     // The given string may override these; it is expanded in the place of dbname.
@@ -187,6 +187,14 @@ bool MasterClient::connectToMaster()
     bool ok = PQsetClientEncoding(m_conn, "UTF8") == 0 || fail(nullptr);
     ok = ok && command(masterSchemaSql(m_partitionDays).toUtf8().constData());
     ok = ok && (m_partitions.load(m_conn) || partitionsFailed());
+    if (!ok)
+        disconnectFromMaster();
+    return ok;
+}
+
+bool MasterClient::connectToMaster()
+{
+    bool ok = openConnection();
     for (const ForwardTable& table : forwardTables()) {
         QString definitions;
         for (const ForwardColumn& column : table.columns)
@@ -322,7 +330,7 @@ bool MasterClient::applyRetention(int retentionDays, QStringList* reports)
 
 bool MasterClient::convertMaster(QStringList* reports)
 {
-    if (!connectToMaster())
+    if (!openConnection())
         return false;
     if (m_partitions.convert(m_conn, QDateTime::currentMSecsSinceEpoch(), reports))
         return true;

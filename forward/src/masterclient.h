@@ -47,6 +47,8 @@ public:
     QString errorString() const { return m_error; }
 
 private:
+    // Connects, creates what is missing of the schema and reads the partitions.
+    bool openConnection();
     bool command(const char* sql);
     bool commandWithSource(const QString& sql);
     // Copies the batch's rows straight into their table, or into the session's stage table and from there
