@@ -18,6 +18,45 @@ namespace {
 
 const QString readerPath = QStringLiteral(TEVRIKLOG_PATH);
 
+// The least-privilege roles: the forwarders create the tables and own them, the reader may only read them.
+const char rolesSql[] = "CREATE ROLE tevrik_forwarder LOGIN; CREATE ROLE tevrik_reader LOGIN; "
+                        "GRANT CREATE ON SCHEMA public TO tevrik_forwarder; "
+                        "ALTER DEFAULT PRIVILEGES FOR ROLE tevrik_forwarder IN SCHEMA public "
+                        "GRANT SELECT ON TABLES TO tevrik_reader";
+
+// Runs openssl in dir; false when it fails.
+bool openssl(const QString& dir, const QStringList& arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.start(QStringLiteral("openssl"), arguments);
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// A CA, a server certificate that it signs for localhost and 127.0.0.1, and a second CA that signs nothing.
+bool makeCertificates(const QString& dir)
+{
+    const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    QFile extensions(dir + "/server.ext");
+    if (!extensions.open(QIODevice::WriteOnly) || extensions.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") < 0)
+        return false;
+    extensions.close();
+    return openssl(dir, QStringList{"req", "-x509"} + key + QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-days",
+                                                                        "2", "-subj", "/CN=tevrik test CA"})
+           && openssl(dir, QStringList{"req", "-x509"} + key + QStringList{"-keyout", "other.key", "-out", "other.pem",
+                                                                           "-days", "2", "-subj", "/CN=other CA"})
+           && openssl(dir, QStringList{"req"} + key + QStringList{"-keyout", "server.key", "-out", "server.csr", "-subj",
+                                                                  "/CN=localhost"})
+           && openssl(dir, {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                            "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext"});
+}
+
+QByteArray fileContents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // One event as the master must show it, read back from the local database that it was stored in.
 struct Event
 {
@@ -111,8 +150,22 @@ private slots:
     void refuses_data();
     void refuses();
     void ordersTiesBytewiseByHost();
+    void readerRoleReadsOnly();
+    void tls_data();
+    void tls();
+    void forwarderRetriesAnUnverifiedMaster();
 
 private:
+    // The master over TCP with TLS, verified against a CA of the test, under a role.
+    QString tlsConninfo(const QString& host, const QString& ca, const QString& role) const
+    {
+        return QStringLiteral("host=%1 hostaddr=127.0.0.1 port=%2 dbname=master user=%3 sslmode=verify-full "
+                              "sslrootcert=%4/%5")
+            .arg(host)
+            .arg(m_server->port())
+            .arg(role, m_certificates.path(), ca);
+    }
+    QTemporaryDir m_certificates;
     qint64 masterRows();
     bool forwarded();
     QVector<Event> allEvents();
@@ -132,6 +185,12 @@ void tst_TevrikLogMaster::initTestCase()
     m_server->query("CREATE DATABASE master LOCALE_PROVIDER icu ICU_LOCALE 'en' LOCALE 'C.UTF-8' TEMPLATE template0");
     m_server->query("CREATE DATABASE empty");
     QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    m_server->query(rolesSql, "master");
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    QVERIFY(makeCertificates(m_certificates.path()));
+    QVERIFY2(m_server->listenWithTls(freeTcpPort(), fileContents(m_certificates.filePath("server.pem")),
+                                     fileContents(m_certificates.filePath("server.key"))),
+             qPrintable(m_server->errorString()));
 
     const QStringList hosts{"alpha", "beta"};
     for (size_t s = 0; s < m_sources.size(); ++s) {
@@ -141,7 +200,10 @@ void tst_TevrikLogMaster::initTestCase()
         QVERIFY(source.daemon.start());
         QFile config(source.daemon.configPath());
         QVERIFY(config.open(QIODevice::Append));
-        config.write("\n[Master Database]\nconninfo=" + m_server->conninfo("master").toUtf8()
+        // One forwarder through the Unix socket, one over TCP with TLS, each under the forwarder's role.
+        const QString conninfo = s == 0 ? m_server->conninfo("master") + " user=tevrik_forwarder"
+                                        : tlsConninfo("localhost", "ca.pem", "tevrik_forwarder");
+        config.write("\n[Master Database]\nconninfo=" + conninfo.toUtf8()
                      + "\nmaxdelay=100\nmaxretrydelay=500\nhost=" + source.host.toUtf8() + '\n');
         config.close();
         source.forwarder.start(QStringLiteral(TEVRIKLOGFORWARD_PATH), {"-c", source.daemon.configPath()});
@@ -181,7 +243,7 @@ QVector<Event> tst_TevrikLogMaster::allEvents()
 
 RunResult tst_TevrikLogMaster::read(const QStringList& arguments)
 {
-    return runProgram(readerPath, QStringList{"--master", m_server->conninfo("master")} + arguments);
+    return runProgram(readerPath, QStringList{"--master", m_server->conninfo("master") + " user=tevrik_reader"} + arguments);
 }
 
 void tst_TevrikLogMaster::reads_data()
@@ -305,7 +367,7 @@ void tst_TevrikLogMaster::followsAcrossALostConnection()
     Source& alpha = *m_sources[0];
     Source& beta = *m_sources[1];
     QProcess follower;
-    follower.start(readerPath, {"--master", m_server->conninfo("master"), "-f", "-n", "1"});
+    follower.start(readerPath, {"--master", m_server->conninfo("master") + " user=tevrik_reader", "-f", "-n", "1"});
     QByteArray out;
     QCOMPARE(waitForLines(follower, out, 1).size(), 1);
 
@@ -362,7 +424,8 @@ void tst_TevrikLogMaster::refuses()
     QFETCH(QString, conninfo);
     QFETCH(QString, error);
     const QString dir = m_server->conninfo().section(' ', 0, 0).mid(5);
-    const RunResult result = runProgram(readerPath, {"--master", conninfo.replace("%DIR%", dir)});
+    const RunResult result = runProgram(
+        readerPath, {"--master", conninfo.replace("%DIR%", dir + " port=" + QString::number(m_server->port()))});
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out, QByteArray());
@@ -393,6 +456,71 @@ void tst_TevrikLogMaster::ordersTiesBytewiseByHost()
             std::reverse(expected.begin(), expected.end());
         COMPARE_LINES(QString::fromUtf8(result.out).split('\n'), expected << QString());
     }
+}
+
+void tst_TevrikLogMaster::readerRoleReadsOnly()
+{
+    QCOMPARE(m_server->query("SET ROLE tevrik_reader; SELECT count(*) FROM reboots", "master").size(), 1);
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    for (const QString statement : {"DELETE FROM reboots", "INSERT INTO sources (source, hostname) VALUES "
+                                                            "('00000000-0000-0000-0000-0000000000ff', 'x')",
+                                     "CREATE TABLE reboots_x PARTITION OF reboots FOR VALUES FROM (0) TO (1)"}) {
+        m_server->query("SET ROLE tevrik_reader; " + statement, "master");
+        QVERIFY2(m_server->errorString().contains("permission denied"), qPrintable(statement));
+    }
+}
+
+void tst_TevrikLogMaster::tls_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("ca");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("verify-full with the right CA") << "localhost" << "ca.pem" << "";
+    QTest::newRow("a CA that did not sign the server's certificate")
+        << "localhost" << "other.pem" << "Error: Cannot connect to the master database: connection to server at "
+                                         "\"127.0.0.1\", port %PORT% failed: SSL error: certificate "
+                                         "verify failed\n";
+    QTest::newRow("a host name that the certificate does not name")
+        << "tevrik-master.invalid" << "ca.pem"
+        << "Error: Cannot connect to the master database: connection to server at \"127.0.0.1\", "
+           "port %PORT% failed: server certificate for \"localhost\" (and 1 other name) does not match "
+           "host name \"tevrik-master.invalid\"\n";
+}
+
+void tst_TevrikLogMaster::tls()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, ca);
+    QFETCH(QString, error);
+    const RunResult result = runProgram(readerPath, {"--master", tlsConninfo(host, ca, "tevrik_reader"), "-n", "2"});
+    QCOMPARE(QString::fromUtf8(result.err), error.replace("%PORT%", QString::number(m_server->port())));
+    QCOMPARE(result.exitCode, error.isEmpty() ? 0 : 1);
+    QCOMPARE(result.out.count('\n'), error.isEmpty() ? 2 : 0);
+}
+
+void tst_TevrikLogMaster::forwarderRetriesAnUnverifiedMaster()
+{
+    DaemonFixture daemon;
+    QVERIFY(daemon.start());
+    QFile config(daemon.configPath());
+    QVERIFY(config.open(QIODevice::Append));
+    config.write("\n[Master Database]\nconninfo=" + tlsConninfo("localhost", "other.pem", "tevrik_forwarder").toUtf8()
+                 + "\nmaxretrydelay=200\nhost=gamma\n");
+    config.close();
+    QCOMPARE(daemon.send({"-t", "reboot", "-m", "gamma1"}), 0);
+    QProcess forwarder;
+    forwarder.start(QStringLiteral(TEVRIKLOGFORWARD_PATH), {"-c", daemon.configPath()});
+    QByteArray err;
+    QVERIFY(waitForStderrLine(forwarder, err, "certificate verify failed; retrying, the rows wait locally"));
+    QVERIFY2(err.startsWith("Warning: \"Cannot reach the master database master on localhost: connection to server at "
+                            "\\\"127.0.0.1\\\", port "),
+             err.constData());
+    forwarder.terminate();
+    QVERIFY(forwarder.waitForFinished(20000));
+    err += forwarder.readAllStandardError();
+    QCOMPARE(forwarder.exitCode(), 0);
+    QCOMPARE(err.count('\n'), 1);
+    QCOMPARE(m_server->number("SELECT count(*) FROM reboots WHERE hostname = 'gamma'", "master"), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_TevrikLogMaster)
