@@ -10,6 +10,8 @@
 #include <QUuid>
 #include <QtEndian>
 
+#include <limits>
+
 #include <libpq-fe.h>
 
 namespace {
@@ -301,9 +303,17 @@ bool MasterClient::copyRows(const TableBatch& batch, bool direct)
 
 bool MasterClient::transaction(const QVector<TableBatch>& batches, bool mayCopyDirectly)
 {
+    qint64 oldest = std::numeric_limits<qint64>::max();
+    for (const TableBatch& batch : batches) {
+        for (const LocalRow& row : batch.rows)
+            oldest = std::min(oldest, row.time);
+    }
     bool ok = command("BEGIN")
-              && commandWithSource(QStringLiteral("UPDATE sources SET hostname = $2, last_contact = now() "
-                                                  "WHERE source = $1"));
+              && commandWithSource(QStringLiteral("UPDATE sources SET hostname = $2, last_contact = now(), "
+                                                  "old_rows_at = CASE WHEN %1 < %2 THEN now() ELSE old_rows_at END "
+                                                  "WHERE source = $1")
+                                       .arg(oldest)
+                                       .arg(masterRecentTimeSql()));
     for (const TableBatch& batch : batches) {
         // Rows above the highest this source has on the master cannot be there yet, unless a second forwarder
         // works on the same database: then the key refuses them and the batch goes the careful way.

@@ -70,7 +70,10 @@ QString masterSchemaSql(int partitionDays)
         "    source        uuid PRIMARY KEY,\n"
         "    hostname      text NOT NULL,\n"
         "    first_contact timestamptz NOT NULL DEFAULT now(),\n"
-        "    last_contact  timestamptz NOT NULL DEFAULT now()\n"
+        "    last_contact  timestamptz NOT NULL DEFAULT now(),\n"
+        "    -- When the source last delivered rows more than a day older than the master's clock: a follower\n"
+        "    -- looks for the new rows of the other sources in the recent partitions only.\n"
+        "    old_rows_at   timestamptz\n"
         ");\n\n"
         "-- One row: the size of the partitions, fixed when the master is made, and the last retention run.\n"
         "CREATE TABLE IF NOT EXISTS partitioning (\n"
@@ -81,7 +84,11 @@ QString masterSchemaSql(int partitionDays)
         "INSERT INTO partitioning (partition_days) VALUES (%2) ON CONFLICT DO NOTHING;\n\n"
         "-- A table made by an earlier version, without partitions, is left as it is: tevriklogforward\n"
         "-- --convert-master converts it.\n"
-        "DO $$\nBEGIN\n")
+        "DO $$\nBEGIN\n"
+        "    IF NOT EXISTS (SELECT 1 FROM pg_attribute WHERE attrelid = 'sources'::regclass\n"
+        "                   AND attname = 'old_rows_at' AND NOT attisdropped) THEN\n"
+        "        ALTER TABLE sources ADD COLUMN old_rows_at timestamptz;\n"
+        "    END IF;\n")
                       .arg(masterLayoutLock)
                       .arg(partitionDays);
     for (const EventKind& kind : eventKinds()) {

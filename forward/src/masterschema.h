@@ -11,6 +11,13 @@
 constexpr qint64 masterLayoutLock = 7735420911;
 constexpr qint64 dayMs = 86400000;
 
+// The start of the recent rows in the master's clock, as an SQL expression: a batch with older rows marks its
+// source in sources.old_rows_at, and a follower looks at the rows of the other sources from here on.
+inline QString masterRecentTimeSql()
+{
+    return QStringLiteral("((extract(epoch FROM now()) * 1000)::bigint - 86400000)");
+}
+
 // The whole schema as one script, run by the forwarder at each connection and installed for operators
 // (psql -f): only what is missing is created. partitionDays is the size of a partition of a master it creates.
 QString masterSchemaSql(int partitionDays);

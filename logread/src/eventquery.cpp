@@ -232,15 +232,20 @@ BuiltQuery buildMasterFollowQuery(const TableQuery& query, const SqlDialect& dia
     BuiltQuery built;
     QString where = whereClause(rows, dialect, built.values);
     where = where.isEmpty() ? QStringLiteral(" WHERE ") : where + QStringLiteral(" AND ");
-    const QString sources = dialect.placeholder(built.values.size() + 1);
-    const QString positions = dialect.placeholder(built.values.size() + 2);
-    // One index range per source on the key (source, rowid); the small table of sources names them all.
-    built.sql = QStringLiteral("SELECT e.* FROM (SELECT s.source AS src, coalesce(c.after, 0) AS after FROM sources s "
-                               "LEFT JOIN unnest(%1::uuid[], %2::bigint[]) AS c(source, after) "
-                               "ON c.source = s.source) AS k CROSS JOIN LATERAL (SELECT ")
-                    .arg(sources, positions)
-                + selectList(rows, dialect) + QStringLiteral(" FROM ") + tableName(rows) + where
-                + QStringLiteral("source = k.src AND rowid > k.after) AS e") + orderClause(rows, dialect);
+    const int first = built.values.size() + 1;
+    // One index range per source on the key (source, rowid, time) in each partition it reads. A forwarder marks a
+    // source that delivers rows older than a day of the master's clock; the other sources' new rows are in the
+    // partitions of the last two days, the margin covering a delivery in flight.
+    const QString part = QStringLiteral("SELECT e.* FROM unnest(%1::uuid[], %2::bigint[]) AS k(src, after) "
+                                        "CROSS JOIN LATERAL (SELECT ")
+                         + selectList(rows, dialect) + QStringLiteral(" FROM ") + tableName(rows) + where
+                         + QStringLiteral("source = k.src AND rowid > k.after%3 OFFSET 0) AS e");
+    built.sql = QStringLiteral("SELECT e.* FROM (")
+                + part.arg(dialect.placeholder(first), dialect.placeholder(first + 1),
+                           QStringLiteral(" AND time >= (extract(epoch FROM now()) * 1000)::bigint - 172800000"))
+                + QStringLiteral(" UNION ALL ")
+                + part.arg(dialect.placeholder(first + 2), dialect.placeholder(first + 3), QString())
+                + QStringLiteral(") AS e") + orderClause(rows, dialect);
     return built;
 }
 

@@ -111,8 +111,8 @@ BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect);
 // Per host name, the count, min(time) and max(time) of the query's rows, the hosts in bytewise order.
 BuiltQuery buildHostStatsQuery(const TableQuery& query, const SqlDialect& dialect);
 // The master's rows of the query after a position per source, the row query's columns, ordered by source and
-// rowID. The last two parameters are the sources (a uuid[] literal) and their positions (a bigint[] literal);
-// a source missing from them starts at its first row.
+// rowID. The last four parameters are two pairs of sources (a uuid[] literal) and their positions (a bigint[]
+// literal): the first those whose new rows are recent, the second those that may have delivered older ones.
 BuiltQuery buildMasterFollowQuery(const TableQuery& query, const SqlDialect& dialect);
 // Four statements of one value each over the query's rows: the count, the count with sentToMasterDB = 0,
 // min(time) and max(time). Apart, each takes its fastest way: the time index for all but the second.

@@ -98,10 +98,13 @@ private:
 class MasterNewRows : public RowStream
 {
 public:
-    MasterNewRows(MasterStore::Result result, int table, QMap<QByteArray, qint64>& positions)
+    MasterNewRows(MasterStore::Result result, int table, QMap<QByteArray, qint64>& positions,
+                  QMap<QByteArray, QByteArray>& marks, QMap<QByteArray, QByteArray> newMarks)
         : m_result(std::move(result))
         , m_table(table)
         , m_positions(positions)
+        , m_marks(marks)
+        , m_newMarks(std::move(newMarks))
     {
     }
 
@@ -111,6 +114,7 @@ public:
             for (auto it = m_seen.cbegin(); it != m_seen.cend(); ++it)
                 m_positions[it.key()] = it.value();
             m_seen.clear();
+            m_marks = m_newMarks;
             return false;
         }
         readRow(m_result.get(), m_index++, m_table, row);
@@ -123,6 +127,8 @@ private:
     MasterStore::Result m_result;
     int m_table;
     QMap<QByteArray, qint64>& m_positions;
+    QMap<QByteArray, QByteArray>& m_marks;
+    QMap<QByteArray, QByteArray> m_newMarks;
     QMap<QByteArray, qint64> m_seen;
     int m_index = 0;
 };
@@ -132,20 +138,22 @@ private:
 class MasterFollowCursor : public FollowCursor
 {
 public:
-    MasterFollowCursor(MasterStore& store, QMap<QByteArray, qint64> positions)
+    MasterFollowCursor(MasterStore& store, QMap<QByteArray, qint64> positions, QMap<QByteArray, QByteArray> marks)
         : m_store(store)
         , m_positions(std::move(positions))
+        , m_marks(std::move(marks))
     {
     }
 
     std::unique_ptr<RowStream> newRows(const TableQuery& query) override
     {
-        return m_store.rowsAfter(query, m_positions);
+        return m_store.rowsAfter(query, m_positions, m_marks);
     }
 
 private:
     MasterStore& m_store;
     QMap<QByteArray, qint64> m_positions;
+    QMap<QByteArray, QByteArray> m_marks;
 };
 
 } // namespace
@@ -269,21 +277,34 @@ std::unique_ptr<RowStream> MasterStore::rows(const TableQuery& query)
     return std::make_unique<MasterRowStream>(*this, cursor, query.table);
 }
 
-std::unique_ptr<RowStream> MasterStore::rowsAfter(const TableQuery& query, QMap<QByteArray, qint64>& positions)
+std::unique_ptr<RowStream> MasterStore::rowsAfter(const TableQuery& query, QMap<QByteArray, qint64>& positions,
+                                               QMap<QByteArray, QByteArray>& marks)
 {
-    BuiltQuery built = buildMasterFollowQuery(query, postgresDialect());
-    QStringList sources;
-    QStringList after;
-    for (auto it = positions.cbegin(); it != positions.cend(); ++it) {
-        sources << QString::fromLatin1(it.key());
-        after << QString::number(it.value());
+    // In the read's snapshot, as the rows that follow.
+    const Result sources =
+        exec(BuiltQuery{QStringLiteral("SELECT source, coalesce(old_rows_at::text, '') FROM sources"), {}},
+             PGRES_TUPLES_OK, QStringLiteral("Cannot read table sources"));
+    if (!sources)
+        return nullptr;
+    QMap<QByteArray, QByteArray> newMarks;
+    std::array<QStringList, 2> ids;
+    std::array<QStringList, 2> after;
+    for (int i = 0; i < PQntuples(sources.get()); ++i) {
+        const QByteArray source = PQgetvalue(sources.get(), i, 0);
+        const QByteArray mark = PQgetvalue(sources.get(), i, 1);
+        newMarks.insert(source, mark);
+        const bool everywhere = !positions.contains(source) || !marks.contains(source) || marks.value(source) != mark;
+        ids[everywhere] << QString::fromLatin1(source);
+        after[everywhere] << QString::number(positions.value(source, 0));
     }
-    built.values << QLatin1Char('{') + sources.join(QLatin1Char(',')) + QLatin1Char('}')
-                 << QLatin1Char('{') + after.join(QLatin1Char(',')) + QLatin1Char('}');
+    BuiltQuery built = buildMasterFollowQuery(query, postgresDialect());
+    for (size_t part = 0; part < 2; ++part)
+        built.values << QLatin1Char('{') + ids[part].join(QLatin1Char(',')) + QLatin1Char('}')
+                     << QLatin1Char('{') + after[part].join(QLatin1Char(',')) + QLatin1Char('}');
     Result result = exec(built, PGRES_TUPLES_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table)));
     if (!result)
         return nullptr;
-    return std::make_unique<MasterNewRows>(std::move(result), query.table, positions);
+    return std::make_unique<MasterNewRows>(std::move(result), query.table, positions, marks, std::move(newMarks));
 }
 
 bool MasterStore::stats(const TableQuery& query, QVector<TableStats>& stats)
@@ -314,16 +335,19 @@ std::unique_ptr<FollowCursor> MasterStore::followCursor(int table)
     // Each source's newest row through the key (source, rowid): no scan of the table.
     const Result result = exec(
         BuiltQuery{QStringLiteral("SELECT s.source, coalesce((SELECT max(rowid) FROM \"%1\" AS t "
-                                  "WHERE t.source = s.source), 0) FROM sources AS s")
+                                  "WHERE t.source = s.source), 0), coalesce(s.old_rows_at::text, '') FROM sources AS s")
                        .arg(tableName(table)),
                    {}},
         PGRES_TUPLES_OK, QStringLiteral("Cannot read table %1").arg(tableName(table)));
     if (!result)
         return nullptr;
     QMap<QByteArray, qint64> positions;
-    for (int i = 0; i < PQntuples(result.get()); ++i)
+    QMap<QByteArray, QByteArray> marks;
+    for (int i = 0; i < PQntuples(result.get()); ++i) {
         positions.insert(PQgetvalue(result.get(), i, 0), QByteArray(PQgetvalue(result.get(), i, 1)).toLongLong());
-    return std::make_unique<MasterFollowCursor>(*this, positions);
+        marks.insert(PQgetvalue(result.get(), i, 0), PQgetvalue(result.get(), i, 2));
+    }
+    return std::make_unique<MasterFollowCursor>(*this, positions, marks);
 }
 
 bool MasterStore::mayHaveChanged()

@@ -42,8 +42,11 @@ public:
     };
     using Result = std::unique_ptr<pg_result, ResultDeleter>;
     Result exec(const BuiltQuery& query, int expected, const QString& what);
-    // The master's rows of a table after the positions, which every row read moves past it.
-    std::unique_ptr<RowStream> rowsAfter(const TableQuery& query, QMap<QByteArray, qint64>& positions);
+    // The master's rows of a table after the positions, which every row read moves past it. marks holds each
+    // source's last delivery of old rows as seen at the previous look; a source whose mark changed, or is new,
+    // is looked for in every partition.
+    std::unique_ptr<RowStream> rowsAfter(const TableQuery& query, QMap<QByteArray, qint64>& positions,
+                                         QMap<QByteArray, QByteArray>& marks);
 
 private:
     bool checkTables();

@@ -7,6 +7,8 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QtTest>
 
 #include <algorithm>
@@ -147,6 +149,7 @@ private slots:
     void reads();
     void stats();
     void followsAcrossALostConnection();
+    void followsABacklogOfOldRows();
     void refuses_data();
     void refuses();
     void ordersTiesBytewiseByHost();
@@ -401,6 +404,34 @@ void tst_TevrikLogMaster::followsAcrossALostConnection()
         expected << event.shortLine();
     expected << QString();
     COMPARE_LINES(QString::fromUtf8(out).split('\n'), expected);
+}
+
+void tst_TevrikLogMaster::followsABacklogOfOldRows()
+{
+    // A row older than the partitions that a follower looks at for every source, written as a daemon would.
+    Source& beta = *m_sources[1];
+    QProcess follower;
+    follower.start(readerPath, {"--master", m_server->conninfo("master") + " user=tevrik_reader", "-f", "-n", "1",
+                                "-t", "reboot"});
+    QByteArray out;
+    QCOMPARE(waitForLines(follower, out, 1).size(), 1);
+    const qint64 old = QDateTime::currentMSecsSinceEpoch() - 20 * 86400000LL;
+    {
+        QSqlDatabase local = QSqlDatabase::addDatabase("QSQLITE", "old");
+        local.setDatabaseName(beta.daemon.dbPath());
+        QVERIFY(local.open());
+        QSqlQuery query(local);
+        QVERIFY(query.exec("PRAGMA busy_timeout = 10000"));
+        QVERIFY(query.exec(QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, 'old')").arg(old)));
+    }
+    QSqlDatabase::removeDatabase("old");
+    const QStringList lines = waitForLines(follower, out, 2);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(1), QDateTime::fromMSecsSinceEpoch(old).toString("yyyy-MM-dd HH:mm:ss.zzz") + " beta reboot issuer=old");
+    QVERIFY(forwarded());
+    follower.terminate();
+    QVERIFY(follower.waitForFinished(20000));
+    QCOMPARE(follower.exitCode(), 0);
 }
 
 void tst_TevrikLogMaster::refuses_data()
