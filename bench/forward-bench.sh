@@ -22,7 +22,7 @@ steady_rate=${STEADY_RATE:-10000}
 pgbin=/usr/lib/postgresql/15/bin
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTEVRIK_BUILD_BENCH=ON -DTEVRIK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target eventmodelgen masterschema tevriksystemlog tevriklogforward tevrikloadgen >/dev/null
+cmake --build "$build" -j 2 --target tevriksystemlog tevriklogforward tevrikloadgen masterschema >/dev/null
 daemon=$build/daemon/tevriksystemlog
 forwarder=$build/forward/tevriklogforward
 loadgen=$build/bench/tevrikloadgen
@@ -178,7 +178,7 @@ lag_median=$(awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}' <<<"$steady_lags")
 lag_max=$(tail -n 1 <<<"$steady_lags")
 
 # 3. Three ways of writing the same rows of one table.
-psql_master -d strategies -f "$build/eventmodel/master-schema.sql" >/dev/null
+psql_master -d strategies -f "$build/forward/master-schema.sql" >/dev/null
 strategy_rows=$(sqlite3 "$db" "SELECT count(*) FROM systemload")
 single_rows=20000
 sqlite3 "$db" "SELECT printf('INSERT INTO systemload (source, hostname, rowid, time, at, sysload) VALUES (''00000000-0000-0000-0000-000000000001'', ''bench'', %d, %d, to_timestamp(%d / 1000.0), %Q) ON CONFLICT DO NOTHING;', rowID, time, time, sysload) FROM systemload ORDER BY rowID LIMIT $single_rows" >"$work/single.sql"

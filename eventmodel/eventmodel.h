@@ -89,6 +89,12 @@ std::string senderTypeList();
 // The order in which the store creates the kinds' tables, after the schema version's.
 const std::array<EventKindId, eventKindCount>& tableCreationOrder();
 
+// The master database's type of a column: bigint or text.
+inline const char* masterColumnType(const EventColumn& column)
+{
+    return column.storage == Storage::Integer ? "bigint" : "text";
+}
+
 // The table of the schema version, which every store has and no event fills.
 extern const char schemaVersionTable[];
 extern const char schemaVersionCreate[];

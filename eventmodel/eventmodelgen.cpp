@@ -1,7 +1,6 @@
-// Writes what the build derives from the event kinds: the master schema, or the lists that scripts read.
+// Writes the lists of the event kinds that scripts read.
 
 #include "eventmodel.h"
-#include "masterschema.h"
 
 #include <cstring>
 #include <fstream>
@@ -31,13 +30,11 @@ std::string types()
 int main(int argc, char** argv)
 {
     if (argc != 3) {
-        std::cerr << "usage: eventmodelgen master-schema|tables|types FILE\n";
+        std::cerr << "usage: eventmodelgen tables|types FILE\n";
         return 2;
     }
     std::string text;
-    if (std::strcmp(argv[1], "master-schema") == 0) {
-        text = masterSchemaSql();
-    } else if (std::strcmp(argv[1], "tables") == 0) {
+    if (std::strcmp(argv[1], "tables") == 0) {
         text = tables();
     } else if (std::strcmp(argv[1], "types") == 0) {
         text = types();

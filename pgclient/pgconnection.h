@@ -62,6 +62,11 @@ public:
     bool putCopyData(const QByteArray& data);
     bool endCopy();
 
+    // The connection itself, for work done with libpq's blocking calls, such as short DDL; null when closed.
+    PGconn* handle() const { return m_conn; }
+    // Records the failure of a result got through handle() (or of the connection when null) and frees it.
+    bool fail(PGresult* result);
+
     Failure failure() const { return m_failure; }
     QByteArray sqlState() const { return m_sqlState; }
     // The first line of the server's or libpq's message, never the connection string.
@@ -76,7 +81,6 @@ private:
     bool waitSocket(bool forWrite, qint64 deadlineMs);
     // Collects the results of the statement sent; the last, or the first failed one.
     Result collect(ExecStatusType expected);
-    bool fail(PGresult* result);
     bool stopped();
 
     QByteArray m_applicationName;

@@ -18,6 +18,7 @@ const int markRetryDelayMs = 1000;
 // How often the next batch, waiting for the marking of the previous ones, looks whether it has ended.
 const int markPollMs = 20;
 const int healthIntervalMs = 5 * 60 * 1000;
+const int retentionIntervalS = 3600;
 
 qint64 rowCount(const QVector<TableBatch>& batches)
 {
@@ -47,7 +48,8 @@ bool Forwarder::open()
         writeAlways(QtInfoMsg, QStringLiteral("%1 rows that an earlier forwarder set aside (sentToMasterDB = 2) are "
                                               "queued again")
                                    .arg(m_local.requeued()));
-    m_master = std::make_unique<MasterClient>(m_settings.conninfo, m_local.sourceId(), m_settings.hostName);
+    m_master = std::make_unique<MasterClient>(m_settings.conninfo, m_local.sourceId(), m_settings.hostName,
+                                              m_settings.partitionDays);
     m_master->setStopCheck(m_stopCheck);
     if (!m_local.identityNotice().isEmpty())
         writeAlways(QtWarningMsg, m_local.identityNotice());
@@ -181,7 +183,11 @@ void Forwarder::step()
         } else {
             qDebug() << QStringLiteral("Forwarding to the master %1").arg(m_master->description());
         }
+        connected();
     }
+    if (m_settings.retentionDays > 0
+        && (!m_nextRetention.isValid() || m_nextRetention <= QDateTime::currentDateTimeUtc()))
+        applyRetention();
 
     QVector<TableBatch> batches = m_local.readBatch(m_settings.batchSize, m_nextTable);
     m_nextTable = (m_nextTable + 1) % int(eventKindCount);
@@ -211,6 +217,36 @@ void Forwarder::step()
     startMarking();
     // A full batch means more are waiting: the next one goes at once, after any waiting signal.
     schedule(count >= m_settings.batchSize ? 0 : m_settings.maxDelayMs);
+}
+
+void Forwarder::connected()
+{
+    if (!m_warnedTransport) {
+        m_warnedTransport = true;
+        const QString warning = m_master->transportWarning();
+        if (!warning.isEmpty())
+            writeAlways(QtWarningMsg, warning);
+    }
+    if (!m_master->isPartitioned() && !m_warnedUnpartitioned) {
+        m_warnedUnpartitioned = true;
+        writeAlways(QtWarningMsg, QStringLiteral("The master %1 has tables without partitions, made by an earlier "
+                                                 "version; forwarding into them. Convert it with "
+                                                 "tevriklogforward --convert-master")
+                                      .arg(m_master->description()));
+    }
+}
+
+void Forwarder::applyRetention()
+{
+    m_nextRetention = QDateTime::currentDateTimeUtc().addSecs(retentionIntervalS);
+    QStringList reports;
+    if (!m_master->applyRetention(m_settings.retentionDays, &reports))
+        writeAlways(QtWarningMsg, QStringLiteral("Cannot apply the retention of %1 days on the master %2: %3; "
+                                                 "trying again in an hour")
+                                      .arg(m_settings.retentionDays)
+                                      .arg(m_master->description(), m_master->errorString()));
+    for (const QString& line : qAsConst(reports))
+        writeAlways(QtInfoMsg, line);
 }
 
 void Forwarder::reportHealth()

@@ -55,6 +55,9 @@ private:
     void reportRefused(const QVector<TableBatch>& batches);
     // Counts the rows whose texts the master took altered, and reports the first of each run of them.
     void countAltered(const QVector<TableBatch>& batches);
+    // The warnings about the master once per run, and the retention once an hour.
+    void connected();
+    void applyRetention();
 
     ForwardSettings m_settings;
     LocalStore m_local;
@@ -74,6 +77,9 @@ private:
     ForwarderCounters m_counters;
     // Whether the last batch had a row whose text was altered for the master (see masterText()).
     bool m_altering = false;
+    bool m_warnedUnpartitioned = false;
+    bool m_warnedTransport = false;
+    QDateTime m_nextRetention;
     qint64 m_retries = 0;
     QDateTime m_lastSuccess;
 };

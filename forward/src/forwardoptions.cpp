@@ -6,6 +6,9 @@ ForwardOptions::ForwardOptions(int argc, char** argv)
     : cmdLine(argc, argv)
     , configFile(QLatin1Char('c'), QStringList{QStringLiteral("configfile")},
                  QStringLiteral("Override the default configuration file."), false, true, nullptr, nullptr)
+    , convertMaster(QChar(), QStringList{QStringLiteral("convert-master")},
+                    QStringLiteral("Convert a master database made without partitions, then exit."), false, false,
+                    nullptr, nullptr)
     , debugMsgs(QLatin1Char('d'), QStringList{QStringLiteral("debugMsgs")}, QStringLiteral("Enable debug messages."),
                 false, false, nullptr, nullptr)
     , help(&cmdLine)
@@ -13,6 +16,11 @@ ForwardOptions::ForwardOptions(int argc, char** argv)
     configFile.setLongDescription(QStringLiteral("Force tevriklogforward to use the specified configuration file "
                                                  "instead of the default at %1.")
                                       .arg(QString::fromLatin1(tevrikDefaultConfigFile)));
+    convertMaster.setFlags({});
+    convertMaster.setLongDescription(QStringLiteral(
+        "Move the rows of every table of the master that an earlier version made without partitions into a "
+        "table partitioned by time, in one transaction: every row once, none lost. Forwarders may run meanwhile; "
+        "they wait for it. Then exit: 0 when converted or nothing was to convert."));
     debugMsgs.setLongDescription(QStringLiteral("Enable debug messages. You can place this argument multiple times "
                                                 "to increase verbosity. Such as: tevriklogforward -d -d -d"));
 
@@ -25,6 +33,7 @@ ForwardOptions::ForwardOptions(int argc, char** argv)
 void ForwardOptions::parse()
 {
     cmdLine.addArg(configFile);
+    cmdLine.addArg(convertMaster);
     cmdLine.addArg(debugMsgs);
     cmdLine.addArg(help);
     cmdLine.parse(false);

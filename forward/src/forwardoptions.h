@@ -14,6 +14,7 @@ public:
 
     CliArgCmdLine cmdLine;
     CliArg configFile;
+    CliArg convertMaster;
     CliMultiArg debugMsgs;
     CliArgHelp help;
 };

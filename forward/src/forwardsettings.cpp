@@ -59,7 +59,9 @@ QStringList ForwardSettings::load(const QString& fileName)
     for (const QString& problem :
          {readNumber(settings, QStringLiteral("batchsize"), 1, 1000000, &batchSize),
           readNumber(settings, QStringLiteral("maxdelay"), 0, 3600000, &maxDelayMs),
-          readNumber(settings, QStringLiteral("maxretrydelay"), 100, 3600000, &maxRetryDelayMs)}) {
+          readNumber(settings, QStringLiteral("maxretrydelay"), 100, 3600000, &maxRetryDelayMs),
+          readNumber(settings, QStringLiteral("partitiondays"), 1, 366, &partitionDays),
+          readNumber(settings, QStringLiteral("retention"), 0, 100000, &retentionDays)}) {
         if (!problem.isEmpty())
             problems << problem;
     }

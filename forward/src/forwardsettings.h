@@ -16,6 +16,10 @@ struct ForwardSettings
     int batchSize = 50000;
     int maxDelayMs = 1000;
     int maxRetryDelayMs = 60000;
+    // The size in days of the partitions of a master that the forwarder creates.
+    int partitionDays = 1;
+    // Partitions of the master that ended more than this many days ago are dropped; 0 keeps every row.
+    int retentionDays = 0;
 
     // Reads an INI file; absent keys keep the defaults. Problems come back one line each, empty when usable.
     QStringList load(const QString& fileName);

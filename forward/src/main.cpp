@@ -3,6 +3,7 @@
 #include "forwardoptions.h"
 #include "forwardsettings.h"
 #include "metricsfile.h"
+#include "masterclient.h"
 #include "programmessagehandler.h"
 #include "signalwatcher.h"
 #include "tevrikdefaults.h"
@@ -15,6 +16,24 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+
+namespace {
+
+int convertMaster(const ForwardSettings& settings)
+{
+    MasterClient master(settings.conninfo, QString(), settings.hostName, settings.partitionDays);
+    QStringList reports;
+    if (!master.convertMaster(&reports)) {
+        writeError(QStringLiteral("Cannot convert the master %1: %2").arg(master.description(), master.errorString()));
+        return 1;
+    }
+    for (const QString& line : qAsConst(reports))
+        writeAlways(QtInfoMsg, line);
+    writeAlways(QtInfoMsg, QStringLiteral("The master %1 is partitioned").arg(master.description()));
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -38,6 +57,8 @@ int main(int argc, char** argv)
     }
 
     QCoreApplication app(argc, argv);
+    if (options.convertMaster.isPresent())
+        return convertMaster(settings);
     SignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP, SIGUSR1}, nullptr);
     if (!signalWatcher.isWatching())
         qWarning() << QStringLiteral("Cannot catch SIGTERM, SIGINT, SIGHUP and SIGUSR1: a stop may leave "

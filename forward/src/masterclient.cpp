@@ -2,10 +2,16 @@
 
 #include "eventmodel.h"
 #include "masterschema.h"
+#include "mastertransport.h"
+
+#include <QDateTime>
 
 #include <QRegularExpression>
 #include <QUuid>
 #include <QtEndian>
+
+#include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -82,15 +88,36 @@ QString sameContents(const EventKind& kind, const QString& stage)
     return condition;
 }
 
+// A warning when the connection made reaches its master over a network without a verified server.
+QString transportWarningOf(PGconn* conn, const QString& description)
+{
+    if (!conn)
+        return QString();
+    QString sslMode;
+    if (PQconninfoOption* options = PQconninfo(conn)) {
+        for (PQconninfoOption* option = options; option->keyword; ++option) {
+            if (qstrcmp(option->keyword, "sslmode") == 0 && option->val)
+                sslMode = QString::fromUtf8(option->val);
+        }
+        PQconninfoFree(options);
+    }
+    const char* host = PQhost(conn);
+    const char* address = PQhostaddr(conn);
+    return insecureTransportWarning(QString::fromUtf8(host ? host : ""), QString::fromUtf8(address ? address : ""),
+                                    sslMode, description);
+}
+
 } // namespace
 
 
-MasterClient::MasterClient(const QString& conninfo, const QString& sourceId, const QString& hostName)
+MasterClient::MasterClient(const QString& conninfo, const QString& sourceId, const QString& hostName,
+                           int partitionDays)
     : m_conninfo(conninfo)
     , m_sourceId(sourceId.toUtf8())
     , m_sourceUuid(QUuid::fromString(sourceId).toRfc4122())
     , m_hostName(hostName.toUtf8())
     , m_pg("tevriklogforward")
+    , m_partitionDays(partitionDays)
 {
 }
 
@@ -114,25 +141,35 @@ bool MasterClient::ensureSchema()
 {
     static const QRegularExpression created(QStringLiteral("CREATE (?:TABLE|INDEX) IF NOT EXISTS (\\w+)"));
     QStringList names;
-    const std::string schema = masterSchemaSql();
-    QRegularExpressionMatchIterator it = created.globalMatch(QString::fromStdString(schema));
+    const QString schema = masterSchemaSql(m_partitionDays);
+    QRegularExpressionMatchIterator it = created.globalMatch(schema);
     while (it.hasNext())
         names << it.next().captured(1);
+    for (const EventKind& kind : eventKinds())
+        names << QLatin1String(kind.table);
     const QByteArray list = (QLatin1Char('{') + names.join(QLatin1Char(',')) + QLatin1Char('}')).toUtf8();
     const PgConnection::Result missing =
         m_pg.exec("SELECT count(*) FROM unnest($1::text[]) AS name WHERE to_regclass(quote_ident(name)) IS NULL",
                   {list}, PGRES_TUPLES_OK);
     if (!missing)
         return fail();
-    return QByteArray(PQgetvalue(missing.get(), 0, 0)) == "0" || command(QByteArray::fromStdString(schema));
+    return QByteArray(PQgetvalue(missing.get(), 0, 0)) == "0" || command(schema.toUtf8());
 }
 
-bool MasterClient::connectToMaster()
+bool MasterClient::openConnection()
 {
     m_error.clear();
     if (!m_pg.open(m_conninfo))
         return fail();
-    bool ok = ensureSchema();
+    const bool ok = ensureSchema() && (m_partitions.load(m_pg.handle()) || partitionsFailed());
+    if (!ok)
+        disconnectFromMaster();
+    return ok;
+}
+
+bool MasterClient::connectToMaster()
+{
+    bool ok = openConnection();
     for (const EventKind& kind : eventKinds()) {
         QString definitions;
         for (int c = 0; c < kind.columnCount; ++c)
@@ -240,9 +277,17 @@ bool MasterClient::copyRows(const TableBatch& batch, bool direct, QVector<qint64
 
 bool MasterClient::transaction(QVector<TableBatch>* batches, bool mayCopyDirectly)
 {
+    qint64 oldest = std::numeric_limits<qint64>::max();
+    for (const TableBatch& batch : qAsConst(*batches)) {
+        for (const LocalRow& row : batch.rows)
+            oldest = std::min(oldest, row.time);
+    }
     bool ok = command("BEGIN")
-              && commandWithSource(QStringLiteral("UPDATE sources SET hostname = $2, last_contact = now() "
-                                                  "WHERE source = $1"));
+              && commandWithSource(QStringLiteral("UPDATE sources SET hostname = $2, last_contact = now(), "
+                                                  "old_rows_at = CASE WHEN %1 < %2 THEN now() ELSE old_rows_at END "
+                                                  "WHERE source = $1")
+                                       .arg(oldest)
+                                       .arg(masterRecentTimeSql()));
     QVector<QVector<qint64>> conflicts(batches->size());
     for (int i = 0; ok && i < batches->size(); ++i) {
         const TableBatch& batch = batches->at(i);
@@ -274,6 +319,12 @@ MasterClient::Result MasterClient::write(QVector<TableBatch>* batches)
 {
     if (!isConnected())
         return Result::Unreachable;
+    // Made in a transaction of its own, before the batch's: a batch that fails later leaves them for the next.
+    if (!m_partitions.prepare(m_pg.handle(), *batches, QDateTime::currentMSecsSinceEpoch())) {
+        partitionsFailed();
+        disconnectFromMaster();
+        return Result::Unreachable;
+    }
     bool ok = transaction(batches, true);
     if (!ok && m_pg.sqlState() == uniqueViolation) {
         command("ROLLBACK");
@@ -339,4 +390,35 @@ bool MasterClient::writeRowByRow(QVector<TableBatch>* batches)
     }
     m_error.clear();
     return true;
+}
+
+bool MasterClient::partitionsFailed()
+{
+    m_pg.fail(m_partitions.takeFailure());
+    return fail();
+}
+
+bool MasterClient::applyRetention(int retentionDays, QStringList* reports)
+{
+    if (!isConnected()
+        || m_partitions.applyRetention(m_pg.handle(), retentionDays, QDateTime::currentMSecsSinceEpoch(), reports))
+        return true;
+    partitionsFailed();
+    if (m_pg.failure() == PgConnection::Failure::Connection)
+        disconnectFromMaster();
+    return false;
+}
+
+bool MasterClient::convertMaster(QStringList* reports)
+{
+    if (!openConnection())
+        return false;
+    if (m_partitions.convert(m_pg.handle(), QDateTime::currentMSecsSinceEpoch(), reports))
+        return true;
+    return partitionsFailed();
+}
+
+QString MasterClient::transportWarning() const
+{
+    return transportWarningOf(m_pg.handle(), description());
 }

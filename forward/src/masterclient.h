@@ -2,6 +2,7 @@
 #define MASTERCLIENT_H
 
 #include "localstore.h"
+#include "masterpartitions.h"
 #include "pgconnection.h"
 
 #include <QString>
@@ -15,7 +16,8 @@ class MasterClient
 public:
     enum class Result { Written, Unreachable };
 
-    MasterClient(const QString& conninfo, const QString& sourceId, const QString& hostName);
+    // partitionDays is the size of the partitions of a master that this client creates.
+    MasterClient(const QString& conninfo, const QString& sourceId, const QString& hostName, int partitionDays = 1);
     MasterClient(const MasterClient&) = delete;
     MasterClient& operator=(const MasterClient&) = delete;
 
@@ -33,6 +35,16 @@ public:
     // other contents. Unreachable means nothing may be marked: the batch is to be sent again.
     Result write(QVector<TableBatch>* batches);
 
+    // Whether the master's tables are partitioned; a master made by an earlier version is not.
+    bool isPartitioned() const { return m_partitions.isPartitioned(); }
+    // Drops the partitions past the retention, as MasterPartitions::applyRetention; false when the master
+    // refused, with errorString() set, and the connection closed when it was lost.
+    bool applyRetention(int retentionDays, QStringList* reports);
+    // Converts a master made without partitions, as MasterPartitions::convert; connects first.
+    bool convertMaster(QStringList* reports);
+    // A warning when the master is reached over a network without a verified server, else empty.
+    QString transportWarning() const;
+
     // What the last failure was: of the connection, of the master's state, or a stop request.
     PgConnection::Failure failure() const { return m_pg.failure(); }
     // The master's database and host, never the connection string (which may hold a password).
@@ -40,6 +52,8 @@ public:
     QString errorString() const { return m_error; }
 
 private:
+    // Connects, creates what is missing of the schema and reads the partitions.
+    bool openConnection();
     bool command(const QByteArray& sql);
     bool commandWithSource(const QString& sql);
     bool fail();
@@ -55,6 +69,7 @@ private:
     // Asks the master for the highest rowID that it holds of this source, per table.
     bool readHighest();
     bool writeRowByRow(QVector<TableBatch>* batches);
+    bool partitionsFailed();
 
     QString m_conninfo;
     QByteArray m_sourceId;
@@ -63,6 +78,8 @@ private:
     PgConnection m_pg;
     QString m_error;
     QVector<qint64> m_highest;
+    int m_partitionDays;
+    MasterPartitions m_partitions;
 };
 
 #endif

@@ -90,6 +90,22 @@ QString whereClause(const TableQuery& query, const SqlDialect& dialect, QVariant
                                                                                 : QStringLiteral(">"),
                                time, bind(query.afterKey->second));
     }
+    if (!query.hosts.isEmpty()) {
+        QStringList alternatives;
+        for (const QString& host : query.hosts)
+            alternatives << dialect.originColumns.constFirst() + QStringLiteral(" = ") + bind(host);
+        conditions << QLatin1Char('(') + alternatives.join(QLatin1String(" OR ")) + QLatin1Char(')');
+    }
+    if (!query.textFilter.isEmpty() && dialect.filtersText) {
+        const QString pattern = bind(query.textFilter);
+        const EventTable& table = eventTables()[static_cast<size_t>(query.table)];
+        QStringList alternatives;
+        for (int c = 0; c < table.columnCount; ++c) {
+            if (table.columns[c].storage == Storage::Text)
+                alternatives << dialect.column(QLatin1String(table.columns[c].name)) + QStringLiteral(" ~ ") + pattern;
+        }
+        conditions << QLatin1Char('(') + alternatives.join(QLatin1String(" OR ")) + QLatin1Char(')');
+    }
     for (const ColumnMatch& match : query.matches) {
         QStringList alternatives;
         for (const QVariant& value : match.values)
@@ -99,7 +115,54 @@ QString whereClause(const TableQuery& query, const SqlDialect& dialect, QVariant
     return conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(QLatin1String(" AND "));
 }
 
+// Characters that end a run of plain ones; after any of these the pattern promises no run at all.
+const QString runBreaks = QStringLiteral(".^$*+?{}");
+const QString unparsed = QStringLiteral("|()[]\\");
+
 } // namespace
+
+QString impliedTextFilter(const QRegularExpression& pattern)
+{
+    const QString text = pattern.pattern();
+    const bool ignoreCase = pattern.patternOptions() & QRegularExpression::CaseInsensitiveOption;
+    if (std::any_of(text.cbegin(), text.cend(), [](QChar c) { return unparsed.contains(c); }))
+        return QString();
+    QString best;
+    QString run;
+    for (int i = 0; i <= text.size(); ++i) {
+        const QChar c = i < text.size() ? text.at(i) : QChar();
+        // Without case, only ASCII has a case that is known here for certain.
+        const bool plain = i < text.size() && !runBreaks.contains(c) && (!ignoreCase || c.unicode() < 0x80);
+        const bool optional = i + 1 < text.size() && QStringLiteral("*?{").contains(text.at(i + 1));
+        if (plain && !optional) {
+            run += c;
+            continue;
+        }
+        if (run.size() > best.size())
+            best = run;
+        run.clear();
+    }
+    if (best.size() < 3)
+        return QString();
+    QString filter;
+    for (const QChar c : qAsConst(best)) {
+        if (ignoreCase && c.isLetter()) {
+            // The characters that a caseless match takes for an ASCII letter: its two cases, and the Kelvin
+            // sign and the long s besides.
+            filter += QLatin1Char('[') + c.toLower() + c.toUpper();
+            if (c.toLower() == QLatin1Char('k'))
+                filter += QChar(0x212A);
+            if (c.toLower() == QLatin1Char('s'))
+                filter += QChar(0x017F);
+            filter += QLatin1Char(']');
+        } else if (c.unicode() < 0x80 && !c.isLetterOrNumber()) {
+            filter += QLatin1Char('\\') + c;
+        } else {
+            filter += c;
+        }
+    }
+    return filter;
+}
 
 bool Selection::coversTable(int table) const
 {
@@ -131,18 +194,20 @@ TableQuery::TableQuery(int tableIndex, const Selection& selection, Order rowOrde
     , since(selection.since)
     , until(selection.until)
     , matches(selection.matches)
+    , hosts(selection.hosts)
+    , textFilter(selection.hasGrep() ? impliedTextFilter(selection.grep) : QString())
 {
 }
 
 SqlDialect sqliteDialect()
 {
-    return SqlDialect{sqlitePlaceholder, sqliteColumn, {}, {}};
+    return SqlDialect{sqlitePlaceholder, sqliteColumn, {}, {}, false};
 }
 
 SqlDialect postgresDialect()
 {
     return SqlDialect{postgresPlaceholder, postgresColumn, {QStringLiteral("hostname"), QStringLiteral("source")},
-                      {QStringLiteral("hostname COLLATE \"C\""), QStringLiteral("source")}};
+                      {QStringLiteral("hostname COLLATE \"C\""), QStringLiteral("source")}, true};
 }
 
 BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect)
@@ -177,15 +242,20 @@ BuiltQuery buildMasterFollowQuery(const TableQuery& query, const SqlDialect& dia
     BuiltQuery built;
     QString where = whereClause(rows, dialect, built.values);
     where = where.isEmpty() ? QStringLiteral(" WHERE ") : where + QStringLiteral(" AND ");
-    const QString sources = dialect.placeholder(built.values.size() + 1);
-    const QString positions = dialect.placeholder(built.values.size() + 2);
-    // One index range per source on the key (source, rowid); the small table of sources names them all.
-    built.sql = QStringLiteral("SELECT e.* FROM (SELECT s.source AS src, coalesce(c.after, 0) AS after FROM sources s "
-                               "LEFT JOIN unnest(%1::uuid[], %2::bigint[]) AS c(source, after) "
-                               "ON c.source = s.source) AS k CROSS JOIN LATERAL (SELECT ")
-                    .arg(sources, positions)
-                + selectList(rows, dialect) + QStringLiteral(" FROM ") + tableName(rows) + where
-                + QStringLiteral("source = k.src AND rowid > k.after) AS e") + orderClause(rows, dialect);
+    const int first = built.values.size() + 1;
+    // One index range per source on the key (source, rowid, time) in each partition it reads. A forwarder marks a
+    // source that delivers rows older than a day of the master's clock; the other sources' new rows are in the
+    // partitions of the last two days, the margin covering a delivery in flight.
+    const QString part = QStringLiteral("SELECT e.* FROM unnest(%1::uuid[], %2::bigint[]) AS k(src, after) "
+                                        "CROSS JOIN LATERAL (SELECT ")
+                         + selectList(rows, dialect) + QStringLiteral(" FROM ") + tableName(rows) + where
+                         + QStringLiteral("source = k.src AND rowid > k.after%3 OFFSET 0) AS e");
+    built.sql = QStringLiteral("SELECT e.* FROM (")
+                + part.arg(dialect.placeholder(first), dialect.placeholder(first + 1),
+                           QStringLiteral(" AND time >= (extract(epoch FROM now()) * 1000)::bigint - 172800000"))
+                + QStringLiteral(" UNION ALL ")
+                + part.arg(dialect.placeholder(first + 2), dialect.placeholder(first + 3), QString())
+                + QStringLiteral(") AS e") + orderClause(rows, dialect);
     return built;
 }
 

@@ -52,6 +52,8 @@ struct Selection
     QVector<ColumnMatch> matches;
     // Applied to the text columns of each row by the reader; invalid when not given.
     QRegularExpression grep;
+    // Only rows of these hosts, when a store holds several; any host when empty.
+    QStringList hosts;
 
     bool hasGrep() const { return !grep.pattern().isEmpty(); }
     // Whether a table can hold rows of the selection: selected, and having every matched column.
@@ -79,7 +81,15 @@ struct TableQuery
     // At most this many rows: a server then keeps only the first rows of its sort instead of sorting all.
     std::optional<qint64> limit;
     QVector<ColumnMatch> matches;
+    QStringList hosts;
+    // A PostgreSQL regular expression that one of the text columns of every row that the grep pattern matches
+    // matches too: the server narrows the rows with it, the reader still applies the pattern itself.
+    QString textFilter;
 };
+
+// A PostgreSQL regular expression implied by the pattern: its longest run of plain characters that every
+// match contains, in either case when the pattern ignores case. Empty when the pattern promises no such run.
+QString impliedTextFilter(const QRegularExpression& pattern);
 
 // How a database writes the reader's statements.
 struct SqlDialect
@@ -93,6 +103,8 @@ struct SqlDialect
     QStringList originColumns;
     // The same columns as they order ties of time before rowID, bytewise like the reader's merge.
     QStringList originOrder;
+    // Whether a text column may be narrowed by a regular expression (TableQuery::textFilter) on the server.
+    bool filtersText;
 };
 
 // SQLite's dialect: ?1, ?2, ..., one source.
@@ -112,8 +124,8 @@ BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect);
 // Per host name, the count, min(time) and max(time) of the query's rows, the hosts in bytewise order.
 BuiltQuery buildHostStatsQuery(const TableQuery& query, const SqlDialect& dialect);
 // The master's rows of the query after a position per source, the row query's columns, ordered by source and
-// rowID. The last two parameters are the sources (a uuid[] literal) and their positions (a bigint[] literal);
-// a source missing from them starts at its first row.
+// rowID. The last four parameters are two pairs of sources (a uuid[] literal) and their positions (a bigint[]
+// literal): the first those whose new rows are recent, the second those that may have delivered older ones.
 BuiltQuery buildMasterFollowQuery(const TableQuery& query, const SqlDialect& dialect);
 // Five statements of one value each over the query's rows: the count, the count with sentToMasterDB = 0,
 // min(time), max(time) and min(time) with sentToMasterDB = 0. Apart, each takes its fastest way: the time index

@@ -271,10 +271,15 @@ bool makeRequest(const ReaderOptions& options, qint64 nowMs, ReaderRequest& requ
             }
         }
         request.master = options.master.value().toString();
+    } else if (options.host.isPresent()) {
+        error = QStringLiteral("--host needs --master: a local database holds the events of its own host only");
+        return false;
     } else if (!readDbPath(options, request.dbPath, error)) {
         return false;
     }
     Selection& selection = request.selection;
+    for (const QVariant& item : options.host.value().toList())
+        selection.hosts << item.toString();
     if (options.type.isPresent()) {
         selection.tables.fill(false);
         for (const QVariant& item : options.type.value().toList()) {

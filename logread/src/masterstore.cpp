@@ -1,11 +1,25 @@
 #include "masterstore.h"
 
+#include "mastertransport.h"
+#include "programmessagehandler.h"
 namespace {
 
 // Rows fetched from a server-side cursor at a time: the last N of a large master need only the newest few.
 constexpr int fetchRows = 1000;
 // The master's figures change as forwarders commit, with no cheap sign of it: a look every half second.
 constexpr int masterPollIntervalMs = 500;
+
+QString connectionOption(PGconn* conn, const char* keyword)
+{
+    QString value;
+    PQconninfoOption* options = PQconninfo(conn);
+    for (PQconninfoOption* option = options; option && option->keyword; ++option) {
+        if (qstrcmp(option->keyword, keyword) == 0 && option->val)
+            value = QString::fromUtf8(option->val);
+    }
+    PQconninfoFree(options);
+    return value;
+}
 
 QString tableName(int table)
 {
@@ -75,11 +89,14 @@ private:
 class MasterNewRows : public RowStream
 {
 public:
-    MasterNewRows(MasterStore& store, MasterStore::Result result, int table, QMap<QByteArray, qint64>& positions)
+    MasterNewRows(MasterStore& store, MasterStore::Result result, int table, QMap<QByteArray, qint64>& positions,
+                  QMap<QByteArray, QByteArray>& marks, QMap<QByteArray, QByteArray> newMarks)
         : m_store(store)
         , m_result(std::move(result))
         , m_table(table)
         , m_positions(positions)
+        , m_marks(marks)
+        , m_newMarks(std::move(newMarks))
     {
     }
 
@@ -91,6 +108,7 @@ public:
             for (auto it = m_seen.cbegin(); it != m_seen.cend(); ++it)
                 m_positions[it.key()] = it.value();
             m_seen.clear();
+            m_marks = m_newMarks;
             return false;
         }
         readRow(m_result.get(), m_index++, m_table, row);
@@ -104,6 +122,8 @@ private:
     MasterStore::Result m_result;
     int m_table;
     QMap<QByteArray, qint64>& m_positions;
+    QMap<QByteArray, QByteArray>& m_marks;
+    QMap<QByteArray, QByteArray> m_newMarks;
     QMap<QByteArray, qint64> m_seen;
     int m_index = 0;
 };
@@ -113,20 +133,22 @@ private:
 class MasterFollowCursor : public FollowCursor
 {
 public:
-    MasterFollowCursor(MasterStore& store, QMap<QByteArray, qint64> positions)
+    MasterFollowCursor(MasterStore& store, QMap<QByteArray, qint64> positions, QMap<QByteArray, QByteArray> marks)
         : m_store(store)
         , m_positions(std::move(positions))
+        , m_marks(std::move(marks))
     {
     }
 
     std::unique_ptr<RowStream> newRows(const TableQuery& query) override
     {
-        return m_store.rowsAfter(query, m_positions);
+        return m_store.rowsAfter(query, m_positions, m_marks);
     }
 
 private:
     MasterStore& m_store;
     QMap<QByteArray, qint64> m_positions;
+    QMap<QByteArray, QByteArray> m_marks;
 };
 
 } // namespace
@@ -154,6 +176,11 @@ bool MasterStore::open(const QString& conninfo)
         m_error = QStringLiteral("Cannot connect to the master database: %1").arg(m_pg.errorString());
         return false;
     }
+    PGconn* conn = m_pg.handle();
+    const QString warning = insecureTransportWarning(QString::fromUtf8(PQhost(conn)), QString::fromUtf8(PQhostaddr(conn)),
+                                                     connectionOption(conn, "sslmode"), m_pg.description());
+    if (!warning.isEmpty())
+        writeAlways(QtWarningMsg, warning);
     return checkTables();
 }
 
@@ -262,21 +289,34 @@ std::unique_ptr<RowStream> MasterStore::rows(const TableQuery& query)
     return std::make_unique<MasterRowStream>(*this, cursor, query.table);
 }
 
-std::unique_ptr<RowStream> MasterStore::rowsAfter(const TableQuery& query, QMap<QByteArray, qint64>& positions)
+std::unique_ptr<RowStream> MasterStore::rowsAfter(const TableQuery& query, QMap<QByteArray, qint64>& positions,
+                                               QMap<QByteArray, QByteArray>& marks)
 {
-    BuiltQuery built = buildMasterFollowQuery(query, postgresDialect());
-    QStringList sources;
-    QStringList after;
-    for (auto it = positions.cbegin(); it != positions.cend(); ++it) {
-        sources << QString::fromLatin1(it.key());
-        after << QString::number(it.value());
+    // In the read's snapshot, as the rows that follow.
+    const Result sources =
+        exec(BuiltQuery{QStringLiteral("SELECT source, coalesce(old_rows_at::text, '') FROM sources"), {}},
+             PGRES_TUPLES_OK, QStringLiteral("Cannot read table sources"));
+    if (!sources)
+        return nullptr;
+    QMap<QByteArray, QByteArray> newMarks;
+    std::array<QStringList, 2> ids;
+    std::array<QStringList, 2> after;
+    for (int i = 0; i < PQntuples(sources.get()); ++i) {
+        const QByteArray source = PQgetvalue(sources.get(), i, 0);
+        const QByteArray mark = PQgetvalue(sources.get(), i, 1);
+        newMarks.insert(source, mark);
+        const bool everywhere = !positions.contains(source) || !marks.contains(source) || marks.value(source) != mark;
+        ids[everywhere] << QString::fromLatin1(source);
+        after[everywhere] << QString::number(positions.value(source, 0));
     }
-    built.values << QLatin1Char('{') + sources.join(QLatin1Char(',')) + QLatin1Char('}')
-                 << QLatin1Char('{') + after.join(QLatin1Char(',')) + QLatin1Char('}');
+    BuiltQuery built = buildMasterFollowQuery(query, postgresDialect());
+    for (size_t part = 0; part < 2; ++part)
+        built.values << QLatin1Char('{') + ids[part].join(QLatin1Char(',')) + QLatin1Char('}')
+                     << QLatin1Char('{') + after[part].join(QLatin1Char(',')) + QLatin1Char('}');
     Result result = exec(built, PGRES_TUPLES_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table)));
     if (!result)
         return nullptr;
-    return std::make_unique<MasterNewRows>(*this, std::move(result), query.table, positions);
+    return std::make_unique<MasterNewRows>(*this, std::move(result), query.table, positions, marks, std::move(newMarks));
 }
 
 bool MasterStore::stats(const TableQuery& query, QVector<TableStats>& stats)
@@ -304,7 +344,8 @@ bool MasterStore::hasHosts() const
 
 std::unique_ptr<FollowCursor> MasterStore::followCursor(int table)
 {
-    return std::make_unique<MasterFollowCursor>(*this, m_positions[static_cast<size_t>(table)]);
+    // The marks are learnt at the first look, which seeks every source in every partition.
+    return std::make_unique<MasterFollowCursor>(*this, m_positions[static_cast<size_t>(table)], QMap<QByteArray, QByteArray>());
 }
 
 bool MasterStore::mayHaveChanged()

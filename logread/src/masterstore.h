@@ -18,7 +18,8 @@ public:
     MasterStore(const MasterStore&) = delete;
     MasterStore& operator=(const MasterStore&) = delete;
 
-    // Connects and checks that the master's tables are there; never creates them.
+    // Connects and checks that the master's tables are there; never creates them. A warning about the way to
+    // the master goes to the program's messages.
     bool open(const QString& conninfo);
 
     bool beginRead() override;
@@ -37,8 +38,11 @@ public:
     // Runs a statement with text parameters; null with the reason recorded when it does not give expected.
     using Result = PgConnection::Result;
     Result exec(const BuiltQuery& query, int expected, const QString& what);
-    // The master's rows of a table after the positions, which every row read moves past it.
-    std::unique_ptr<RowStream> rowsAfter(const TableQuery& query, QMap<QByteArray, qint64>& positions);
+    // The master's rows of a table after the positions, which every row read moves past it. marks holds each
+    // source's last delivery of old rows as seen at the previous look; a source whose mark changed, or is new,
+    // is looked for in every partition.
+    std::unique_ptr<RowStream> rowsAfter(const TableQuery& query, QMap<QByteArray, qint64>& positions,
+                                         QMap<QByteArray, QByteArray>& marks);
     // Ends the read's transaction once its statements are made; the rows come from held cursors and results.
     bool leaveTransaction();
 

@@ -12,6 +12,8 @@ ReaderOptions::ReaderOptions(int argc, char** argv)
                QStringLiteral("Read this database file; overrides the configuration."), false, true, nullptr, nullptr)
     , master(QChar(), QStringList{QStringLiteral("master")},
              QStringLiteral("Read the events of all hosts from this master database."), false, true, nullptr, nullptr)
+    , host(QLatin1Char('H'), QStringList{QStringLiteral("host")},
+           QStringLiteral("Only events of this host of the master database."), false, true, nullptr, nullptr)
     , type(QLatin1Char('t'), QStringList{QStringLiteral("type")},
            QStringLiteral("Only events of this type. Types are: ") + QString::fromStdString(senderTypeList()),
            false, true, nullptr, nullptr)
@@ -54,6 +56,9 @@ ReaderOptions::ReaderOptions(int argc, char** argv)
         "libpq takes one from passfile, PGPASSFILE or ~/.pgpass. Cannot be combined with --database or "
         "--configfile. With --stats, the figures are per type and host; rows not yet forwarded are known only "
         "on each host."));
+    host.setLongDescription(QStringLiteral(
+        "Only events of the host NAME, as the master database names it; give it several times for several hosts. "
+        "Only with --master: a local database holds the events of its own host."));
     type.setLongDescription(QStringLiteral("Only events of this type; give it several times for several types. The "
                                            "types are the sender's: ")
                             + QString::fromStdString(senderTypeList()));
@@ -95,6 +100,7 @@ void ReaderOptions::parse()
     cmdLine.addArg(configFile);
     cmdLine.addArg(database);
     cmdLine.addArg(master);
+    cmdLine.addArg(host);
     cmdLine.addArg(type);
     cmdLine.addArg(since);
     cmdLine.addArg(until);

@@ -16,6 +16,7 @@ public:
     CliArg configFile;
     CliArg database;
     CliArg master;
+    CliMultiArg host;
     CliMultiArg type;
     CliArg since;
     CliArg until;

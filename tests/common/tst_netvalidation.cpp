@@ -1,3 +1,4 @@
+#include "mastertransport.h"
 #include "netvalidation.h"
 
 #include <QtTest>
@@ -11,6 +12,8 @@ private slots:
     void parsePortNumber();
     void isNumericAddress_data();
     void isNumericAddress();
+    void insecureTransportWarning_data();
+    void insecureTransportWarning();
 };
 
 void tst_NetValidation::parsePortNumber_data()
@@ -64,6 +67,41 @@ void tst_NetValidation::isNumericAddress()
     QFETCH(bool, numeric);
 
     QCOMPARE(::isNumericAddress(text), numeric);
+}
+
+void tst_NetValidation::insecureTransportWarning_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("sslMode");
+    QTest::addColumn<bool>("warns");
+    QTest::newRow("Unix socket") << "/run/postgresql" << "" << "disable" << false;
+    QTest::newRow("abstract Unix socket") << "@pg" << "" << "prefer" << false;
+    QTest::newRow("IPv4 loopback") << "127.0.0.1" << "127.0.0.1" << "disable" << false;
+    QTest::newRow("IPv6 loopback") << "::1" << "::1" << "require" << false;
+    QTest::newRow("localhost resolved") << "localhost" << "127.0.0.1" << "prefer" << false;
+    QTest::newRow("name of a loopback address") << "db.example.com" << "127.0.0.2" << "prefer" << false;
+    QTest::newRow("network, default mode") << "db.example.com" << "192.0.2.7" << "" << true;
+    QTest::newRow("network, require") << "192.0.2.7" << "192.0.2.7" << "require" << true;
+    QTest::newRow("network, allow") << "2001:db8::7" << "2001:db8::7" << "allow" << true;
+    QTest::newRow("network, verify-ca") << "db.example.com" << "192.0.2.7" << "verify-ca" << false;
+    QTest::newRow("network, verify-full") << "db.example.com" << "192.0.2.7" << "verify-full" << false;
+}
+
+void tst_NetValidation::insecureTransportWarning()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, address);
+    QFETCH(QString, sslMode);
+    QFETCH(bool, warns);
+    const QString warning = ::insecureTransportWarning(host, address, sslMode, QStringLiteral("database m on h"));
+    if (warns)
+        QCOMPARE(warning, QStringLiteral("The master database m on h is reached over the network with sslmode=%1, "
+                                         "which does not verify the server: set sslmode=verify-full and sslrootcert "
+                                         "in the connection string")
+                              .arg(sslMode.isEmpty() ? QStringLiteral("prefer") : sslMode));
+    else
+        QCOMPARE(warning, QString());
 }
 
 QTEST_APPLESS_MAIN(tst_NetValidation)

@@ -4,9 +4,12 @@
 #include "localstore.h"
 #include "metricsparser.h"
 #include "pgconnection.h"
+#include "masterpartitions.h"
+#include "masterschema.h"
 #include "pgtestserver.h"
 #include "processrunner.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -62,6 +65,30 @@ QString writeLocal(const QString& dbPath, const QStringList& statements)
     }
     QSqlDatabase::removeDatabase(QStringLiteral("writer"));
     return error;
+}
+
+// The name of the day partition of a table that holds a time.
+QString dayPartition(const QString& table, qint64 ms)
+{
+    return table + QStringLiteral("_p") + QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(QStringLiteral("yyyyMMdd"));
+}
+
+// A local database, made by the daemon, with rows inserted by statements.
+bool fillLocal(DaemonFixture& daemon, const QStringList& statements)
+{
+    if (!daemon.start() || !daemon.stop())
+        return false;
+    bool ok = true;
+    {
+        QSqlDatabase local = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("filler"));
+        local.setDatabaseName(daemon.dbPath());
+        ok = local.open();
+        QSqlQuery query(local);
+        for (const QString& statement : statements)
+            ok = ok && query.exec(statement);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("filler"));
+    return ok;
 }
 
 void writeForwarderConfig(const QString& path, const QString& dbPath, const QString& conninfo, int batchSize)
@@ -161,8 +188,26 @@ private slots:
     void testStopBehindALock_data();
     void testStopBehindALock();
     void testWithoutDdlRights();
+    void testPartitions();
+    void testConversion();
+    void testRetention();
 
 private:
+    QStringList partitions(const QString& database, const QString& table)
+    {
+        return m_server->query(QStringLiteral("SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = "
+                                              "i.inhrelid WHERE i.inhparent = '%1'::regclass ORDER BY 1")
+                                   .arg(table),
+                               database);
+    }
+    // Every row of the master once: as many keys as rows.
+    bool eachRowOnce(const QString& database)
+    {
+        return masterCount(database)
+               == m_server->number(countAll(QString()).replace(QStringLiteral("COUNT(*)"),
+                                                               QStringLiteral("COUNT(DISTINCT (source, rowid))")),
+                                   database);
+    }
     QString freshDatabase(const QString& encoding = QStringLiteral("UTF8"));
     qint64 masterCount(const QString& database) { return m_server->number(countAll(QString()), database); }
     // True once every local row is marked sent and the master holds exactly the local rows.
@@ -878,6 +923,203 @@ void tst_Forwarder::testWithoutDdlRights()
     QVERIFY2(converged(database, daemon.dbPath()), writer.err().constData());
     QCOMPARE(writer.end(SIGTERM), 0);
     QVERIFY2(!writer.err().contains("Cannot reach") && !writer.err().contains("takes no rows"), writer.err().constData());
+}
+
+void tst_Forwarder::testPartitions()
+{
+    const QString database = freshDatabase();
+    QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    // A row that went to the default partition before its day had a partition moves into it when the day gets one.
+    m_server->query(masterSchemaSql(1), database);
+    m_server->query(QStringLiteral("INSERT INTO reboots (source, hostname, rowid, time, issuer) VALUES "
+                                   "('00000000-0000-0000-0000-00000000000a', 'early', 1, %1, 'early')")
+                        .arg(now - 5 * dayMs),
+                    database);
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+
+    // Several forwarders started together, each with a backlog of old days, and times no day partition is for.
+    std::vector<std::unique_ptr<DaemonFixture>> daemons;
+    std::vector<std::unique_ptr<ForwarderProcess>> forwarders;
+    for (int i = 0; i < 4; ++i) {
+        daemons.push_back(std::make_unique<DaemonFixture>());
+        DaemonFixture& daemon = *daemons.back();
+        QStringList statements;
+        for (const qint64 age : {0, 10, 40})
+            statements << QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, 'r')").arg(now - age * dayMs);
+        statements << QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, 'r')").arg(now - 5 * dayMs + 1)
+                   << QStringLiteral("INSERT INTO coredumps (time, taskname) VALUES (%1, 'old')").arg(now - 400 * dayMs)
+                   << QStringLiteral("INSERT INTO generic (time, recordNumber, key, value) VALUES (1000, 1, 'k', 'v')");
+        QVERIFY(fillLocal(daemon, statements));
+        const QString config = daemon.dir() + QStringLiteral("/forward.conf");
+        writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 2);
+        forwarders.push_back(std::make_unique<ForwarderProcess>(config));
+    }
+    for (auto& forwarder : forwarders)
+        forwarder->start();
+    QVERIFY2(waitFor([&] {
+                 return masterCount(database) == 4 * 6 + 1
+                        && std::all_of(daemons.cbegin(), daemons.cend(), [](const auto& daemon) {
+                               return localCount(daemon->dbPath(), QStringLiteral("WHERE sentToMasterDB <> 1")) == 0;
+                           });
+             }),
+             forwarders.front()->err().constData());
+    for (auto& forwarder : forwarders) {
+        QCOMPARE(forwarder->end(SIGTERM), 0);
+        QVERIFY2(!forwarder->err().contains("Cannot"), forwarder->err().constData());
+        QVERIFY(!forwarder->err().contains("without partitions"));
+    }
+    QVERIFY(eachRowOnce(database));
+
+    QStringList ahead;
+    for (int day = 0; day <= MasterPartitions::daysAhead; ++day)
+        ahead << dayPartition(QStringLiteral("coredumps"), now + day * dayMs);
+    QStringList coredumps = ahead;
+    coredumps << QStringLiteral("coredumps_default");
+    coredumps.sort();
+    QCOMPARE(partitions(database, QStringLiteral("coredumps")), coredumps);
+    QStringList reboots = ahead.replaceInStrings(QStringLiteral("coredumps"), QStringLiteral("reboots"));
+    for (const qint64 age : {5, 10, 40})
+        reboots << dayPartition(QStringLiteral("reboots"), now - age * dayMs);
+    reboots << QStringLiteral("reboots_default");
+    reboots.sort();
+    QCOMPARE(partitions(database, QStringLiteral("reboots")), reboots);
+    QCOMPARE(m_server->number(QStringLiteral("SELECT count(*) FROM %1").arg(dayPartition("reboots", now - 5 * dayMs)),
+                              database),
+             5);
+    QCOMPARE(m_server->number(QStringLiteral("SELECT count(*) FROM reboots_default"), database), 0);
+    QCOMPARE(m_server->number(QStringLiteral("SELECT count(*) FROM coredumps_default"), database), 4);
+    QCOMPARE(m_server->number(QStringLiteral("SELECT count(*) FROM generic_default"), database), 4);
+}
+
+void tst_Forwarder::testConversion()
+{
+    const QString database = freshDatabase();
+    QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
+    QFile earlier(QStringLiteral(EARLIER_MASTER_SCHEMA));
+    QVERIFY(earlier.open(QIODevice::ReadOnly));
+    m_server->query(QString::fromUtf8(earlier.readAll()), database);
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    DaemonFixture daemon;
+    QStringList statements;
+    for (int i = 0; i < 300; ++i)
+        statements << QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, 'r%2')").arg(now - (i % 3) * dayMs).arg(i);
+    statements << QStringLiteral("INSERT INTO coredumps (time, taskname) VALUES (%1, 'old')").arg(now - 400 * dayMs);
+    QVERIFY(fillLocal(daemon, statements));
+    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
+    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
+    ForwarderProcess forwarder(config);
+    forwarder.start();
+    QVERIFY(waitFor([&] { return masterCount(database) > 100; }));
+
+    // Converted while the forwarder goes on: it waits for the conversion and then writes into the partitions.
+    const RunResult converted =
+        runProgram(QStringLiteral(TEVRIKLOGFORWARD_PATH), {QStringLiteral("-c"), config, QStringLiteral("--convert-master")});
+    QVERIFY2(converted.exitCode == 0, converted.err.constData());
+    QVERIFY2(converted.err.contains("Info: \"Converted table reboots: 300 rows in 6 partitions and the default one\"\n"),
+             converted.err.constData());
+    QVERIFY(converted.err.contains("Info: \"Converted table coredumps: 1 rows in 4 partitions and the default one\"\n"));
+    QVERIFY(converted.err.endsWith(" is partitioned\"\n"));
+    QVERIFY2(converged(database, daemon.dbPath()), forwarder.err().constData());
+    QCOMPARE(masterCount(database), 301);
+    QVERIFY(eachRowOnce(database));
+    QStringList tables;
+    for (const EventKind& kind : eventKinds())
+        tables << QLatin1String(kind.table);
+    QCOMPARE(m_server->number(QStringLiteral("SELECT count(*) FROM pg_class WHERE relname IN ('%1') AND relkind = 'p'")
+                                  .arg(tables.join(QStringLiteral("', '"))),
+                              database),
+             tables.size());
+    QCOMPARE(m_server->number(QStringLiteral("SELECT count(*) FROM pg_class WHERE relname LIKE '%unpartitioned%'"),
+                              database),
+             0);
+    QCOMPARE(m_server->number(QStringLiteral("SELECT count(*) FROM %1").arg(dayPartition("reboots", now - 2 * dayMs)),
+                              database),
+             100);
+    QCOMPARE(m_server->number(QStringLiteral("SELECT count(*) FROM coredumps_default"), database), 1);
+    QCOMPARE(forwarder.end(SIGTERM), 0);
+    QCOMPARE(forwarder.err().count("has tables without partitions, made by an earlier version; forwarding into "
+                                   "them. Convert it with tevriklogforward --convert-master\"\n"),
+             1);
+    QVERIFY2(!forwarder.err().contains("Cannot"), forwarder.err().constData());
+
+    const RunResult again =
+        runProgram(QStringLiteral(TEVRIKLOGFORWARD_PATH), {QStringLiteral("-c"), config, QStringLiteral("--convert-master")});
+    QCOMPARE(again.exitCode, 0);
+    QVERIFY(!again.err.contains("Converted table"));
+    QCOMPARE(masterCount(database), 301);
+}
+
+void tst_Forwarder::testRetention()
+{
+    const QString database = freshDatabase();
+    QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
+    m_server->query(masterSchemaSql(1), database);
+    // Partitions on both sides of the edge of a window of 30 days, made by hand at a minute from it.
+    const qint64 edge = QDateTime::currentMSecsSinceEpoch() - 30 * dayMs;
+    const QString insert = QStringLiteral("INSERT INTO reboots (source, hostname, rowid, time, issuer) VALUES "
+                                          "('00000000-0000-0000-0000-00000000000a', 'h', %1, %2, 'x');");
+    m_server->query(QStringLiteral("CREATE TABLE reboots_ended PARTITION OF reboots FOR VALUES FROM (%1) TO (%2);"
+                                   "CREATE TABLE reboots_inside PARTITION OF reboots FOR VALUES FROM (%2) TO (%3);")
+                            .arg(edge - dayMs - 60000)
+                            .arg(edge - 60000)
+                            .arg(edge + 60000)
+                        + insert.arg(1).arg(edge - 60001) + insert.arg(2).arg(edge - 59999)
+                        + insert.arg(3).arg(edge - 10 * dayMs) + insert.arg(4).arg(edge + 400 * dayMs),
+                    database);
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+
+    DaemonFixture daemon;
+    QVERIFY(fillLocal(daemon, {QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, 'now')")
+                                   .arg(QDateTime::currentMSecsSinceEpoch())}));
+    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
+    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
+    {
+        QFile file(config);
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("retention=30\n");
+    }
+    const auto iso = [](qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs); };
+    // The hand-made rows are of a source of their own.
+    const auto forwarded = [&] {
+        return waitFor([&] {
+            return localCount(daemon.dbPath(), QStringLiteral("WHERE sentToMasterDB <> 1")) == 0
+                   && m_server->number(QStringLiteral("SELECT count(*) FROM reboots WHERE hostname <> 'h'"), database)
+                          == localCount(daemon.dbPath());
+        });
+    };
+    ForwarderProcess forwarder(config);
+    forwarder.start();
+    QVERIFY2(forwarder.waitForLine(QStringLiteral("Dropped partition reboots_ended of the master, its rows from "
+                                                  "%1 to %2, older than the retention of 30 days")
+                                       .arg(iso(edge - dayMs - 60000), iso(edge - 60000))
+                                       .toUtf8()),
+             forwarder.err().constData());
+    QVERIFY(forwarded());
+    QCOMPARE(forwarder.end(SIGTERM), 0);
+    QCOMPARE(forwarder.err().count("Dropped partition"), 1);
+    QCOMPARE(forwarder.err().count(" rows before "), 1);
+    QVERIFY(!partitions(database, QStringLiteral("reboots")).contains(QStringLiteral("reboots_ended")));
+    QCOMPARE(m_server->query(QStringLiteral("SELECT string_agg(rowid::text, ' ' ORDER BY rowid) FROM reboots WHERE "
+                                            "source = '00000000-0000-0000-0000-00000000000a'"),
+                             database),
+             QStringList{QStringLiteral("2 4")});
+
+    // Within the hour the master ran it, no forwarder runs it again.
+    m_server->query(QStringLiteral("CREATE TABLE reboots_ended2 PARTITION OF reboots FOR VALUES FROM (%1) TO (%2)")
+                        .arg(edge - 2 * dayMs - 60000)
+                        .arg(edge - dayMs - 60000),
+                    database);
+    QVERIFY(fillLocal(daemon, {QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, 'later')")
+                                   .arg(QDateTime::currentMSecsSinceEpoch())}));
+    const int before = forwarder.err().size();
+    forwarder.start();
+    QVERIFY(forwarded());
+    QCOMPARE(forwarder.end(SIGTERM), 0);
+    QVERIFY2(!forwarder.err().mid(before).contains("Dropped"), forwarder.err().constData());
+    QVERIFY(partitions(database, QStringLiteral("reboots")).contains(QStringLiteral("reboots_ended2")));
 }
 
 QTEST_GUILESS_MAIN(tst_Forwarder)

@@ -85,6 +85,8 @@ private slots:
     void writesOddTexts_data();
     void writesOddTexts();
     void followsCommitsInOrder();
+    void impliesTextFilter_data();
+    void impliesTextFilter();
 
 private:
     // Runs the reader's request for a command line on the store; the output, or the error message.
@@ -400,6 +402,38 @@ void tst_LogReader::followsCommitsInOrder()
     m_store->commit();
     QVERIFY(reader.poll(sink));
     COMPARE_LINES(seen, QStringList{"2026-01-15 10:00:07.000 watchdog triggeredBy=w2"});
+}
+
+void tst_LogReader::impliesTextFilter_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<bool>("ignoreCase");
+    QTest::addColumn<QString>("filter");
+    QTest::newRow("literal with case") << "Timeout" << false << "Timeout";
+    QTest::newRow("literal without case, Kelvin sign and long s")
+        << "disk" << true << QString::fromUtf8("[dD][iI][sS\u017F][kK\u212A]");
+    QTest::newRow("punctuation escaped") << "a.b-c: d" << false << "b\\-c\\:\\ d";
+    QTest::newRow("optional character left out") << "admins?root" << false << "admin";
+    QTest::newRow("repeated character kept") << "ro+tkit" << false << "tkit";
+    QTest::newRow("counted character left out") << "abcx{0}de" << false << "abc";
+    QTest::newRow("alternatives promise nothing") << "timeout|reset" << false << "";
+    QTest::newRow("group promises nothing") << "(abc)?" << false << "";
+    QTest::newRow("class promises nothing") << "[abc]def" << false << "";
+    QTest::newRow("escape promises nothing") << "\\Qabc" << false << "";
+    QTest::newRow("too short") << "ab.cd" << false << "";
+    QTest::newRow("non-ASCII with case") << QString::fromUtf8("caf\u00e9s") << false << QString::fromUtf8("caf\u00e9s");
+    QTest::newRow("non-ASCII without case ends the run")
+        << QString::fromUtf8("\u00e9t\u00e9 abc") << true << "\\ [aA][bB][cC]";
+}
+
+void tst_LogReader::impliesTextFilter()
+{
+    QFETCH(QString, pattern);
+    QFETCH(bool, ignoreCase);
+    QFETCH(QString, filter);
+    QCOMPARE(impliedTextFilter(QRegularExpression(pattern, ignoreCase ? QRegularExpression::CaseInsensitiveOption
+                                                                       : QRegularExpression::NoPatternOption)),
+             filter);
 }
 
 QTEST_GUILESS_MAIN(tst_LogReader)

@@ -152,6 +152,9 @@ void tst_TevrikLog::refuses_data()
            "configuration, coredumps, watchdog, joinlayer, specfile, systemload, generic\n";
     QTest::newRow("master and a database") << QStringList{"--master", "dbname=x", "-D", "%DIR%/nosuch.db"} << 1
                                            << "Error: --master and --database cannot be combined\n";
+    QTest::newRow("host of a local database") << QStringList{"-D", "%DIR%/nosuch.db", "-H", "alpha"} << 1
+                                              << "Error: --host needs --master: a local database holds the events of "
+                                                 "its own host only\n";
     QTest::newRow("master and a configuration")
         << QStringList{"-c", "%DIR%/comma.conf", "--master=dbname=x"} << 1
         << "Error: --master and --configfile cannot be combined\n";

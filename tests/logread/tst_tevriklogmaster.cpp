@@ -9,6 +9,8 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QtTest>
 
 #include <algorithm>
@@ -20,6 +22,45 @@ namespace {
 
 const QString readerPath = QStringLiteral(TEVRIKLOG_PATH);
 
+// The least-privilege roles: the forwarders create the tables and own them, the reader may only read them.
+const char rolesSql[] = "CREATE ROLE tevrik_forwarder LOGIN; CREATE ROLE tevrik_reader LOGIN; "
+                        "GRANT CREATE ON SCHEMA public TO tevrik_forwarder; "
+                        "ALTER DEFAULT PRIVILEGES FOR ROLE tevrik_forwarder IN SCHEMA public "
+                        "GRANT SELECT ON TABLES TO tevrik_reader";
+
+// Runs openssl in dir; false when it fails.
+bool openssl(const QString& dir, const QStringList& arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.start(QStringLiteral("openssl"), arguments);
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// A CA, a server certificate that it signs for localhost and 127.0.0.1, and a second CA that signs nothing.
+bool makeCertificates(const QString& dir)
+{
+    const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    QFile extensions(dir + "/server.ext");
+    if (!extensions.open(QIODevice::WriteOnly) || extensions.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") < 0)
+        return false;
+    extensions.close();
+    return openssl(dir, QStringList{"req", "-x509"} + key + QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-days",
+                                                                        "2", "-subj", "/CN=tevrik test CA"})
+           && openssl(dir, QStringList{"req", "-x509"} + key + QStringList{"-keyout", "other.key", "-out", "other.pem",
+                                                                           "-days", "2", "-subj", "/CN=other CA"})
+           && openssl(dir, QStringList{"req"} + key + QStringList{"-keyout", "server.key", "-out", "server.csr", "-subj",
+                                                                  "/CN=localhost"})
+           && openssl(dir, {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                            "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext"});
+}
+
+QByteArray fileContents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // One event as the master must show it, read back from the local database that it was stored in.
 struct Event
 {
@@ -30,6 +71,7 @@ struct Event
     QString type;
     QString shortFields;
     QString jsonFields;
+    QStringList texts;
 
     QString shortLine() const
     {
@@ -77,10 +119,12 @@ struct Source
         QVector<Event> events;
         for (const QVariantList& row : queryRows(daemon.dbPath(), "SELECT time, rowID, issuer FROM reboots"))
             events << Event{row.at(0).toLongLong(), host, row.at(1).toLongLong(), 2, "reboot",
-                            " issuer=" + row.at(2).toString(), ",\"issuer\":\"" + row.at(2).toString() + '"'};
+                            " issuer=" + row.at(2).toString(), ",\"issuer\":\"" + row.at(2).toString() + '"',
+                            {row.at(2).toString()}};
         for (const QVariantList& row : queryRows(daemon.dbPath(), "SELECT time, rowID, taskname FROM coredumps"))
             events << Event{row.at(0).toLongLong(), host, row.at(1).toLongLong(), 1, "coredump",
-                            " taskname=" + row.at(2).toString(), ",\"taskname\":\"" + row.at(2).toString() + '"'};
+                            " taskname=" + row.at(2).toString(), ",\"taskname\":\"" + row.at(2).toString() + '"',
+                            {row.at(2).toString()}};
         for (const QVariantList& row :
              queryRows(daemon.dbPath(), "SELECT time, rowID, recordNumber, key, value FROM generic")) {
             const QString number = QString::number(static_cast<quint64>(row.at(2).toLongLong()));
@@ -88,7 +132,8 @@ struct Source
             events << Event{row.at(0).toLongLong(), host, row.at(1).toLongLong(), 7, "generic",
                             " recordNumber=" + number + " key=" + key + " value=" + row.at(4).toString(),
                             ",\"recordNumber\":" + number + ",\"key\":\"" + key + "\",\"value\":\""
-                                + row.at(4).toString() + '"'};
+                                + row.at(4).toString() + '"',
+                            {key, row.at(4).toString()}};
         }
         return events;
     }
@@ -106,15 +151,30 @@ private slots:
     void reads();
     void stats();
     void followsAcrossALostConnection();
+    void followsABacklogOfOldRows();
     void refuses_data();
     void refuses();
     void stopsBehindALock_data();
     void stopsBehindALock();
     void ordersTiesBytewiseByHost();
+    void readerRoleReadsOnly();
+    void tls_data();
+    void tls();
+    void forwarderRetriesAnUnverifiedMaster();
     // Last: it adds many rows of a source of its own.
     void holdsNoSnapshotWhileBlocked();
 
 private:
+    // The master over TCP with TLS, verified against a CA of the test, under a role.
+    QString tlsConninfo(const QString& host, const QString& ca, const QString& role) const
+    {
+        return QStringLiteral("host=%1 hostaddr=127.0.0.1 port=%2 dbname=master user=%3 sslmode=verify-full "
+                              "sslrootcert=%4/%5")
+            .arg(host)
+            .arg(m_server->port())
+            .arg(role, m_certificates.path(), ca);
+    }
+    QTemporaryDir m_certificates;
     qint64 masterRows();
     bool forwarded();
     QVector<Event> allEvents();
@@ -134,6 +194,12 @@ void tst_TevrikLogMaster::initTestCase()
     m_server->query("CREATE DATABASE master LOCALE_PROVIDER icu ICU_LOCALE 'en' LOCALE 'C.UTF-8' TEMPLATE template0");
     m_server->query("CREATE DATABASE empty");
     QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    m_server->query(rolesSql, "master");
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    QVERIFY(makeCertificates(m_certificates.path()));
+    QVERIFY2(m_server->listenWithTls(freeTcpPort(), fileContents(m_certificates.filePath("server.pem")),
+                                     fileContents(m_certificates.filePath("server.key"))),
+             qPrintable(m_server->errorString()));
 
     const QStringList hosts{"alpha", "beta"};
     for (size_t s = 0; s < m_sources.size(); ++s) {
@@ -143,7 +209,10 @@ void tst_TevrikLogMaster::initTestCase()
         QVERIFY(source.daemon.start());
         QFile config(source.daemon.configPath());
         QVERIFY(config.open(QIODevice::Append));
-        config.write("\n[Master Database]\nconninfo=" + m_server->conninfo("master").toUtf8()
+        // One forwarder through the Unix socket, one over TCP with TLS, each under the forwarder's role.
+        const QString conninfo = s == 0 ? m_server->conninfo("master") + " user=tevrik_forwarder"
+                                        : tlsConninfo("localhost", "ca.pem", "tevrik_forwarder");
+        config.write("\n[Master Database]\nconninfo=" + conninfo.toUtf8()
                      + "\nmaxdelay=100\nmaxretrydelay=500\nhost=" + source.host.toUtf8() + '\n');
         config.close();
         source.forwarder.start(QStringLiteral(TEVRIKLOGFORWARD_PATH), {"-c", source.daemon.configPath()});
@@ -183,7 +252,7 @@ QVector<Event> tst_TevrikLogMaster::allEvents()
 
 RunResult tst_TevrikLogMaster::read(const QStringList& arguments)
 {
-    return runProgram(readerPath, QStringList{"--master", m_server->conninfo("master")} + arguments);
+    return runProgram(readerPath, QStringList{"--master", m_server->conninfo("master") + " user=tevrik_reader"} + arguments);
 }
 
 void tst_TevrikLogMaster::reads_data()
@@ -193,14 +262,34 @@ void tst_TevrikLogMaster::reads_data()
     QTest::addColumn<QStringList>("types");
     QTest::addColumn<int>("last");
     QTest::addColumn<bool>("reverse");
+    QTest::addColumn<QStringList>("hosts");
+    // The pattern as the reader applies it: the master's narrowing must not change the answer.
+    QTest::addColumn<QString>("grep");
 
-    QTest::newRow("one timeline of both hosts") << QStringList{} << false << QStringList{} << -1 << false;
+    QTest::newRow("one timeline of both hosts") << QStringList{} << false << QStringList{} << -1 << false
+                                                << QStringList{} << QString();
     QTest::newRow("json, unsigned record numbers")
-        << QStringList{"-o", "json"} << true << QStringList{} << -1 << false;
-    QTest::newRow("last three, newest first") << QStringList{"-n", "3", "-r"} << false << QStringList{} << 3 << true;
+        << QStringList{"-o", "json"} << true << QStringList{} << -1 << false << QStringList{} << QString();
+    QTest::newRow("last three, newest first")
+        << QStringList{"-n", "3", "-r"} << false << QStringList{} << 3 << true << QStringList{} << QString();
     QTest::newRow("last two of two types as json")
         << QStringList{"-t", "coredump", "-t", "generic", "-n", "2", "-o", "json"} << true
-        << QStringList{"coredump", "generic"} << 2 << false;
+        << QStringList{"coredump", "generic"} << 2 << false << QStringList{} << QString();
+    QTest::newRow("one host") << QStringList{"-H", "alpha"} << false << QStringList{} << -1 << false
+                              << QStringList{"alpha"} << QString();
+    QTest::newRow("two hosts, last two reboots")
+        << QStringList{"--host", "beta", "-H", "alpha", "-t", "reboot", "-n", "2"} << false << QStringList{"reboot"}
+        << 2 << false << QStringList{"alpha", "beta"} << QString();
+    QTest::newRow("unknown host") << QStringList{"-H", "gamma"} << false << QStringList{} << -1 << false
+                                  << QStringList{"gamma"} << QString();
+    QTest::newRow("literal pattern in any case") << QStringList{"-g", "TASK"} << false << QStringList{} << -1
+                                                 << false << QStringList{} << "TASK";
+    QTest::newRow("literal pattern without case") << QStringList{"-g", "task", "-n", "1"} << false << QStringList{}
+                                                  << 1 << false << QStringList{} << "task";
+    QTest::newRow("pattern with a literal part") << QStringList{"-g", "eta.t"} << false << QStringList{} << -1
+                                                 << false << QStringList{} << "eta.t";
+    QTest::newRow("alternatives") << QStringList{"-g", "a1|beta2", "-H", "alpha"} << false << QStringList{} << -1
+                                  << false << QStringList{"alpha"} << "a1|beta2";
 }
 
 void tst_TevrikLogMaster::reads()
@@ -210,8 +299,23 @@ void tst_TevrikLogMaster::reads()
     QFETCH(QStringList, types);
     QFETCH(int, last);
     QFETCH(bool, reverse);
+    QFETCH(QStringList, hosts);
+    QFETCH(QString, grep);
 
     QVector<Event> events = allEvents();
+    const bool hasCapital = std::any_of(grep.cbegin(), grep.cend(), [](QChar c) { return c.isUpper(); });
+    const QRegularExpression pattern(grep, hasCapital ? QRegularExpression::NoPatternOption
+                                                      : QRegularExpression::CaseInsensitiveOption);
+    events.erase(std::remove_if(events.begin(), events.end(),
+                                [&](const Event& event) {
+                                    return (!hosts.isEmpty() && !hosts.contains(event.host))
+                                           || (!grep.isEmpty()
+                                               && std::none_of(event.texts.cbegin(), event.texts.cend(),
+                                                               [&](const QString& text) {
+                                                                   return pattern.match(text).hasMatch();
+                                                               }));
+                                }),
+                 events.end());
     if (!types.isEmpty())
         events.erase(std::remove_if(events.begin(), events.end(),
                                     [&types](const Event& event) { return !types.contains(event.type); }),
@@ -272,7 +376,7 @@ void tst_TevrikLogMaster::followsAcrossALostConnection()
     Source& alpha = *m_sources[0];
     Source& beta = *m_sources[1];
     QProcess follower;
-    follower.start(readerPath, {"--master", m_server->conninfo("master"), "-f", "-n", "1"});
+    follower.start(readerPath, {"--master", m_server->conninfo("master") + " user=tevrik_reader", "-f", "-n", "1"});
     QByteArray out;
     QCOMPARE(waitForLines(follower, out, 1).size(), 1);
 
@@ -308,6 +412,34 @@ void tst_TevrikLogMaster::followsAcrossALostConnection()
     COMPARE_LINES(QString::fromUtf8(out).split('\n'), expected);
 }
 
+void tst_TevrikLogMaster::followsABacklogOfOldRows()
+{
+    // A row older than the partitions that a follower looks at for every source, written as a daemon would.
+    Source& beta = *m_sources[1];
+    QProcess follower;
+    follower.start(readerPath, {"--master", m_server->conninfo("master") + " user=tevrik_reader", "-f", "-n", "1",
+                                "-t", "reboot"});
+    QByteArray out;
+    QCOMPARE(waitForLines(follower, out, 1).size(), 1);
+    const qint64 old = QDateTime::currentMSecsSinceEpoch() - 20 * 86400000LL;
+    {
+        QSqlDatabase local = QSqlDatabase::addDatabase("QSQLITE", "old");
+        local.setDatabaseName(beta.daemon.dbPath());
+        QVERIFY(local.open());
+        QSqlQuery query(local);
+        QVERIFY(query.exec("PRAGMA busy_timeout = 10000"));
+        QVERIFY(query.exec(QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, 'old')").arg(old)));
+    }
+    QSqlDatabase::removeDatabase("old");
+    const QStringList lines = waitForLines(follower, out, 2);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(1), QDateTime::fromMSecsSinceEpoch(old).toString("yyyy-MM-dd HH:mm:ss.zzz") + " beta reboot issuer=old");
+    QVERIFY(forwarded());
+    follower.terminate();
+    QVERIFY(follower.waitForFinished(20000));
+    QCOMPARE(follower.exitCode(), 0);
+}
+
 void tst_TevrikLogMaster::refuses_data()
 {
     QTest::addColumn<QString>("conninfo");
@@ -332,7 +464,8 @@ void tst_TevrikLogMaster::refuses()
     QFETCH(QString, conninfo);
     QFETCH(QString, error);
     const QString dir = m_server->conninfo().section(' ', 0, 0).mid(5);
-    const RunResult result = runProgram(readerPath, {"--master", conninfo.replace("%DIR%", dir)});
+    const RunResult result = runProgram(
+        readerPath, {"--master", conninfo.replace("%DIR%", dir + " port=" + QString::number(m_server->port()))});
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out, QByteArray());
@@ -419,6 +552,71 @@ void tst_TevrikLogMaster::holdsNoSnapshotWhileBlocked()
              QStringList{"idle true"});
     reader.kill();
     QVERIFY(reader.waitForFinished(20000));
+}
+
+void tst_TevrikLogMaster::readerRoleReadsOnly()
+{
+    QCOMPARE(m_server->query("SET ROLE tevrik_reader; SELECT count(*) FROM reboots", "master").size(), 1);
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    for (const QString statement : {"DELETE FROM reboots", "INSERT INTO sources (source, hostname) VALUES "
+                                                            "('00000000-0000-0000-0000-0000000000ff', 'x')",
+                                     "CREATE TABLE reboots_x PARTITION OF reboots FOR VALUES FROM (0) TO (1)"}) {
+        m_server->query("SET ROLE tevrik_reader; " + statement, "master");
+        QVERIFY2(m_server->errorString().contains("permission denied"), qPrintable(statement));
+    }
+}
+
+void tst_TevrikLogMaster::tls_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("ca");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("verify-full with the right CA") << "localhost" << "ca.pem" << "";
+    QTest::newRow("a CA that did not sign the server's certificate")
+        << "localhost" << "other.pem" << "Error: Cannot connect to the master database: connection to server at "
+                                         "\"127.0.0.1\", port %PORT% failed: SSL error: certificate "
+                                         "verify failed\n";
+    QTest::newRow("a host name that the certificate does not name")
+        << "tevrik-master.invalid" << "ca.pem"
+        << "Error: Cannot connect to the master database: connection to server at \"127.0.0.1\", "
+           "port %PORT% failed: server certificate for \"localhost\" (and 1 other name) does not match "
+           "host name \"tevrik-master.invalid\"\n";
+}
+
+void tst_TevrikLogMaster::tls()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, ca);
+    QFETCH(QString, error);
+    const RunResult result = runProgram(readerPath, {"--master", tlsConninfo(host, ca, "tevrik_reader"), "-n", "2"});
+    QCOMPARE(QString::fromUtf8(result.err), error.replace("%PORT%", QString::number(m_server->port())));
+    QCOMPARE(result.exitCode, error.isEmpty() ? 0 : 1);
+    QCOMPARE(result.out.count('\n'), error.isEmpty() ? 2 : 0);
+}
+
+void tst_TevrikLogMaster::forwarderRetriesAnUnverifiedMaster()
+{
+    DaemonFixture daemon;
+    QVERIFY(daemon.start());
+    QFile config(daemon.configPath());
+    QVERIFY(config.open(QIODevice::Append));
+    config.write("\n[Master Database]\nconninfo=" + tlsConninfo("localhost", "other.pem", "tevrik_forwarder").toUtf8()
+                 + "\nmaxretrydelay=200\nhost=gamma\n");
+    config.close();
+    QCOMPARE(daemon.send({"-t", "reboot", "-m", "gamma1"}), 0);
+    QProcess forwarder;
+    forwarder.start(QStringLiteral(TEVRIKLOGFORWARD_PATH), {"-c", daemon.configPath()});
+    QByteArray err;
+    QVERIFY(waitForStderrLine(forwarder, err, "certificate verify failed; retrying, the rows wait locally"));
+    QVERIFY2(err.startsWith("Warning: \"Cannot reach the master database master on localhost: connection to server at "
+                            "\\\"127.0.0.1\\\", port "),
+             err.constData());
+    forwarder.terminate();
+    QVERIFY(forwarder.waitForFinished(20000));
+    err += forwarder.readAllStandardError();
+    QCOMPARE(forwarder.exitCode(), 0);
+    QCOMPARE(err.count('\n'), 1);
+    QCOMPARE(m_server->number("SELECT count(*) FROM reboots WHERE hostname = 'gamma'", "master"), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_TevrikLogMaster)

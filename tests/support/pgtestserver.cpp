@@ -102,9 +102,44 @@ bool PgTestServer::stop()
     return stopped;
 }
 
+bool PgTestServer::writeOwnFile(const QString& name, const QByteArray& contents)
+{
+    QFile file(m_dir.filePath(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size()
+        || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)) {
+        m_error = QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString());
+        return false;
+    }
+    file.close();
+    const passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+    if (nobody && ::chown(QFile::encodeName(file.fileName()).constData(), nobody->pw_uid, nobody->pw_gid) != 0) {
+        m_error = QStringLiteral("cannot hand %1 to nobody").arg(file.fileName());
+        return false;
+    }
+    return true;
+}
+
+bool PgTestServer::listenWithTls(quint16 port, const QByteArray& certificate, const QByteArray& key)
+{
+    if (!writeOwnFile(QStringLiteral("server.crt"), certificate) || !writeOwnFile(QStringLiteral("server.key"), key))
+        return false;
+    QFile config(QDir(m_dataDir).filePath(QStringLiteral("postgresql.conf")));
+    if (!config.open(QIODevice::Append)) {
+        m_error = config.errorString();
+        return false;
+    }
+    config.write("listen_addresses = '127.0.0.1'\nport = " + QByteArray::number(port) + "\nssl = on\nssl_cert_file = '"
+                 + QFile::encodeName(m_dir.filePath(QStringLiteral("server.crt"))) + "'\nssl_key_file = '"
+                 + QFile::encodeName(m_dir.filePath(QStringLiteral("server.key"))) + "'\n");
+    config.close();
+    m_port = port;
+    return (!m_running || stop()) && start();
+}
+
 QString PgTestServer::conninfo(const QString& database) const
 {
-    return QStringLiteral("host=%1 dbname=%2 user=postgres").arg(m_dir.path(), database);
+    return QStringLiteral("host=%1 dbname=%2 user=postgres").arg(m_dir.path(), database)
+           + (m_port ? QStringLiteral(" port=%1").arg(m_port) : QString());
 }
 
 QStringList PgTestServer::query(const QString& sql, const QString& database)

@@ -26,7 +26,11 @@ public:
     bool isRunning() const { return m_running; }
     QString errorString() const { return m_error; }
 
-    // A libpq connection string for a database of this server.
+    // Listens on 127.0.0.1 at port as well, with TLS by the PEM certificate and key given; restarts the server.
+    bool listenWithTls(quint16 port, const QByteArray& certificate, const QByteArray& key);
+    quint16 port() const { return m_port; }
+
+    // A libpq connection string for a database of this server, through its Unix socket.
     QString conninfo(const QString& database = QStringLiteral("postgres")) const;
     // Runs one statement; the first column of every row as text. errorString() tells a failure.
     QStringList query(const QString& sql, const QString& database = QStringLiteral("postgres"));
@@ -34,12 +38,14 @@ public:
     qint64 number(const QString& sql, const QString& database = QStringLiteral("postgres"));
 
 private:
+    bool writeOwnFile(const QString& name, const QByteArray& contents);
     bool run(const QString& program, const QStringList& arguments);
 
     QTemporaryDir m_dir;
     QString m_dataDir;
     QString m_error;
     bool m_running = false;
+    quint16 m_port = 0;
 };
 
 #endif

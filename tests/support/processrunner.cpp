@@ -8,6 +8,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTest>
+#include <QTcpServer>
 #include <QUdpSocket>
 #include <QUuid>
 
@@ -39,6 +40,13 @@ quint16 freeUdpPort()
     QUdpSocket probe;
     probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
     return probe.localPort();
+}
+
+quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.serverPort();
 }
 
 void writeConfig(const QString& path, const QString& address, const QString& port, const QString& dbPath)

@@ -24,6 +24,7 @@ RunResult runProgram(const QString& program, const QStringList& arguments, int t
 
 // A port on 127.0.0.1 that was free a moment ago: the kernel picks it for a probe socket.
 quint16 freeUdpPort();
+quint16 freeTcpPort();
 
 // Writes an INI configuration for the daemon; an empty value leaves its key out.
 void writeConfig(const QString& path, const QString& address, const QString& port, const QString& dbPath);

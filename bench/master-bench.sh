@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# Measures the partitioned master against a PostgreSQL 15 server of its own (initdb into a temporary
+# directory, Unix socket only) and prints one table, each figure the best of three:
+#   1. tevriklog --master on a master of ROWS rows over SOURCES sources and DAYS days, made with SQL
+#      (bench/master-fill.sql): -n 100, -H HOST -n 100, -t reboot over one minute, -S -1h -g WORD -n 100;
+#   2. follow: from the commit of a new row on the master to its line from tevriklog --master -f;
+#   3. forwarding: FORWARDERS forwarders started together, each with a backlog of BACKLOG rows, into the
+#      same master: every row there once, and the rows per second in total;
+#   4. retention: the oldest day's partitions of every table detached and dropped in one transaction,
+#      as the forwarder does, while the forwarders of 3 write.
+#
+#   ROWS=100000000 bash bench/master-bench.sh    # the goals' size: about an hour to make on 2 cores
+#   ROWS=10000000 FORWARDERS=50 BACKLOG=20000 bash bench/master-bench.sh
+#
+# Needs the PostgreSQL 15 server and client (postgresql), sqlite3; runs the server as nobody when started as
+# root. BUILD_DIR (default build-bench) receives a Release build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+build=${BUILD_DIR:-build-bench}
+rows=${ROWS:-100000000}
+sources=${SOURCES:-200}
+days=${DAYS:-30}
+forwarders=${FORWARDERS:-50}
+backlog=${BACKLOG:-100000}
+pgbin=/usr/lib/postgresql/15/bin
+
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTEVRIK_BUILD_BENCH=ON -DTEVRIK_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j 2 --target tevriksystemlog tevriklogforward tevriklog tevrikloadgen masterschema >/dev/null
+daemon=$build/daemon/tevriksystemlog
+forwarder=$build/forward/tevriklogforward
+reader=$build/logread/tevriklog
+loadgen=$build/bench/tevrikloadgen
+
+work=$(mktemp -d)
+chmod 755 "$work"
+pids=()
+as_server=()
+if [[ $(id -u) == 0 ]]; then
+  as_server=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+fi
+cleanup() {
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+  "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m immediate stop >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+mkdir "$work/pg"
+[[ ${#as_server[@]} -gt 0 ]] && chown nobody:nogroup "$work/pg"
+"${as_server[@]}" "$pgbin/initdb" -D "$work/pg/data" -A trust -E UTF8 -U postgres >/dev/null
+printf "listen_addresses = ''\nunix_socket_directories = '%s'\nshared_buffers = 512MB\nmax_wal_size = 8GB\nmax_connections = 200\n" \
+  "$work/pg" >>"$work/pg/data/postgresql.conf"
+"${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -l "$work/pg/log" -w start >/dev/null
+psql_master() { psql -X -q -v ON_ERROR_STOP=1 -h "$work/pg" -U postgres -d master "$@"; }
+psql -X -q -h "$work/pg" -U postgres -c "CREATE DATABASE master" -c "CREATE DATABASE fleet"
+conninfo="host=$work/pg dbname=master user=postgres"
+now_ms() { date +%s%3N; }
+
+echo "making a master of $rows rows over $sources sources and $days days..." >&2
+start=$(now_ms)
+psql_master -f "$build/forward/master-schema.sql" >/dev/null
+psql_master -v rows="$rows" -v sources="$sources" -v days="$days" -f bench/master-fill.sql >/dev/null
+fill_s=$((($(now_ms) - start) / 1000))
+
+# best CMD...: the shortest of three runs of the reader in ms, its output checked for at least one line.
+best() {
+  local run t0 t best=
+  for run in 1 2 3; do
+    t0=$(now_ms)
+    "$reader" --master "$conninfo" "$@" >"$work/out" 2>"$work/err"
+    t=$(($(now_ms) - t0))
+    [[ -s $work/out && ! -s $work/err ]] || { echo "no output from tevriklog $*: $(cat "$work/err")" >&2; exit 1; }
+    [[ -z $best || $t -lt $best ]] && best=$t
+  done
+  echo "$best"
+}
+now=$(now_ms)
+window=$((now - 3 * 3600 * 1000))
+newest=$(best -n 100)
+pick=host$(printf %04d $((sources / 2)))
+host=$(best -H "$pick" -n 100)
+reboots=$(best -t reboot -S "@$window" -U "@$((window + 60000))")
+grep_ms=$(best -S -1h -g admin -n 100)
+
+# 2. Follow: the row's commit, then its line.
+follow_best=
+for run in 1 2 3; do
+  : >"$work/follow.out"
+  "$reader" --master "$conninfo" -f -n 1 -t reboot >"$work/follow.out" 2>"$work/follow.err" &
+  follower=$!
+  pids+=("$follower")
+  deadline=$((SECONDS + 60))
+  until [[ -s $work/follow.out ]]; do ((SECONDS < deadline)) || exit 1; sleep 0.05; done
+  psql_master -c "INSERT INTO reboots (source, hostname, rowid, time, at, issuer) VALUES (md5('source1')::uuid, 'host0001', 1000000000 + $run, $(now_ms), now(), 'followed$run')"
+  committed=$(now_ms)
+  until grep -q "followed$run" "$work/follow.out"; do ((SECONDS < deadline)) || exit 1; sleep 0.01; done
+  t=$(($(now_ms) - committed))
+  kill -TERM "$follower"
+  wait "$follower" || true
+  [[ -z $follow_best || $t -lt $follow_best ]] && follow_best=$t
+done
+
+# 3. Forwarding: a local database made by the daemon, filled with SQL and copied for each forwarder.
+echo "making $forwarders local databases of $backlog rows..." >&2
+mkdir "$work/local"
+cat >"$work/local/daemon.conf" <<CONF
+[General Settings]
+address=127.0.0.1
+port=$("$loadgen" --free-port)
+dbpath=$work/local/template.db
+CONF
+"$daemon" -c "$work/local/daemon.conf" 2>/dev/null &
+daemon_pid=$!
+pids+=("$daemon_pid")
+deadline=$((SECONDS + 20))
+until [[ $(sqlite3 "$work/local/template.db" "SELECT count(*) FROM sqlite_master WHERE name = 'generic'" 2>/dev/null) == 1 ]]; do
+  ((SECONDS < deadline)) || { echo "the daemon did not start" >&2; exit 1; }
+  sleep 0.1
+done
+kill -TERM "$daemon_pid"
+wait "$daemon_pid" || true
+sqlite3 "$work/local/template.db" "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < $backlog)
+  INSERT INTO systemload (time, sysload) SELECT $now - ($backlog - i) * 10, 'load ' || (i % 100) FROM n"
+for i in $(seq 1 "$forwarders"); do
+  cp "$work/local/template.db" "$work/local/$i.db"
+  printf "[General Settings]\ndbpath=%s\n\n[Master Database]\nconninfo=host=%s dbname=fleet user=postgres\nhost=fleet%s\nmaxdelay=200\n" \
+    "$work/local/$i.db" "$work/pg" "$i" >"$work/local/$i.conf"
+done
+fleet_count() { psql -X -At -h "$work/pg" -U postgres -d fleet -c "SELECT count(*) FROM systemload" 2>/dev/null || echo 0; }
+start=$(now_ms)
+fleet=()
+for i in $(seq 1 "$forwarders"); do
+  "$forwarder" -c "$work/local/$i.conf" 2>"$work/local/$i.err" &
+  fleet+=($!)
+  pids+=($!)
+done
+total=$((forwarders * backlog))
+deadline=$((SECONDS + 1200))
+until [[ $(fleet_count) -ge $total ]]; do ((SECONDS < deadline)) || break; sleep 0.2; done
+forward_ms=$(($(now_ms) - start))
+delivered=$(fleet_count)
+distinct=$(psql -X -At -h "$work/pg" -U postgres -d fleet -c "SELECT count(DISTINCT (source, rowid)) FROM systemload")
+for pid in "${fleet[@]}"; do kill -TERM "$pid"; wait "$pid" || true; done
+cannot=$(cat "$work"/local/*.err | grep -c "Cannot" || true)
+
+# 4. Retention: the oldest day of the master, while three forwarders write new rows into it.
+oldest=$(psql_master -At -c "SELECT min(time) FROM reboots")
+day=$((oldest - oldest % 86400000))
+suffix=$(date -u -d "@$((day / 1000))" +%Y%m%d)
+day_rows=$(psql_master -At -c "SELECT (SELECT count(*) FROM reboots_p$suffix) + (SELECT count(*) FROM coredumps_p$suffix) + (SELECT count(*) FROM systemload_p$suffix) + (SELECT count(*) FROM generic_p$suffix)")
+for i in 1 2 3; do
+  sqlite3 "$work/local/$i.db" "UPDATE systemload SET sentToMasterDB = 0"
+  sed -i "s/dbname=fleet/dbname=master/" "$work/local/$i.conf"
+  "$forwarder" -c "$work/local/$i.conf" 2>"$work/local/$i.err" &
+  pids+=($!)
+  writers+=($!)
+done
+sleep 2
+drop="BEGIN; SET LOCAL lock_timeout = '2s';"
+for t in configuration coredumps reboots watchdog joinlayer specfile systemload generic; do
+  drop+=" ALTER TABLE $t DETACH PARTITION ${t}_p$suffix; DROP TABLE ${t}_p$suffix;"
+done
+start=$(now_ms)
+psql_master -c "$drop COMMIT;"
+drop_ms=$(($(now_ms) - start))
+for pid in "${writers[@]}"; do kill -TERM "$pid"; wait "$pid" || true; done
+
+cat <<TABLE
+master: $rows rows, $sources sources, $days days (made in $fill_s s); best of three
+| measure | result |
+|---|---|
+| tevriklog --master -n 100 | $newest ms |
+| tevriklog --master -H $pick -n 100 | $host ms |
+| tevriklog --master -t reboot -S T -U T+1min | $reboots ms |
+| tevriklog --master -S -1h -g admin -n 100 | $grep_ms ms |
+| follow: commit to printed line | $follow_best ms |
+| forwarding: $forwarders forwarders x $backlog rows | $delivered rows ($distinct distinct) in $forward_ms ms = $((delivered * 1000 / (forward_ms > 0 ? forward_ms : 1))) rows/s; "Cannot" lines: $cannot |
+| retention: drop a day of $day_rows rows, forwarders writing | $drop_ms ms |
+TABLE

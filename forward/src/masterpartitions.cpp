@@ -1,0 +1,364 @@
+#include "masterpartitions.h"
+
+#include "eventmodel.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+
+#include <libpq-fe.h>
+
+namespace {
+
+// The start of the aligned partition that holds a time, also for times before the epoch.
+qint64 alignedStart(qint64 time, qint64 size)
+{
+    const qint64 start = time / size * size;
+    return start > time ? start - size : start;
+}
+
+QString isoTime(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+QString tableArray()
+{
+    QStringList names;
+    for (const EventKind& kind : eventKinds())
+        names << QLatin1String(kind.table);
+    return QLatin1Char('{') + names.join(QLatin1Char(',')) + QLatin1Char('}');
+}
+
+} // namespace
+
+MasterPartitions::~MasterPartitions()
+{
+    PQclear(m_failure);
+}
+
+pg_result* MasterPartitions::takeFailure()
+{
+    pg_result* failure = m_failure;
+    m_failure = nullptr;
+    return failure;
+}
+
+bool MasterPartitions::fail(pg_result* result)
+{
+    PQclear(m_failure);
+    m_failure = result;
+    return false;
+}
+
+bool MasterPartitions::run(pg_conn* conn, const QString& sql)
+{
+    PGresult* result = PQexec(conn, sql.toUtf8().constData());
+    const ExecStatusType status = PQresultStatus(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        return fail(result);
+    PQclear(result);
+    return true;
+}
+
+bool MasterPartitions::load(pg_conn* conn)
+{
+    const QByteArray names = tableArray().toUtf8();
+    const char* values[] = {names.constData()};
+    // Partitioned only when every event table is: a master made by an earlier version has none of them so.
+    PGresult* result = PQexecParams(conn,
+                                    "SELECT bool_and(c.relkind = 'p'), (SELECT partition_days FROM partitioning) "
+                                    "FROM unnest($1::text[]) AS t(name) JOIN pg_class c ON c.oid = to_regclass(t.name)",
+                                    1, nullptr, values, nullptr, nullptr, 0);
+    if (PQresultStatus(result) != PGRES_TUPLES_OK || PQntuples(result) != 1)
+        return fail(result);
+    m_partitioned = QByteArray(PQgetvalue(result, 0, 0)) == "t";
+    const int days = QByteArray(PQgetvalue(result, 0, 1)).toInt();
+    m_partitionMs = (days > 0 ? days : 1) * dayMs;
+    PQclear(result);
+    return !m_partitioned || readPartitions(conn);
+}
+
+bool MasterPartitions::readPartitions(pg_conn* conn)
+{
+    const QByteArray names = tableArray().toUtf8();
+    const char* values[] = {names.constData()};
+    PGresult* result = PQexecParams(conn,
+                                    "SELECT t.name, c.relname, pg_get_expr(c.relpartbound, c.oid) "
+                                    "FROM unnest($1::text[]) AS t(name) JOIN pg_inherits i "
+                                    "ON i.inhparent = to_regclass(t.name) JOIN pg_class c ON c.oid = i.inhrelid",
+                                    1, nullptr, values, nullptr, nullptr, 0);
+    if (PQresultStatus(result) != PGRES_TUPLES_OK)
+        return fail(result);
+    const int tables = int(eventKindCount);
+    m_ranges = QVector<QMap<qint64, Range>>(tables);
+    m_names = QVector<QMap<qint64, QString>>(tables);
+    m_defaults = QStringList();
+    for (int t = 0; t < tables; ++t)
+        m_defaults << QString();
+    static const QRegularExpression bounds(QStringLiteral("FROM \\('?(-?\\d+)'?\\) TO \\('?(-?\\d+)'?\\)"));
+    for (int i = 0; i < PQntuples(result); ++i) {
+        const QString table = QString::fromUtf8(PQgetvalue(result, i, 0));
+        const QString name = QString::fromUtf8(PQgetvalue(result, i, 1));
+        const QString bound = QString::fromUtf8(PQgetvalue(result, i, 2));
+        int index = 0;
+        while (QLatin1String(eventKinds()[std::size_t(index)].table) != table)
+            ++index;
+        if (bound == QLatin1String("DEFAULT")) {
+            m_defaults[index] = name;
+            continue;
+        }
+        const QRegularExpressionMatch match = bounds.match(bound);
+        if (!match.hasMatch())
+            continue;
+        const Range range{match.captured(1).toLongLong(), match.captured(2).toLongLong()};
+        m_ranges[index].insert(range.start, range);
+        m_names[index].insert(range.start, name);
+    }
+    PQclear(result);
+    return true;
+}
+
+QVector<MasterPartitions::Range> MasterPartitions::missing(int table, const QVector<qint64>& times) const
+{
+    const QMap<qint64, Range>& ranges = m_ranges.at(table);
+    QVector<Range> made;
+    for (const qint64 time : times) {
+        auto next = ranges.upperBound(time);
+        const bool covered = next != ranges.begin() && std::prev(next)->end > time;
+        const bool madeAlready = std::any_of(made.cbegin(), made.cend(), [time](const Range& range) {
+            return range.start <= time && time < range.end;
+        });
+        if (covered || madeAlready)
+            continue;
+        Range range{alignedStart(time, m_partitionMs), alignedStart(time, m_partitionMs) + m_partitionMs};
+        // A partition made otherwise (by hand, or with another size) stays as it is: the new one fills the gap.
+        if (next != ranges.begin())
+            range.start = std::max(range.start, std::prev(next)->end);
+        if (next != ranges.end())
+            range.end = std::min(range.end, next->start);
+        made << range;
+    }
+    return made;
+}
+
+bool MasterPartitions::create(pg_conn* conn, int table, const Range& range)
+{
+    const QString name = QLatin1String(eventKinds()[std::size_t(table)].table);
+    const QString partition =
+        range.start % dayMs == 0
+            ? partitionName(name, range.start)
+            : partitionName(name, range.start)
+                  + QDateTime::fromMSecsSinceEpoch(range.start, Qt::UTC).toString(QStringLiteral("_HHmmsszzz"));
+    const QString& fallback = m_defaults.at(table);
+    const QString where = QStringLiteral("time >= %1 AND time < %2").arg(range.start).arg(range.end);
+    // The default partition may hold rows of the new range, which must move into it: the server refuses to make a
+    // partition whose rows sit in the default one.
+    bool ok = fallback.isEmpty()
+              || run(conn, QStringLiteral("CREATE TEMP TABLE tevrik_moving ON COMMIT DROP AS WITH moved AS "
+                                          "(DELETE FROM %1 WHERE %2 RETURNING *) SELECT * FROM moved")
+                               .arg(fallback, where));
+    ok = ok
+         && run(conn, QStringLiteral("CREATE TABLE %1 PARTITION OF %2 FOR VALUES FROM (%3) TO (%4)")
+                          .arg(partition, name)
+                          .arg(range.start)
+                          .arg(range.end));
+    ok = ok
+         && (fallback.isEmpty()
+             || run(conn, QStringLiteral("INSERT INTO %1 SELECT * FROM tevrik_moving; DROP TABLE tevrik_moving").arg(name)));
+    if (ok) {
+        m_ranges[table].insert(range.start, range);
+        m_names[table].insert(range.start, partition);
+    }
+    return ok;
+}
+
+bool MasterPartitions::prepare(pg_conn* conn, const QVector<TableBatch>& batches, qint64 nowMs)
+{
+    if (!m_partitioned) {
+        // A master converted while this forwarder runs is partitioned from its next batch on.
+        if (!load(conn))
+            return false;
+        if (!m_partitioned)
+            return true;
+    }
+    const int tables = int(eventKindCount);
+    QVector<QVector<qint64>> times(tables);
+    for (int t = 0; t < tables; ++t) {
+        for (int day = 0; day <= daysAhead; ++day)
+            times[t] << nowMs + day * dayMs;
+    }
+    const qint64 oldest = nowMs - daysBack * dayMs;
+    const qint64 newest = nowMs + (daysAhead + 1) * dayMs;
+    for (const TableBatch& batch : batches) {
+        for (const LocalRow& row : batch.rows) {
+            // Rows far from now (a wrong clock) go to the default partition rather than make one of their own.
+            if (row.time >= oldest && row.time < newest)
+                times[batch.table] << row.time;
+        }
+    }
+    bool needed = false;
+    for (int t = 0; t < tables && !needed; ++t)
+        needed = !missing(t, times.at(t)).isEmpty();
+    if (!needed)
+        return true;
+    // Another forwarder may have made them meanwhile: the partitions are read again under the lock.
+    bool ok = run(conn, QStringLiteral("BEGIN; SELECT pg_advisory_xact_lock(%1)").arg(masterLayoutLock))
+              && readPartitions(conn);
+    for (int t = 0; t < tables && ok; ++t) {
+        for (const Range& range : missing(t, times.at(t))) {
+            if (!(ok = create(conn, t, range)))
+                break;
+        }
+    }
+    ok = ok && run(conn, QStringLiteral("COMMIT"));
+    if (!ok) {
+        PQclear(PQexec(conn, "ROLLBACK"));
+        // What this transaction seemed to make is not there.
+        readPartitions(conn);
+    }
+    return ok;
+}
+
+bool MasterPartitions::applyRetention(pg_conn* conn, int retentionDays, qint64 nowMs, QStringList* reports)
+{
+    if (!m_partitioned)
+        return true;
+    PGresult* result = PQexec(conn, QStringLiteral("BEGIN; SELECT pg_try_advisory_xact_lock(%1) AND "
+                                                   "(SELECT retention_run IS NULL OR retention_run <= now() - "
+                                                   "interval '1 hour' FROM partitioning)")
+                                        .arg(masterLayoutLock)
+                                        .toUtf8()
+                                        .constData());
+    if (PQresultStatus(result) != PGRES_TUPLES_OK || PQntuples(result) != 1) {
+        PQclear(PQexec(conn, "ROLLBACK"));
+        return fail(result);
+    }
+    const bool due = QByteArray(PQgetvalue(result, 0, 0)) == "t";
+    PQclear(result);
+    const qint64 cutoff = nowMs - retentionDays * dayMs;
+    // Waiting long for the tables would hold the forwarders' writes behind the drop: it is tried again later.
+    bool ok = !due || (run(conn, QStringLiteral("SET LOCAL lock_timeout = '2s'")) && readPartitions(conn));
+    QStringList done;
+    for (int t = 0; t < int(eventKindCount) && due && ok; ++t) {
+        const QString table = QLatin1String(eventKinds()[std::size_t(t)].table);
+        for (const Range& range : m_ranges.at(t)) {
+            if (range.end > cutoff)
+                break;
+            const QString name = m_names.at(t).value(range.start);
+            ok = run(conn, QStringLiteral("ALTER TABLE %1 DETACH PARTITION %2; DROP TABLE %2").arg(table, name));
+            if (!ok)
+                break;
+            done << QStringLiteral("Dropped partition %1 of the master, its rows from %2 to %3, older than the "
+                                   "retention of %4 days")
+                        .arg(name, isoTime(range.start), isoTime(range.end))
+                        .arg(retentionDays);
+        }
+        if (!ok || m_defaults.at(t).isEmpty())
+            continue;
+        result = PQexec(conn, QStringLiteral("DELETE FROM %1 WHERE time < %2").arg(m_defaults.at(t)).arg(cutoff)
+                                  .toUtf8()
+                                  .constData());
+        if (PQresultStatus(result) != PGRES_COMMAND_OK) {
+            ok = fail(result);
+            break;
+        }
+        const QByteArray deleted = PQcmdTuples(result);
+        PQclear(result);
+        if (deleted != "0")
+            done << QStringLiteral("Deleted %1 rows before %2 from %3 of the master, older than the retention of %4 days")
+                        .arg(QString::fromLatin1(deleted), isoTime(cutoff), m_defaults.at(t))
+                        .arg(retentionDays);
+    }
+    ok = ok && (!due || run(conn, QStringLiteral("UPDATE partitioning SET retention_run = now()")))
+         && run(conn, QStringLiteral("COMMIT"));
+    if (!ok) {
+        PQclear(PQexec(conn, "ROLLBACK"));
+        readPartitions(conn);
+        return false;
+    }
+    *reports << done;
+    return due ? readPartitions(conn) : true;
+}
+
+bool MasterPartitions::convert(pg_conn* conn, qint64 nowMs, QStringList* reports)
+{
+    const QByteArray names = tableArray().toUtf8();
+    const char* values[] = {names.constData()};
+    bool ok = run(conn, QStringLiteral("BEGIN; SELECT pg_advisory_xact_lock(%1)").arg(masterLayoutLock));
+    PGresult* result = ok ? PQexecParams(conn,
+                                         "SELECT t.name FROM unnest($1::text[]) WITH ORDINALITY AS t(name, n) "
+                                         "JOIN pg_class c ON c.oid = to_regclass(t.name) WHERE c.relkind = 'r' "
+                                         "ORDER BY t.n",
+                                         1, nullptr, values, nullptr, nullptr, 0)
+                          : nullptr;
+    if (ok && PQresultStatus(result) != PGRES_TUPLES_OK)
+        ok = fail(result);
+    QStringList plain;
+    for (int i = 0; ok && i < PQntuples(result); ++i)
+        plain << QString::fromUtf8(PQgetvalue(result, i, 0));
+    if (ok)
+        PQclear(result);
+    ok = ok && load(conn);
+    // The partitions needed are those of the days that the rows have, within the reach of a forwarder's.
+    for (const QString& table : qAsConst(plain)) {
+        if (!ok)
+            break;
+        const QString old = table + QStringLiteral("_unpartitioned");
+        ok = run(conn, QStringLiteral("LOCK TABLE %1 IN ACCESS EXCLUSIVE MODE; ALTER TABLE %1 RENAME TO %2; "
+                                      "ALTER TABLE %2 RENAME CONSTRAINT %1_pkey TO %2_pkey; DROP INDEX IF EXISTS %1_at")
+                                 .arg(table, old))
+             && run(conn, partitionedTableSql(table, table));
+        int index = 0;
+        while (QLatin1String(eventKinds()[std::size_t(index)].table) != table)
+            ++index;
+        QVector<qint64> times;
+        if (ok) {
+            const QByteArray days =
+                QStringLiteral("SELECT DISTINCT time - ((time % %1) + %1) % %1 FROM %2 WHERE time >= %3 AND time < %4")
+                    .arg(m_partitionMs)
+                    .arg(old)
+                    .arg(nowMs - daysBack * dayMs)
+                    .arg(nowMs + (daysAhead + 1) * dayMs)
+                    .toUtf8();
+            result = PQexec(conn, days.constData());
+            if (PQresultStatus(result) != PGRES_TUPLES_OK) {
+                ok = fail(result);
+            } else {
+                for (int i = 0; i < PQntuples(result); ++i)
+                    times << QByteArray(PQgetvalue(result, i, 0)).toLongLong();
+                PQclear(result);
+            }
+            for (int day = 0; day <= daysAhead; ++day)
+                times << nowMs + day * dayMs;
+        }
+        ok = ok && readPartitions(conn);
+        const QVector<Range> ranges = ok ? missing(index, times) : QVector<Range>();
+        for (const Range& range : ranges) {
+            if (!(ok = ok && create(conn, index, range)))
+                break;
+        }
+        const QString columns = masterColumnList(table);
+        result = ok ? PQexec(conn, QStringLiteral("INSERT INTO %1 (%3) SELECT %3 FROM %2")
+                                       .arg(table, old, columns)
+                                       .toUtf8()
+                                       .constData())
+                    : nullptr;
+        if (ok && PQresultStatus(result) != PGRES_COMMAND_OK)
+            ok = fail(result);
+        if (!ok)
+            break;
+        const QString moved = QString::fromLatin1(PQcmdTuples(result));
+        PQclear(result);
+        ok = run(conn, QStringLiteral("DROP TABLE %1").arg(old));
+        *reports << QStringLiteral("Converted table %1: %2 rows in %3 partitions and the default one")
+                        .arg(table, moved)
+                        .arg(m_ranges.at(index).size());
+    }
+    ok = ok && run(conn, QStringLiteral("COMMIT"));
+    if (!ok) {
+        PQclear(PQexec(conn, "ROLLBACK"));
+        reports->clear();
+        return false;
+    }
+    return load(conn);
+}
