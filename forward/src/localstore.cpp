@@ -496,7 +496,8 @@ bool LocalStore::requeueSetAside()
     if (!beginWrite(m_db, &m_error))
         return false;
     const bool ok = exec(QString::fromLatin1(stateTable))
-                    && exec(QStringLiteral("INSERT INTO forwarder_state (key, value) VALUES ('%1', %2)")
+                    // A forwarder started beside this one may have set it first.
+                    && exec(QStringLiteral("INSERT OR IGNORE INTO forwarder_state (key, value) VALUES ('%1', %2)")
                                 .arg(QLatin1String(requeuedKey))
                                 .arg(QDateTime::currentMSecsSinceEpoch()));
     return endWrite(m_db, ok, &m_error);

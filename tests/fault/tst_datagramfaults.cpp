@@ -207,8 +207,11 @@ void tst_DatagramFaults::kernelDropsCountedExactly()
 
     // Paused, the daemon reads nothing: sending goes on until its buffer is full and the kernel
     // has dropped a thousand more, whatever size of buffer it granted.
-    ::kill(pid_t(daemon.processId()), SIGSTOP);
-    QVERIFY(waitForProcessState(daemon.processId(), 'T'));
+    // A pid of 0 would stop the test's own process group.
+    const pid_t pid = pid_t(daemon.processId());
+    QVERIFY(pid > 0);
+    ::kill(pid, SIGSTOP);
+    QVERIFY(waitForProcessState(pid, 'T'));
     QUdpSocket sender;
     const QByteArray datagram = rebootDatagram(QStringLiteral("d"));
     qint64 sent = 0;
@@ -219,7 +222,7 @@ void tst_DatagramFaults::kernelDropsCountedExactly()
     }
     const qint64 kernelDrops = receiveBufferDrops(port);
     QVERIFY2(kernelDrops >= 1000, qPrintable(QString::number(kernelDrops)));
-    ::kill(pid_t(daemon.processId()), SIGCONT);
+    ::kill(pid, SIGCONT);
 
     QByteArray err;
     if (sendAfterPause) {
@@ -267,7 +270,8 @@ void tst_DatagramFaults::kernelDropsCountedExactly()
         QCOMPARE(samples.value(QStringLiteral("tevriksystemlog_kernel_dropped_datagrams_total")).value,
                  double(kernelDrops));
     };
-    ::kill(pid_t(daemon.processId()), SIGUSR1);
+    QVERIFY(pid > 0);
+    ::kill(pid, SIGUSR1);
     QVERIFY2(waitForStderrLine(daemon, err, "Counters: "), err.constData());
     compareCounters("Info: \"Counters: ");
 

@@ -41,6 +41,8 @@ void tst_GracefulStop::waitingEventsAreStored()
     DaemonFixture daemon;
     QVERIFY2(daemon.start(), daemon.stderrText().constData());
     const qint64 pid = daemon.process().processId();
+    // A pid of 0 would stop the test's own process group.
+    QVERIFY(pid > 0);
     QCOMPARE(::kill(pid, SIGSTOP), 0);
     QVERIFY(waitForProcessState(pid, 'T'));
 
@@ -94,6 +96,7 @@ void tst_GracefulStop::stopsWhileSendersKeepSending()
     });
     QVERIFY(!waitForRows(daemon.dbPath(), QStringLiteral("SELECT 1 FROM reboots LIMIT 1"), 1).isEmpty());
 
+    QVERIFY(daemon.process().processId() > 0);
     QCOMPARE(::kill(daemon.process().processId(), SIGTERM), 0);
     const bool finished = daemon.process().waitForFinished(30000);
     stop = true;
