@@ -55,12 +55,7 @@ public:
 
     void store(const LogEvent& event)
     {
-        for (const EventKind& kind : eventKinds()) {
-            const google::protobuf::Message* payload = kind.carried(event);
-            if (!payload)
-                continue;
-            EventValues values;
-            kind.read(*payload, values);
+        forEachPayload(event, [this](const EventKind& kind, const EventValues& values) {
             QVariantList row{number(values.time)};
             for (int c = 0; c < kind.columnCount; ++c) {
                 const auto column = std::size_t(c);
@@ -68,7 +63,7 @@ public:
                                                                            : text(values.texts[column]));
             }
             insertRow(QLatin1String(kind.table), row);
-        }
+        });
     }
 
 private:

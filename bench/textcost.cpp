@@ -23,22 +23,17 @@ int main(int argc, char** argv)
     unsigned long bytes = 0;
     // The same walk over the events without the check, whose cost is subtracted.
     const auto walk = [&](bool check) {
-    for (const LogEvent& event : events) {
-        for (const EventKind& kind : eventKinds()) {
-            const google::protobuf::Message* payload = kind.carried(event);
-            if (!payload)
-                continue;
-            EventValues values;
-            kind.read(*payload, values);
-            for (int c = 0; c < kind.columnCount; ++c) {
-                if (kind.columns[size_t(c)].storage != Storage::Text)
-                    continue;
-                const std::string_view text = values.texts[size_t(c)];
-                bytes += check ? storedText(text, scratch).size() : text.size();
-                ++texts;
-            }
+        for (const LogEvent& event : events) {
+            forEachPayload(event, [&](const EventKind& kind, const EventValues& values) {
+                for (int c = 0; c < kind.columnCount; ++c) {
+                    if (kind.columns[size_t(c)].storage != Storage::Text)
+                        continue;
+                    const std::string_view text = values.texts[size_t(c)];
+                    bytes += check ? storedText(text, scratch).size() : text.size();
+                    ++texts;
+                }
+            });
         }
-    }
     };
     double start = cpuSeconds();
     walk(false);

@@ -82,6 +82,19 @@ const EventKind& eventKind(EventKindId id);
 // The kind of a type as the sender names it, matched exactly; null for none.
 const EventKind* eventKindOfType(std::string_view type);
 
+// Calls f(kind, values) for each payload that the event carries, in the order of eventKinds().
+template <typename Function>
+void forEachPayload(const LogEvent& event, Function&& f)
+{
+    for (const EventKind& kind : eventKinds()) {
+        if (const google::protobuf::Message* payload = kind.carried(event)) {
+            EventValues values;
+            kind.read(*payload, values);
+            f(kind, values);
+        }
+    }
+}
+
 // The order in which the sender lists its types.
 const std::array<EventKindId, eventKindCount>& senderTypeOrder();
 // The sender's types in its order, separated by a comma and a blank, as the help texts list them.

@@ -98,7 +98,7 @@ public:
         const QString last = QStringLiteral("tick-%1").arg(m_sent - 1);
         if (waitForRows(dbPath(), QStringLiteral("SELECT 1 FROM reboots WHERE issuer = '%1'").arg(last), 1).isEmpty())
             return {};
-        ::kill(pid_t(m_fixture.process().processId()), SIGUSR1);
+        signalProcess(m_fixture.process(), SIGUSR1);
         QMap<QString, qint64> values;
         QByteArray fresh;
         const bool written = waitForStderrLine(m_fixture.process(), fresh, "Info: \"Counters: ");

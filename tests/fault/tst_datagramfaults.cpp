@@ -207,11 +207,8 @@ void tst_DatagramFaults::kernelDropsCountedExactly()
 
     // Paused, the daemon reads nothing: sending goes on until its buffer is full and the kernel
     // has dropped a thousand more, whatever size of buffer it granted.
-    // A pid of 0 would stop the test's own process group.
-    const pid_t pid = pid_t(daemon.processId());
-    QVERIFY(pid > 0);
-    ::kill(pid, SIGSTOP);
-    QVERIFY(waitForProcessState(pid, 'T'));
+    QVERIFY(signalProcess(daemon, SIGSTOP));
+    QVERIFY(waitForProcessState(daemon.processId(), 'T'));
     QUdpSocket sender;
     const QByteArray datagram = rebootDatagram(QStringLiteral("d"));
     qint64 sent = 0;
@@ -222,7 +219,7 @@ void tst_DatagramFaults::kernelDropsCountedExactly()
     }
     const qint64 kernelDrops = receiveBufferDrops(port);
     QVERIFY2(kernelDrops >= 1000, qPrintable(QString::number(kernelDrops)));
-    ::kill(pid, SIGCONT);
+    QVERIFY(signalProcess(daemon, SIGCONT));
 
     QByteArray err;
     if (sendAfterPause) {
@@ -270,8 +267,7 @@ void tst_DatagramFaults::kernelDropsCountedExactly()
         QCOMPARE(samples.value(QStringLiteral("tevriksystemlog_kernel_dropped_datagrams_total")).value,
                  double(kernelDrops));
     };
-    QVERIFY(pid > 0);
-    ::kill(pid, SIGUSR1);
+    QVERIFY(signalProcess(daemon, SIGUSR1));
     QVERIFY2(waitForStderrLine(daemon, err, "Counters: "), err.constData());
     compareCounters("Info: \"Counters: ");
 

@@ -41,9 +41,7 @@ void tst_GracefulStop::waitingEventsAreStored()
     DaemonFixture daemon;
     QVERIFY2(daemon.start(), daemon.stderrText().constData());
     const qint64 pid = daemon.process().processId();
-    // A pid of 0 would stop the test's own process group.
-    QVERIFY(pid > 0);
-    QCOMPARE(::kill(pid, SIGSTOP), 0);
+    QVERIFY(signalProcess(daemon.process(), SIGSTOP));
     QVERIFY(waitForProcessState(pid, 'T'));
 
     // Once the receive buffer is full the kernel drops every later datagram, so the ones that
@@ -59,8 +57,8 @@ void tst_GracefulStop::waitingEventsAreStored()
     const int waiting = sent - int(dropped);
     QVERIFY2(waiting >= qMin(toSend, 100), qPrintable(QStringLiteral("only %1 datagrams fit").arg(waiting)));
 
-    QCOMPARE(::kill(pid, signalNumber), 0);
-    QCOMPARE(::kill(pid, SIGCONT), 0);
+    QVERIFY(signalProcess(daemon.process(), signalNumber));
+    QVERIFY(signalProcess(daemon.process(), SIGCONT));
     QVERIFY(daemon.process().waitForFinished(60000));
     QCOMPARE(daemon.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(daemon.process().exitCode(), 0);
@@ -96,8 +94,7 @@ void tst_GracefulStop::stopsWhileSendersKeepSending()
     });
     QVERIFY(!waitForRows(daemon.dbPath(), QStringLiteral("SELECT 1 FROM reboots LIMIT 1"), 1).isEmpty());
 
-    QVERIFY(daemon.process().processId() > 0);
-    QCOMPARE(::kill(daemon.process().processId(), SIGTERM), 0);
+    QVERIFY(signalProcess(daemon.process(), SIGTERM));
     const bool finished = daemon.process().waitForFinished(30000);
     stop = true;
     flood.join();

@@ -213,9 +213,7 @@ void tst_TevrikLog::leavesTheFileUntouched()
     follower.start(readerPath, {"-f", "-D", m_daemon.dbPath()});
     QByteArray out;
     QCOMPARE(waitForLines(follower, out, 2).size(), 2);
-    // Never to pid 0, the test's own process group, should the reader have ended.
-    if (follower.processId() > 0)
-        ::kill(static_cast<pid_t>(follower.processId()), SIGINT);
+    signalProcess(follower, SIGINT);
     QVERIFY(follower.waitForFinished(20000));
     QCOMPARE(follower.exitStatus(), QProcess::NormalExit);
     QCOMPARE(follower.exitCode(), 0);

@@ -499,9 +499,7 @@ void tst_TevrikLogMaster::stopsBehindALock()
     }));
     QElapsedTimer stopping;
     stopping.start();
-    // Never to pid 0, the test's own process group, should the reader have ended.
-    if (follower.processId() > 0)
-        ::kill(static_cast<pid_t>(follower.processId()), signalNumber);
+    signalProcess(follower, signalNumber);
     QVERIFY(follower.waitForFinished(20000));
     QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString::number(stopping.elapsed())));
     QCOMPARE(follower.exitStatus(), QProcess::NormalExit);

@@ -9,6 +9,8 @@
 #include <QSqlRecord>
 #include <QTest>
 #include <QTcpServer>
+
+#include <csignal>
 #include <QUdpSocket>
 #include <QUuid>
 
@@ -33,6 +35,12 @@ RunResult runProgram(const QString& program, const QStringList& arguments, int t
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+bool signalProcess(const QProcess& process, int signalNumber)
+{
+    const qint64 pid = process.processId();
+    return pid > 0 && ::kill(static_cast<pid_t>(pid), signalNumber) == 0;
 }
 
 quint16 freeUdpPort()

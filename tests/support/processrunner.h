@@ -22,6 +22,10 @@ struct RunResult
 // Runs a program to its end, bounded by a deadline; a program that hangs is killed.
 RunResult runProgram(const QString& program, const QStringList& arguments, int timeoutMs = 30000);
 
+// Sends a signal to a running process; false, sending nothing, once it has ended, when its pid reads 0,
+// which would signal the test's own process group.
+bool signalProcess(const QProcess& process, int signalNumber);
+
 // A port on 127.0.0.1 that was free a moment ago: the kernel picks it for a probe socket.
 quint16 freeUdpPort();
 quint16 freeTcpPort();
