@@ -43,6 +43,8 @@ QString partitionedTableSql(const QString& table, const QString& name)
                           "time bigint NOT NULL, at timestamptz%2, PRIMARY KEY (source, rowid, time)) "
                           "PARTITION BY RANGE (time);\n"
                           "CREATE INDEX %1_time ON %1 (time);\n"
+                          // One host's newest rows without reading the other hosts' rows between them.
+                          "CREATE INDEX %1_hostname_time ON %1 (hostname, time);\n"
                           "CREATE TABLE %1_default PARTITION OF %1 DEFAULT;\n")
         .arg(name, columns);
 }

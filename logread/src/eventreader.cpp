@@ -88,7 +88,7 @@ EventReader::EventReader(EventStore& store, const Selection& selection)
 
 bool EventReader::select(std::optional<qint64> lastCount, bool reverse, bool startFollow, const Sink& sink)
 {
-    if (!m_store.beginRead())
+    if (!m_store.beginRead(startFollow))
         return false;
     // The newest rows are read newest first, so that only as many as needed are read.
     const bool newestFirst = reverse || lastCount;
@@ -154,7 +154,7 @@ bool EventReader::poll(const Sink& sink)
 {
     if (!m_store.mayHaveChanged())
         return true;
-    if (!m_store.beginRead())
+    if (!m_store.beginRead(false))
         return false;
     bool ok = true;
     {
@@ -184,7 +184,7 @@ bool EventReader::poll(const Sink& sink)
 
 bool EventReader::stats(std::array<std::optional<QVector<TableStats>>, eventTableCount>& stats)
 {
-    if (!m_store.beginRead())
+    if (!m_store.beginRead(false))
         return false;
     bool ok = true;
     for (int t = 0; t < eventTableCount && ok; ++t) {

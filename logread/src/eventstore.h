@@ -46,8 +46,9 @@ class EventStore
 public:
     virtual ~EventStore() = default;
 
-    // Starts one consistent view of the data for the calls up to endRead().
-    virtual bool beginRead() = 0;
+    // Starts one consistent view of the data for the calls up to endRead(); with followAfter, the view
+    // also holds where a follower starts, for followCursor().
+    virtual bool beginRead(bool followAfter) = 0;
     virtual bool endRead() = 0;
     // Rows of one table; the stream is valid until endRead().
     virtual std::unique_ptr<RowStream> rows(const TableQuery& query) = 0;

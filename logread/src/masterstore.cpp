@@ -21,6 +21,11 @@ QString connectionOption(PGconn* conn, const char* keyword)
     return value;
 }
 
+BuiltQuery sourceMarksQuery()
+{
+    return BuiltQuery{QStringLiteral("SELECT source, coalesce(old_rows_at::text, '') FROM sources"), {}};
+}
+
 QString tableName(int table)
 {
     return QLatin1String(eventTables()[static_cast<size_t>(table)].table);
@@ -218,7 +223,7 @@ MasterStore::Result MasterStore::exec(const BuiltQuery& query, int expected, con
     return result;
 }
 
-bool MasterStore::beginRead()
+bool MasterStore::beginRead(bool followAfter)
 {
     // A lost connection is tried again at the start of each read.
     m_error.clear();
@@ -230,7 +235,8 @@ bool MasterStore::beginRead()
     m_inTransaction = exec(BuiltQuery{QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"), {}},
                            PGRES_COMMAND_OK, QStringLiteral("Cannot read the master database"))
                       != nullptr;
-    return m_inTransaction && readPositions();
+    // Every source's position costs a probe of each partition: read only where a follower starts.
+    return m_inTransaction && (!followAfter || readPositions());
 }
 
 bool MasterStore::readPositions()
@@ -251,6 +257,13 @@ bool MasterStore::readPositions()
     for (int i = 0; i < PQntuples(result.get()); ++i)
         m_positions[static_cast<size_t>(QByteArray(PQgetvalue(result.get(), i, 0)).toInt())].insert(
             PQgetvalue(result.get(), i, 1), QByteArray(PQgetvalue(result.get(), i, 2)).toLongLong());
+    // A source whose mark stays as it is now delivers its new rows into the recent partitions only.
+    const Result marks = exec(sourceMarksQuery(), PGRES_TUPLES_OK, QStringLiteral("Cannot read table sources"));
+    if (!marks)
+        return false;
+    m_marks.clear();
+    for (int i = 0; i < PQntuples(marks.get()); ++i)
+        m_marks.insert(PQgetvalue(marks.get(), i, 0), PQgetvalue(marks.get(), i, 1));
     return true;
 }
 
@@ -293,9 +306,7 @@ std::unique_ptr<RowStream> MasterStore::rowsAfter(const TableQuery& query, QMap<
                                                QMap<QByteArray, QByteArray>& marks)
 {
     // In the read's snapshot, as the rows that follow.
-    const Result sources =
-        exec(BuiltQuery{QStringLiteral("SELECT source, coalesce(old_rows_at::text, '') FROM sources"), {}},
-             PGRES_TUPLES_OK, QStringLiteral("Cannot read table sources"));
+    const Result sources = exec(sourceMarksQuery(), PGRES_TUPLES_OK, QStringLiteral("Cannot read table sources"));
     if (!sources)
         return nullptr;
     QMap<QByteArray, QByteArray> newMarks;
@@ -344,8 +355,7 @@ bool MasterStore::hasHosts() const
 
 std::unique_ptr<FollowCursor> MasterStore::followCursor(int table)
 {
-    // The marks are learnt at the first look, which seeks every source in every partition.
-    return std::make_unique<MasterFollowCursor>(*this, m_positions[static_cast<size_t>(table)], QMap<QByteArray, QByteArray>());
+    return std::make_unique<MasterFollowCursor>(*this, m_positions[static_cast<size_t>(table)], m_marks);
 }
 
 bool MasterStore::mayHaveChanged()

@@ -22,7 +22,7 @@ public:
     // the master goes to the program's messages.
     bool open(const QString& conninfo);
 
-    bool beginRead() override;
+    bool beginRead(bool followAfter) override;
     bool endRead() override;
     std::unique_ptr<RowStream> rows(const TableQuery& query) override;
     bool stats(const TableQuery& query, QVector<TableStats>& stats) override;
@@ -60,6 +60,8 @@ private:
     bool m_inTransaction = false;
     bool m_cursorsOpen = false;
     std::array<QMap<QByteArray, qint64>, eventTableCount> m_positions;
+    // Each source's old_rows_at in the same view as the positions.
+    QMap<QByteArray, QByteArray> m_marks;
 };
 
 #endif

@@ -199,7 +199,7 @@ bool SqliteStore::checkTables()
     return true;
 }
 
-bool SqliteStore::beginRead()
+bool SqliteStore::beginRead(bool /*followAfter*/)
 {
     // The highest rowIDs of one moment bound every page of the read: rows committed later are the follower's.
     QStringList highest;

@@ -20,7 +20,7 @@ public:
     // Opens an existing database and checks that it holds the store's tables; never creates one.
     bool open(const QString& path);
 
-    bool beginRead() override;
+    bool beginRead(bool followAfter) override;
     bool endRead() override;
     std::unique_ptr<RowStream> rows(const TableQuery& query) override;
     bool stats(const TableQuery& query, QVector<TableStats>& stats) override;
