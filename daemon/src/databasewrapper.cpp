@@ -31,8 +31,8 @@ constexpr qint64 maxTransactionBytes = 4 * 1024 * 1024;
 constexpr int retryIntervalMs = 1000;
 constexpr qint64 failureReportGapMs = 1000;
 
-// A pending row's copy keeps its memory for the next transaction unless it grew beyond this.
-constexpr size_t keptRowCapacity = 4096;
+// The pending rows' texts keep their buffer for the next transaction unless it grew beyond this.
+constexpr size_t keptPendingTextCapacity = 2 * maxTransactionBytes;
 
 // Another process holding the write lock delays rows for up to this long instead of losing them.
 const char connectOptions[] = "QSQLITE_BUSY_TIMEOUT=10000";
@@ -84,13 +84,12 @@ QString rowCount(quint64 rows)
 
 } // namespace
 
-void DataBaseWrapper::Row::assign(const RowView& view)
+void DataBaseWrapper::RowFields::assign(const RowView& view, std::string& text)
 {
     const EventKind& described = eventKind(view.kind);
     kind = view.kind;
     time = view.values.time;
     numbers = view.values.numbers;
-    text.clear();
     for (int c = 0; c < described.columnCount; ++c) {
         const std::string_view value = view.values.texts[size_t(c)];
         textLengths[size_t(c)] = quint32(value.size());
@@ -98,17 +97,23 @@ void DataBaseWrapper::Row::assign(const RowView& view)
     }
 }
 
-DataBaseWrapper::RowView DataBaseWrapper::Row::view() const
+DataBaseWrapper::RowView DataBaseWrapper::RowFields::viewOver(std::string_view text) const
 {
     RowView view {kind, {}};
     view.values.time = time;
     view.values.numbers = numbers;
     size_t offset = 0;
     for (int c = 0; c < eventKind(kind).columnCount; ++c) {
-        view.values.texts[size_t(c)] = std::string_view(text).substr(offset, textLengths[size_t(c)]);
+        view.values.texts[size_t(c)] = text.substr(offset, textLengths[size_t(c)]);
         offset += textLengths[size_t(c)];
     }
     return view;
+}
+
+void DataBaseWrapper::Row::assign(const RowView& view)
+{
+    text.clear();
+    RowFields::assign(view, text);
 }
 
 qint64 DataBaseWrapper::Row::bytes() const
@@ -374,10 +379,23 @@ size_t DataBaseWrapper::appendPending(const RowView& row)
 {
     if (m_pendingCount == m_pending.size())
         m_pending.emplace_back();
-    Row& copy = m_pending[m_pendingCount];
-    copy.assign(row);
-    m_pendingBytes += qint64(copy.text.size());
+    PendingRow& copy = m_pending[m_pendingCount];
+    copy.textOffset = m_pendingText.size();
+    copy.assign(row, m_pendingText);
+    m_pendingBytes += qint64(m_pendingText.size() - copy.textOffset);
     return m_pendingCount++;
+}
+
+DataBaseWrapper::RowView DataBaseWrapper::pendingView(size_t slot) const
+{
+    return m_pending[slot].viewOver(std::string_view(m_pendingText).substr(m_pending[slot].textOffset));
+}
+
+DataBaseWrapper::Row DataBaseWrapper::pendingRow(size_t slot) const
+{
+    Row row;
+    row.assign(pendingView(slot));
+    return row;
 }
 
 void DataBaseWrapper::gather(const RowView& row)
@@ -399,7 +417,7 @@ void DataBaseWrapper::writeGathered(EventKindId kind)
             int code = m_db ? sqlite3_errcode(m_db) : SQLITE_MISUSE;
             if (statement) {
                 for (size_t r = 0; r < size; ++r)
-                    bind(statement, int(r) * parameters + 1, m_pending[gathered[written + r]].view());
+                    bind(statement, int(r) * parameters + 1, pendingView(gathered[written + r]));
                 code = sqlite3_step(statement);
                 m_failedStep = stepFailed;
                 sqlite3_reset(statement);
@@ -435,15 +453,17 @@ std::deque<DataBaseWrapper::Row> DataBaseWrapper::takeGathered()
     size_t kept = 0;
     auto next = unwritten.cbegin();
     m_pendingBytes = 0;
+    // The written rows' texts stay where they are in the buffer; only their slots move up.
     for (size_t i = 0; i < m_pendingCount; ++i) {
         if (next != unwritten.cend() && *next == i) {
-            rows.push_back(std::move(m_pending[i]));
+            rows.push_back(pendingRow(i));
             ++next;
             continue;
         }
         if (kept != i)
-            std::swap(m_pending[kept], m_pending[i]);
-        m_pendingBytes += qint64(m_pending[kept].text.size());
+            m_pending[kept] = m_pending[i];
+        for (int c = 0; c < eventKind(m_pending[kept].kind).columnCount; ++c)
+            m_pendingBytes += m_pending[kept].textLengths[size_t(c)];
         ++kept;
     }
     m_pendingCount = kept;
@@ -500,17 +520,21 @@ void DataBaseWrapper::insertRow(const RowView& row)
     }
 }
 
+void DataBaseWrapper::clearPending()
+{
+    m_pendingCount = 0;
+    m_pendingBytes = 0;
+    if (m_pendingText.capacity() > keptPendingTextCapacity)
+        std::string().swap(m_pendingText);
+    m_pendingText.clear();
+}
+
 std::deque<DataBaseWrapper::Row> DataBaseWrapper::takePending()
 {
     std::deque<Row> rows;
-    for (size_t i = 0; i < m_pendingCount; ++i) {
-        Row& row = m_pending[i];
-        rows.push_back(row);
-        if (row.text.capacity() > keptRowCapacity)
-            std::string().swap(row.text);
-    }
-    m_pendingCount = 0;
-    m_pendingBytes = 0;
+    for (size_t i = 0; i < m_pendingCount; ++i)
+        rows.push_back(pendingRow(i));
+    clearPending();
     for (std::vector<size_t>& gathered : m_gathered)
         gathered.clear();
     return rows;
@@ -698,12 +722,7 @@ void DataBaseWrapper::commit()
     m_failedStep = stepFailed;
     if (code == SQLITE_DONE) {
         daemonCounters().eventsStored += m_pendingCount;
-        for (size_t i = 0; i < m_pendingCount; ++i) {
-            if (m_pending[i].text.capacity() > keptRowCapacity)
-                std::string().swap(m_pending[i].text);
-        }
-        m_pendingCount = 0;
-        m_pendingBytes = 0;
+        clearPending();
         emit committed();
         return;
     }

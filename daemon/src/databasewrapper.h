@@ -76,18 +76,34 @@ private:
         EventValues values;
     };
 
-    // A row's own copy of its values, for a row that may have to be written again.
-    struct Row
+    // A row's values but its texts, which follow one another in a buffer kept elsewhere.
+    struct RowFields
     {
         EventKindId kind = EventKindId::MachineConfig;
         std::uint64_t time = 0;
         std::array<std::uint64_t, maxEventColumns> numbers {};
         std::array<quint32, maxEventColumns> textLengths {};
+
+        // Takes the view's values and appends its texts to text.
+        void assign(const RowView& view, std::string& text);
+        // The row, its texts read from text.
+        RowView viewOver(std::string_view text) const;
+    };
+
+    // A row's own copy of its values, for a row held or written again after a failure.
+    struct Row : RowFields
+    {
         std::string text;
 
         void assign(const RowView& view);
-        RowView view() const;
+        RowView view() const { return viewOver(text); }
         qint64 bytes() const;
+    };
+
+    // A row of the open transaction, its texts in m_pendingText from textOffset on.
+    struct PendingRow : RowFields
+    {
+        size_t textOffset = 0;
     };
 
     // Failed rows of one table not yet reported.
@@ -115,6 +131,8 @@ private:
     void recoverGathered(EventKindId kind, int code);
     // The slot in m_pending of a copy of the row.
     size_t appendPending(const RowView& row);
+    RowView pendingView(size_t slot) const;
+    Row pendingRow(size_t slot) const;
     static void bind(sqlite3_stmt* statement, int firstParameter, const RowView& row);
     sqlite3_stmt* multiRowStatement(EventKindId kind, size_t size);
     // Writes one row inside the open transaction, opening one first, or else by itself; SQLite's result code.
@@ -125,6 +143,7 @@ private:
     // Carries on after rows.front() failed with code: holds it or loses it, and writes the rest again.
     void recover(std::deque<Row> rows, int code);
     std::deque<Row> takePending();
+    void clearPending();
     // Reports, once per episode, that rows are held from now on.
     void startHolding(const QString& cause);
     // Holds the rows after a statement of the table failed for a cause that may pass.
@@ -155,8 +174,10 @@ private:
     sqlite3_stmt* m_rollback = nullptr;
     bool m_inTransaction = false;
     // The rows of the open transaction, kept to write them again should it be rolled back. The
-    // slots are reused from one transaction to the next, so that keeping them costs no allocation.
-    std::vector<Row> m_pending;
+    // slots and the texts' buffer are reused from one transaction to the next, and filled in order,
+    // so that keeping the rows costs neither an allocation nor a cache miss of its own per row.
+    std::vector<PendingRow> m_pending;
+    std::string m_pendingText;
     size_t m_pendingCount = 0;
     // For each table, the slots in m_pending of its rows not yet written, in arrival order.
     std::array<std::vector<size_t>, eventKindCount> m_gathered;

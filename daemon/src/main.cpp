@@ -112,7 +112,8 @@ int main(int argc, char** argv)
     ServiceNotifier serviceNotifier(nullptr);
     QObject::connect(&stopSignals, &SignalWatcher::caught, &serviceNotifier, &ServiceNotifier::stopping);
 
-    QObject::connect(&listener, SIGNAL(newLogEvent(LogEvent*)), &store, SLOT(newLogEvent(LogEvent*)));
+    // Once per datagram: a member-function connection calls the slot without looking it up by name.
+    QObject::connect(&listener, &UDPListener::newLogEvent, &store, &DataBaseWrapper::newLogEvent);
     // A stop request stores every datagram already waiting in the socket before the loop ends.
     int rowsNotStored = 0;
     QObject::connect(&stopSignals, &SignalWatcher::caught, &app, [&listener, &store, &rowsNotStored](int signalNumber) {
