@@ -49,6 +49,8 @@ public:
 private:
     bool checkTables();
     // Per table and source, the highest rowID in the read's view.
+    // Opens the connection to m_conninfo for the reader's statements.
+    bool connect();
     bool readPositions();
 
     QString m_conninfo;
