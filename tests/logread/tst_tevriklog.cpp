@@ -86,13 +86,8 @@ void tst_TevrikLog::initTestCase()
     QVERIFY(text.open(QIODevice::WriteOnly));
     text.write(QByteArray(4096, 'x'));
     text.close();
-    {
-        QSqlDatabase foreign = QSqlDatabase::addDatabase("QSQLITE", "foreign");
-        foreign.setDatabaseName(dir.filePath("foreign.db"));
-        QVERIFY(foreign.open());
-        QVERIFY(QSqlQuery(foreign).exec("CREATE TABLE reboots (rowID INTEGER PRIMARY KEY, time INTEGER)"));
-    }
-    QSqlDatabase::removeDatabase("foreign");
+    QCOMPARE(execStatements(dir.filePath("foreign.db"), {"CREATE TABLE reboots (rowID INTEGER PRIMARY KEY, time INTEGER)"}),
+             QString());
     writeConfig(dir.filePath("comma.conf"), "127.0.0.1", "7777", "/tmp/a,b.db");
 }
 
@@ -258,17 +253,11 @@ QString tst_TevrikLog::manyRowsDb()
     const QString dbPath = QDir(m_daemon.dir()).filePath("many.db");
     if (QFile::exists(dbPath))
         return dbPath;
-    if (!QFile::copy(m_daemon.dbPath(), dbPath))
-        return QString();
-    bool filled = false;
-    {
-        QSqlDatabase many = QSqlDatabase::addDatabase("QSQLITE", "many");
-        many.setDatabaseName(dbPath);
-        filled = many.open()
-                 && QSqlQuery(many).exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
-                                         "INSERT INTO reboots (time, issuer) SELECT i, 'issuer' || i FROM n");
-    }
-    QSqlDatabase::removeDatabase("many");
+    const bool filled =
+        QFile::copy(m_daemon.dbPath(), dbPath)
+        && execStatements(dbPath, {"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+                                   "INSERT INTO reboots (time, issuer) SELECT i, 'issuer' || i FROM n"})
+               .isEmpty();
     return filled ? dbPath : QString();
 }
 
