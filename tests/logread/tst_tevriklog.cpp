@@ -58,7 +58,6 @@ private slots:
     void initTestCase();
     void refuses_data();
     void refuses();
-    void readsTheConfiguredDatabase();
     void leavesTheFileUntouched();
     void reportsOutputErrors_data();
     void reportsOutputErrors();
@@ -161,8 +160,6 @@ void tst_TevrikLog::refuses_data()
            "quotes\n";
     QTest::newRow("unknown option") << QStringList{"--nosuch"} << 255 << "Unknown argument: --nosuch\r\n";
     QTest::newRow("ambiguous abbreviation") << QStringList{"--s", "today"} << 255 << "Unknown argument: --s\r\n";
-    QTest::newRow("value missing") << QStringList{"-t", "reboot", "-n"} << 255
-                                   << "Not defined value of the argument: lines\r\n";
     QTest::newRow("stray word") << QStringList{"-f", "reboot"} << 255
                                 << "Unexpected option: reboot. Argument \"-f\" doesn't expect any values.\r\n";
 }
@@ -180,18 +177,6 @@ void tst_TevrikLog::refuses()
     QCOMPARE(QString::fromUtf8(result.err), error.replace("%DIR%", m_daemon.dir()));
     QCOMPARE(result.out, QByteArray());
     QCOMPARE(result.exitCode, status);
-}
-
-void tst_TevrikLog::readsTheConfiguredDatabase()
-{
-    const RunResult result = runProgram(readerPath, {"-c", m_daemon.configPath(), "-o", "json", "-t", "generic"});
-    QCOMPARE(result.err, QByteArray());
-    QCOMPARE(result.exitCode, 0);
-    const QStringList lines = QString::fromUtf8(result.out).split('\n');
-    QCOMPARE(lines.size(), 2);
-    QVERIFY2(lines.at(0).endsWith("\"type\":\"generic\",\"rowID\":1,\"recordNumber\":18446744073709551615,"
-                                  "\"key\":\"k\",\"value\":\"v\",\"sentToMasterDB\":0}"),
-             qPrintable(lines.at(0)));
 }
 
 void tst_TevrikLog::leavesTheFileUntouched()
