@@ -43,8 +43,6 @@ private slots:
     void constraints();
     void statesBeforeParse();
     void exceptionTexts();
-    void isUniquePrefix_data();
-    void isUniquePrefix();
     void markUnrequiredPart_data();
     void markUnrequiredPart();
 };
@@ -268,27 +266,6 @@ void tst_CliArgChecks::exceptionTexts()
     QCOMPARE(QByteArray(CliArgHelpHasPrintedEx().what()), QByteArray());
 }
 
-void tst_CliArgChecks::isUniquePrefix_data()
-{
-    QTest::addColumn<QString>("prefix");
-    QTest::addColumn<QStringList>("names");
-    QTest::addColumn<bool>("expected");
-
-    QTest::newRow("one name has it") << "p" << QStringList{"port", "address"} << true;
-    QTest::newRow("two names have it") << "p" << QStringList{"port", "path"} << false;
-    QTest::newRow("no name has it") << "z" << QStringList{"port"} << true;
-    QTest::newRow("case-sensitive") << "p" << QStringList{"port", "Path"} << true;
-}
-
-void tst_CliArgChecks::isUniquePrefix()
-{
-    QFETCH(QString, prefix);
-    QFETCH(QStringList, names);
-    QFETCH(bool, expected);
-
-    QCOMPARE(isUnique(prefix, names), expected);
-}
-
 void tst_CliArgChecks::markUnrequiredPart_data()
 {
     QTest::addColumn<QString>("name");
@@ -303,6 +280,7 @@ void tst_CliArgChecks::markUnrequiredPart_data()
     QTest::newRow("shares every prefix") << "port" << QStringList{"port", "portable"} << "port";
     QTest::newRow("unique after five letters") << "portable" << QStringList{"port", "portable"} << "porta[ble]";
     QTest::newRow("single letter") << "x" << QStringList{"x"} << "x";
+    QTest::newRow("a capital is another letter") << "port" << QStringList{"port", "Path"} << "p[ort]";
 }
 
 void tst_CliArgChecks::markUnrequiredPart()

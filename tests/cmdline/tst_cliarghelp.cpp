@@ -78,6 +78,12 @@ void tst_CliArgHelp::help_data()
                        "DESCRIPTION: Enable debug messages. You can place this argument multiple times to increase "
                        "verbosity. Such as: tevriklogevent -d -d -d",
                        ""};
+    QTest::newRow("payload option, described by the types' table")
+        << "sender" << QStringList{"--help", "-m"} << QStringList{"", "USAGE: -m, --m[sgpayload] <arg>"} + typeHelp.mid(2);
+    QTest::newRow("address option")
+        << "sender" << QStringList{"--help", "-a"}
+        << QStringList{"", "USAGE: -a, --a[ddress] <arg>", "",
+                       "DESCRIPTION: IP Address of target TevrikSystemLogD, defaults to 127.0.0.1.", ""};
     QTest::newRow("option without long description")
         << "sender" << QStringList{"--help", "help"}
         << QStringList{"", "USAGE: -h, --h[elp]", "", "DESCRIPTION: Print this help.", ""};

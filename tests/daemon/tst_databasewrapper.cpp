@@ -24,8 +24,6 @@ private slots:
     void createsTables();
     void storesOneRowPerPayload_data();
     void storesOneRowPerPayload();
-    void storesPayloadsInFixedOrder();
-    void eventWithoutPayloadStoresNothing();
     void reopenKeepsRowsAndRowIdsGrow();
     void reportsUnusableDatabase();
     void failedInsertIsReportedAndOthersStored_data();
@@ -268,81 +266,61 @@ void tst_DataBaseWrapper::createsTables()
 void tst_DataBaseWrapper::storesOneRowPerPayload_data()
 {
     QTest::addColumn<QString>("event");
-    QTest::addColumn<QString>("table");
-    QTest::addColumn<QString>("row");
+    // Every table's rows afterwards, each prefixed by its table, in the order in which payloads are stored.
+    QTest::addColumn<QStringList>("rows");
 
-    QTest::newRow("core dump") << R"(dump { timestamp: 1700000000123 taskname: "task1" })" << "coredumps"
-                               << "1|1700000000123|task1|0";
-    QTest::newRow("reboot") << R"(reboot { timestamp: 1 issuer: "operator" })" << "reboots" << "1|1|operator|0";
-    QTest::newRow("watchdog") << R"(watchdog { timestamp: 2 triggeredBy: "timer" })" << "watchdog" << "1|2|timer|0";
+    QTest::newRow("core dump") << R"(dump { timestamp: 1700000000123 taskname: "task1" })"
+                               << QStringList{"coredumps|1|1700000000123|task1|0"};
+    QTest::newRow("reboot") << R"(reboot { timestamp: 1 issuer: "operator" })" << QStringList{"reboots|1|1|operator|0"};
+    QTest::newRow("watchdog") << R"(watchdog { timestamp: 2 triggeredBy: "timer" })"
+                              << QStringList{"watchdog|1|2|timer|0"};
     QTest::newRow("join layer in column taskName") << R"(joinlayer { timestamp: 3 taskname: "task2" })"
-                                                   << "joinlayer" << "1|3|task2|0";
+                                                   << QStringList{"joinlayer|1|3|task2|0"};
     QTest::newRow("spec file") << R"(specfile { timestamp: 4 taskname: "task1" specfile: "file.spec" })"
-                               << "specfile" << "1|4|task1|file.spec|0";
-    QTest::newRow("system load") << R"(systemload { timestamp: 5 sysload: "0.5 0.3" })" << "systemload"
-                                 << "1|5|0.5 0.3|0";
+                               << QStringList{"specfile|1|4|task1|file.spec|0"};
+    QTest::newRow("system load") << R"(systemload { timestamp: 5 sysload: "0.5 0.3" })"
+                                 << QStringList{"systemload|1|5|0.5 0.3|0"};
     QTest::newRow("machine config")
         << R"(machine { timestamp: 6 hardwareconf: "hw" linuxver: "6.1" rpmsinstalled: "a b"
                         tevrikversion: "2.0" diskspace: "9G" })"
-        << "configuration" << "1|6|hw|6.1|a b|2.0|9G|0";
+        << QStringList{"configuration|1|6|hw|6.1|a b|2.0|9G|0"};
     QTest::newRow("machine config with only its timestamp stores empty texts")
-        << "machine { timestamp: 7 }" << "configuration" << "1|7||||||0";
+        << "machine { timestamp: 7 }" << QStringList{"configuration|1|7||||||0"};
     QTest::newRow("generic with record number 0 and empty value")
-        << R"(generic { timestamp: 8 recordNumber: 0 key: "k" value: "" })" << "generic" << "1|8|0|k||0";
-    QTest::newRow("UTF-8 text") << R"(reboot { timestamp: 9 issuer: "Grüße" })" << "reboots" << "1|9|Grüße|0";
+        << R"(generic { timestamp: 8 recordNumber: 0 key: "k" value: "" })" << QStringList{"generic|1|8|0|k||0"};
+    QTest::newRow("UTF-8 text") << R"(reboot { timestamp: 9 issuer: "Grüße" })" << QStringList{"reboots|1|9|Grüße|0"};
+    QTest::newRow("every payload, in a fixed order whatever the event's")
+        << R"(generic { timestamp: 8 recordNumber: 80 key: "k" value: "v" }
+              systemload { timestamp: 7 sysload: "load" }
+              specfile { timestamp: 6 taskname: "task" specfile: "file.spec" }
+              joinlayer { timestamp: 5 taskname: "task" }
+              watchdog { timestamp: 4 triggeredBy: "timer" }
+              reboot { timestamp: 3 issuer: "operator" }
+              dump { timestamp: 2 taskname: "task" }
+              machine { timestamp: 1 })"
+        << QStringList{"configuration|1|1||||||0", "coredumps|1|2|task|0",          "reboots|1|3|operator|0",
+                       "watchdog|1|4|timer|0",     "joinlayer|1|5|task|0",          "specfile|1|6|task|file.spec|0",
+                       "systemload|1|7|load|0",    "generic|1|8|80|k|v|0"};
+    QTest::newRow("an event without payload stores nothing") << "" << QStringList();
 }
 
 void tst_DataBaseWrapper::storesOneRowPerPayload()
 {
     QFETCH(QString, event);
-    QFETCH(QString, table);
-    QFETCH(QString, row);
+    QFETCH(QStringList, rows);
 
     openStore();
     LogEvent logEvent = eventFrom(event);
+    QStringList reports;
+    for (const QString& row : rows)
+        reports << successReport(insertStatement(row.section(QLatin1Char('|'), 0, 0)));
     {
         MessageRecorder recorder;
         m_store->newLogEvent(&logEvent);
-        COMPARE_LINES(recorder.lines(), QStringList{successReport(insertStatement(table))});
+        COMPARE_LINES(recorder.lines(), reports);
     }
     m_store->commit();
-    COMPARE_LINES(rows(table), QStringList{row});
-}
-
-void tst_DataBaseWrapper::storesPayloadsInFixedOrder()
-{
-    openStore();
-    LogEvent event = eventFrom(R"(
-        generic { timestamp: 8 recordNumber: 80 key: "k" value: "v" }
-        systemload { timestamp: 7 sysload: "load" }
-        specfile { timestamp: 6 taskname: "task" specfile: "file.spec" }
-        joinlayer { timestamp: 5 taskname: "task" }
-        watchdog { timestamp: 4 triggeredBy: "timer" }
-        reboot { timestamp: 3 issuer: "operator" }
-        dump { timestamp: 2 taskname: "task" }
-        machine { timestamp: 1 })");
-    MessageRecorder recorder;
-    m_store->newLogEvent(&event);
-
-    QStringList expected;
-    for (const auto& insert : insertStatements)
-        expected << successReport(insert.second);
-    COMPARE_LINES(recorder.lines(), expected);
-    m_store->commit();
-    for (const auto& insert : insertStatements)
-        QCOMPARE(rows(insert.first).size(), 1);
-}
-
-void tst_DataBaseWrapper::eventWithoutPayloadStoresNothing()
-{
-    openStore();
-    LogEvent event;
-    MessageRecorder recorder;
-    m_store->newLogEvent(&event);
-
-    QCOMPARE(recorder.lines(), QStringList());
-    for (const auto& insert : insertStatements)
-        QCOMPARE(rows(insert.first), QStringList());
+    COMPARE_LINES(allRows(ConfigSettings::getInstance()->getDBPath()), rows);
 }
 
 void tst_DataBaseWrapper::reopenKeepsRowsAndRowIdsGrow()

@@ -1,5 +1,6 @@
 // The daemon's commit promises while events keep coming: rows show up for other processes
-// while the stream runs, and a kill -9 leaves a sound database with a complete prefix of it.
+// while the stream runs, and a kill -9 leaves a sound database with a complete prefix of it, which
+// the next daemon carries on.
 #include "daemonfixture.h"
 #include "logmessage.pb.h"
 #include "processrunner.h"
@@ -150,6 +151,15 @@ void tst_CommitPromises::killLeavesSoundCompletePrefix()
                                                       .arg(committed)));
     QVERIFY(quint64(rows.size()) <= stream.sent());
     QCOMPARE(checkPrefix(rows), QString());
+
+    // A new daemon carries on with the file; the readiness line must be its own.
+    daemon.stderrText().clear();
+    QVERIFY2(daemon.start(), daemon.stderrText().constData());
+    QCOMPARE(daemon.send({QStringLiteral("-t"), QStringLiteral("reboot"), QStringLiteral("-m"), QStringLiteral("after")}), 0);
+    QCOMPARE(waitForRows(daemon.dbPath(), QStringLiteral("SELECT issuer FROM reboots"), 1),
+             (QList<QVariantList>{{QStringLiteral("after")}}));
+    QVERIFY(daemon.stop());
+    QCOMPARE(daemon.process().exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_CommitPromises)

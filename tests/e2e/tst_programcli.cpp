@@ -20,19 +20,6 @@ QString helpLine(const QString& usage, int descriptionColumn, const QString& des
     return usage.leftJustified(descriptionColumn, QLatin1Char(' ')) + description;
 }
 
-const QString typesHelp = QStringLiteral(
-    "Each message type has a different set of arguments, with the order of the arguments being important.\n"
-    "Each argument must be preceded by a -m\n"
-    "\n"
-    "coredump      -m nameoftask\n"
-    "reboot        -m nameofissuer\n"
-    "watchdog      -m triggeredby\n"
-    "joinlayer     -m nameoftask\n"
-    "specfile      -m nameoftask   -m nameoffile\n"
-    "sysload       -m sysload\n"
-    "machineconfig -m hardwareconf -m linuxver -m rpmsinstalled -m tevrikversion -m diskspace\n"
-    "generic       -m recordnumber -m key      -m value");
-
 } // namespace
 
 class tst_ProgramCli : public QObject
@@ -93,17 +80,12 @@ void tst_ProgramCli::optionHelp_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("expected");
 
-    // How help finds an option is the framework's; these rows check the programs' own texts and streams.
-    QTest::newRow("sender --help -m") << senderPath << QStringList{"--help", "-m"}
-                                      << "\nUSAGE: -m, --m[sgpayload] <arg>\n\nDESCRIPTION: " + typesHelp + "\n";
+    // How help finds an option, and the sender's texts, are checked with the framework; these rows check the
+    // daemon's texts and each program's streams.
     QTest::newRow("sender --help port")
         << senderPath << QStringList{"--help", "port"}
         << QStringLiteral("\nUSAGE: -p, --p[ort] <arg>\n\nDESCRIPTION: UDP port number on target machine, "
                           "defaults to 7777\n");
-    QTest::newRow("sender --help -a")
-        << senderPath << QStringList{"--help", "-a"}
-        << QStringLiteral("\nUSAGE: -a, --a[ddress] <arg>\n\nDESCRIPTION: IP Address of target TevrikSystemLogD, "
-                          "defaults to 127.0.0.1.\n");
     QTest::newRow("daemon --help --conf")
         << daemonPath << QStringList{"--help", "--conf"}
         << QStringLiteral("\nUSAGE: -c, --c[onfigfile] <arg>\n\nDESCRIPTION: Force TevrikSystemLog to use the "
@@ -152,7 +134,6 @@ void tst_ProgramCli::commandLineErrors_data()
     QTest::newRow("sender without type") << senderPath << QStringList{} << "Not defined mandatory argument: type";
     QTest::newRow("sender without payload") << senderPath << QStringList{"-t", "reboot"}
                                             << "Not defined mandatory argument: msgpayload";
-    QTest::newRow("sender unknown name") << senderPath << QStringList{"--nosuch"} << "Unknown argument: --nosuch";
     QTest::newRow("sender host name") << senderPath << QStringList{"-a", "localhost", "-t", "reboot", "-m", "a"}
                                       << "Constraint for the argument: address hasn't observed. Wrong value is: "
                                          "localhost";
@@ -160,7 +141,6 @@ void tst_ProgramCli::commandLineErrors_data()
                                            << "Constraint for the argument: port hasn't observed. Wrong value is: "
                                               "65536";
 
-    QTest::newRow("daemon unknown name") << daemonPath << QStringList{"--nosuch"} << "Unknown argument: --nosuch";
     QTest::newRow("daemon config without value") << daemonPath << QStringList{"-c"}
                                                  << "Not defined value of the argument: configfile";
     QTest::newRow("daemon host name") << daemonPath << QStringList{"-a", "localhost"}
@@ -233,10 +213,6 @@ void tst_ProgramCli::daemonRefusesToStart_data()
     const QString valid = QStringLiteral("address=127.0.0.1\nport=FREE\ndbpath=DB\n");
     QTest::newRow("host name in file") << "address=localhost\nport=FREE\ndbpath=DB\n" << QStringList{}
                                        << "Error: Invalid address \"localhost\": not a numeric IPv4 or IPv6 address";
-    QTest::newRow("port above range in file") << "port=65536\ndbpath=DB\n" << QStringList{}
-                                              << "Error: Invalid port \"65536\": not a decimal integer from 1 to 65535";
-    QTest::newRow("empty dbpath in file") << "address=127.0.0.1\nport=FREE\ndbpath=\n" << QStringList{}
-                                          << "Error: Invalid dbpath \"\": the database needs a file path";
     QTest::newRow("database directory missing") << "address=127.0.0.1\nport=FREE\ndbpath=DIR/missing/x.db\n"
                                                 << QStringList{} << "Error: Cannot use database \"DIR/missing/x.db\": ";
     QTest::newRow("config file missing") << valid << QStringList{"-c", "DIR/nosuch.conf"}

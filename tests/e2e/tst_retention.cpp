@@ -9,11 +9,8 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QRegularExpression>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QUdpSocket>
-#include <QUuid>
 #include <QtTest>
 
 #include <csignal>
@@ -30,31 +27,11 @@ QByteArray rebootAt(qint64 timeMs, const QString& issuer)
     return QByteArray::fromStdString(event.SerializeAsString());
 }
 
-qint64 scalar(const QString& dbPath, const QString& sql)
-{
-    const QList<QVariantList> rows = queryRows(dbPath, sql);
-    return rows.isEmpty() ? -1 : rows.first().value(0).toLongLong();
-}
-
 qint64 usedBytes(const QString& dbPath)
 {
-    const qint64 pages = scalar(dbPath, QStringLiteral("PRAGMA page_count"));
-    return (pages - scalar(dbPath, QStringLiteral("PRAGMA freelist_count")))
-           * scalar(dbPath, QStringLiteral("PRAGMA page_size"));
-}
-
-void execWrite(const QString& dbPath, const QString& sql)
-{
-    const QString name = QUuid::createUuid().toString();
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(dbPath);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
-        QVERIFY(db.open());
-        QSqlQuery query(db);
-        QVERIFY(query.exec(sql));
-    }
-    QSqlDatabase::removeDatabase(name);
+    const qint64 pages = queryNumber(dbPath, QStringLiteral("PRAGMA page_count"));
+    return (pages - queryNumber(dbPath, QStringLiteral("PRAGMA freelist_count")))
+           * queryNumber(dbPath, QStringLiteral("PRAGMA page_size"));
 }
 
 // One daemon at verbosity 0 with retention keys, fed with reboot events by the test.
@@ -85,7 +62,7 @@ public:
         const QDeadlineTimer deadline(60000);
         do {
             send(QDateTime::currentMSecsSinceEpoch(), QStringLiteral("tick-%1").arg(m_sent));
-            if (scalar(dbPath(), sql) == expected)
+            if (queryNumber(dbPath(), sql) == expected)
                 return true;
             QTest::qWait(50);
         } while (!deadline.hasExpired());
@@ -204,7 +181,7 @@ void tst_Retention::prunesWhileEventsArrive()
 
     const QMap<QString, qint64> counters = daemon.counters();
     QVERIFY2(counters.contains(QStringLiteral("rows pruned")), daemon.stderrText().constData());
-    const qint64 stored = scalar(daemon.dbPath(), QStringLiteral("SELECT count(*) FROM reboots"));
+    const qint64 stored = queryNumber(daemon.dbPath(), QStringLiteral("SELECT count(*) FROM reboots"));
     // Nothing but pruning took rows: the kernel dropped none, and every row stored or pruned is counted.
     QCOMPARE(receiveBufferDrops(daemon.port()), 0);
     QCOMPARE(stored + counters.value(QStringLiteral("rows pruned")), daemon.sent());
@@ -251,13 +228,14 @@ void tst_Retention::keepsUnsentRowsForTheMaster()
         QVERIFY(daemon.tickUntil(QStringLiteral("SELECT count(*) FROM reboots WHERE issuer LIKE 'row-%'"), count));
         // Nothing was sent yet, so the old rows wait; then the master takes every second one.
         QCOMPARE(daemon.counters().value(QStringLiteral("rows pruned"), -1), 0);
-        execWrite(daemon.dbPath(),
-                  QStringLiteral("UPDATE reboots SET sentToMasterDB = 1 WHERE issuer LIKE 'row-%' AND rowID % 2 = 0"));
+        QCOMPARE(execStatements(daemon.dbPath(), {QStringLiteral("UPDATE reboots SET sentToMasterDB = 1 WHERE issuer "
+                                                                 "LIKE 'row-%' AND rowID % 2 = 0")}),
+                 QString());
         QVERIFY(daemon.tickUntil(QStringLiteral("SELECT count(*) FROM reboots WHERE sentToMasterDB = 1"), 0));
         const QMap<QString, qint64> counters = daemon.counters();
         QCOMPARE(counters.value(QStringLiteral("rows pruned"), -1), qint64(count / 2));
         QCOMPARE(counters.value(QStringLiteral("rows lost"), -1), 0);
-        QCOMPARE(scalar(daemon.dbPath(), QStringLiteral("SELECT count(*) FROM reboots WHERE issuer LIKE 'row-%'")),
+        QCOMPARE(queryNumber(daemon.dbPath(), QStringLiteral("SELECT count(*) FROM reboots WHERE issuer LIKE 'row-%'")),
                  qint64(count / 2));
         QVERIFY(!daemon.stderrText().contains("master database had not received"));
         return;
@@ -285,7 +263,7 @@ void tst_Retention::keepsUnsentRowsForTheMaster()
     QVERIFY(pruned > count / 2);
     QCOMPARE(counters.value(QStringLiteral("rows lost")), pruned);
     QCOMPARE(reported(), pruned);
-    QCOMPARE(scalar(daemon.dbPath(), QStringLiteral("SELECT count(*) FROM reboots")) + pruned, daemon.sent());
+    QCOMPARE(queryNumber(daemon.dbPath(), QStringLiteral("SELECT count(*) FROM reboots")) + pruned, daemon.sent());
 }
 
 QTEST_GUILESS_MAIN(tst_Retention)

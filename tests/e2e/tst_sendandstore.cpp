@@ -65,12 +65,6 @@ void tst_SendAndStore::eventBecomesRow_data()
                                    << QVariantList{"hw", "6.1", "rpms", "2.0", "10G"};
     QTest::newRow("generic with zero bytes") << t("generic") + m({"0", "key-zero", ""}) << "generic"
                                              << "recordNumber, key, value" << QVariantList{0, "key-zero", ""};
-    QTest::newRow("generic beyond 32 bits") << t("generic") + m({"4294967296", "key-big", "v"}) << "generic"
-                                            << "recordNumber, key, value"
-                                            << QVariantList{Q_INT64_C(4294967296), "key-big", "v"};
-    QTest::newRow("generic largest signed") << t("generic") + m({"9223372036854775807", "key-max", "v"})
-                                            << "generic" << "recordNumber, key, value"
-                                            << QVariantList{Q_INT64_C(9223372036854775807), "key-max", "v"};
     QTest::newRow("empty values") << t("specfile") + m({"", ""}) << "specfile"
                                   << "taskname, specfile" << QVariantList{"", ""};
     QTest::newRow("utf-8 text") << t("reboot") + m({"Grüße ✓"}) << "reboots"

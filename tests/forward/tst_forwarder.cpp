@@ -38,33 +38,13 @@ QString countAll(const QString& condition)
 
 qint64 localCount(const QString& dbPath, const QString& condition = QString())
 {
-    const QList<QVariantList> rows = queryRows(dbPath, countAll(condition));
-    return rows.isEmpty() ? -1 : rows.first().value(0).toLongLong();
+    return queryNumber(dbPath, countAll(condition));
 }
 
 // The metrics go to the directory "metrics" beside the configuration.
 QString metricsFile(const QString& configPath)
 {
     return QFileInfo(configPath).path() + QStringLiteral("/metrics/tevriklogforward.prom");
-}
-
-// Runs statements on a local database through a connection of its own; the first error, empty when none.
-QString writeLocal(const QString& dbPath, const QStringList& statements)
-{
-    QString error;
-    {
-        QSqlDatabase local = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
-        local.setDatabaseName(dbPath);
-        if (!local.open())
-            error = local.lastError().text();
-        QSqlQuery query(local);
-        for (const QString& statement : statements) {
-            if (error.isEmpty() && !query.exec(statement))
-                error = query.lastError().text();
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("writer"));
-    return error;
 }
 
 // The name of the day partition of a table that holds a time.
@@ -76,19 +56,22 @@ QString dayPartition(const QString& table, qint64 ms)
 // A local database, made by the daemon, with rows inserted by statements.
 bool fillLocal(DaemonFixture& daemon, const QStringList& statements)
 {
-    if (!daemon.start() || !daemon.stop())
-        return false;
-    bool ok = true;
-    {
-        QSqlDatabase local = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("filler"));
-        local.setDatabaseName(daemon.dbPath());
-        ok = local.open();
-        QSqlQuery query(local);
-        for (const QString& statement : statements)
-            ok = ok && query.exec(statement);
+    return daemon.start() && daemon.stop() && execStatements(daemon.dbPath(), statements).isEmpty();
+}
+
+// Sends count reboot events in bursts that the daemon's receive buffer holds, each stored before the next;
+// false when one is not stored in time.
+bool sendReboots(DaemonFixture& daemon, int count)
+{
+    QUdpSocket socket;
+    const qint64 before = localCount(daemon.dbPath());
+    for (int i = 1; i <= count; ++i) {
+        if (!sendDatagram(socket, rebootDatagram(QStringLiteral("admin%1").arg(before + i)), daemon.port()))
+            return false;
+        if ((i % 100 == 0 || i == count) && !waitFor([&] { return localCount(daemon.dbPath()) == before + i; }))
+            return false;
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("filler"));
-    return ok;
+    return true;
 }
 
 void writeForwarderConfig(const QString& path, const QString& dbPath, const QString& conninfo, int batchSize)
@@ -209,6 +192,13 @@ private:
                                    database);
     }
     QString freshDatabase(const QString& encoding = QStringLiteral("UTF8"));
+    // The configuration beside the daemon's database of a forwarder from it to the master database.
+    QString configFor(const DaemonFixture& daemon, const QString& database, int batchSize)
+    {
+        const QString config = daemon.dir() + QStringLiteral("/forward.conf");
+        writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), batchSize);
+        return config;
+    }
     qint64 masterCount(const QString& database) { return m_server->number(countAll(QString()), database); }
     // True once every local row is marked sent and the master holds exactly the local rows.
     bool converged(const QString& database, const QString& dbPath);
@@ -289,21 +279,15 @@ void tst_Forwarder::testFaults()
     QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
     DaemonFixture daemon;
     QVERIFY(daemon.start());
-    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
-    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
+    const QString config = configFor(daemon, database, 20);
     ForwarderProcess forwarder(config);
     ForwarderProcess second(config);
 
-    QUdpSocket socket;
     qint64 sent = 0;
     int cuts = 0;
-    // Sends in bursts that the daemon's receive buffer holds, each stored before the next.
     const auto send = [&](int count) {
-        for (int i = 0; i < count; ++i) {
-            QVERIFY(sendDatagram(socket, rebootDatagram(QStringLiteral("admin%1").arg(sent)), daemon.port()));
-            if (++sent % 100 == 0 || i == count - 1)
-                QVERIFY(waitFor([&] { return localCount(daemon.dbPath()) == sent; }));
-        }
+        QVERIFY(sendReboots(daemon, count));
+        sent += count;
     };
     const auto marked = [&] { return localCount(daemon.dbPath(), QStringLiteral("WHERE sentToMasterDB = 1")); };
 
@@ -523,11 +507,10 @@ void tst_Forwarder::testRefusedRows()
     QVERIFY(daemon.start());
     QVERIFY(daemon.stop());
     // The row after the odd one must not wait behind it.
-    QCOMPARE(writeLocal(daemon.dbPath(), {insert, QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (2000, 'after')")}),
+    QCOMPARE(execStatements(daemon.dbPath(), {insert, QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (2000, 'after')")}),
              QString());
 
-    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
-    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 5000);
+    const QString config = configFor(daemon, database, 5000);
     ForwarderProcess forwarder(config);
     forwarder.start();
     QVERIFY2(waitFor([&] {
@@ -576,22 +559,15 @@ void tst_Forwarder::lagMetricsWhileMasterAway()
     QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
     DaemonFixture daemon;
     QVERIFY(daemon.start());
-    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
-    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
+    const QString config = configFor(daemon, database, 20);
     const QString metrics = metricsFile(config);
     ForwarderProcess forwarder(config);
-    QUdpSocket socket;
-    const auto send = [&](int count, qint64 total) {
-        for (int i = 0; i < count; ++i)
-            QVERIFY(sendDatagram(socket, rebootDatagram(QStringLiteral("lag%1").arg(i)), daemon.port()));
-        QVERIFY(waitFor([&] { return localCount(daemon.dbPath()) == total; }));
-    };
     const auto value = [](const QMap<QString, ParsedSample>& samples, const char* name) {
         return samples.value(QStringLiteral("tevriklogforward_") + QLatin1String(name), ParsedSample{{}, -1}).value;
     };
 
     forwarder.start();
-    send(50, 50);
+    QVERIFY(sendReboots(daemon, 50));
     QVERIFY(converged(database, daemon.dbPath()));
     QMap<QString, ParsedSample> samples = waitForMetrics(metrics, [&](const QMap<QString, ParsedSample>& s) {
         return value(s, "rows_sent_total") == 50 && value(s, "master_connected") == 1;
@@ -605,7 +581,7 @@ void tst_Forwarder::lagMetricsWhileMasterAway()
 
     // Away, the backlog stays and its age grows from one write to the next.
     QVERIFY(m_server->stop());
-    send(100, 150);
+    QVERIFY(sendReboots(daemon, 100));
     samples = waitForMetrics(metrics, [&](const QMap<QString, ParsedSample>& s) {
         return value(s, "rows_waiting") == 100 && value(s, "master_connected") == 0;
     });
@@ -638,26 +614,16 @@ void tst_Forwarder::testEarlierSetAside()
     DaemonFixture daemon;
     QVERIFY(daemon.start());
     QVERIFY(daemon.stop());
-    const auto write = [&](const QStringList& statements) {
-        {
-            QSqlDatabase local = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
-            local.setDatabaseName(daemon.dbPath());
-            QVERIFY(local.open());
-            QSqlQuery query(local);
-            for (const QString& statement : statements)
-                QVERIFY2(query.exec(statement), qPrintable(query.lastError().text()));
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("writer"));
-    };
     // Rows 1 and 2 as the earlier forwarder left them, set aside; row 3 is one that no master takes; rows 1 and 4
     // go altered, in one run.
-    write({QStringLiteral("INSERT INTO reboots (time, issuer, sentToMasterDB) VALUES (1000, 'a' || char(0), 2)"),
-           QStringLiteral("INSERT INTO reboots (time, issuer, sentToMasterDB) VALUES (2000, 'refused once', 2)"),
-           QStringLiteral("INSERT INTO reboots (time, issuer) VALUES ('soon', 'never')"),
-           QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (4000, 'b' || char(0))"),
-           QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (5000, 'after')")});
-    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
-    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 5000);
+    QCOMPARE(execStatements(daemon.dbPath(),
+                            {QStringLiteral("INSERT INTO reboots (time, issuer, sentToMasterDB) VALUES (1000, 'a' || char(0), 2)"),
+                             QStringLiteral("INSERT INTO reboots (time, issuer, sentToMasterDB) VALUES (2000, 'refused once', 2)"),
+                             QStringLiteral("INSERT INTO reboots (time, issuer) VALUES ('soon', 'never')"),
+                             QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (4000, 'b' || char(0))"),
+                             QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (5000, 'after')")}),
+             QString());
+    const QString config = configFor(daemon, database, 5000);
     const QString arrived = QStringLiteral("SELECT count(*) FROM reboots WHERE issuer = '%1'");
     {
         ForwarderProcess forwarder(config);
@@ -678,7 +644,8 @@ void tst_Forwarder::testEarlierSetAside()
     QCOMPARE(m_server->number(arrived.arg(QString::fromUtf8("a\xEF\xBF\xBD")), database), 1);
 
     // Queued again once only: the row set aside now stays aside, and the forwarder goes on with new rows.
-    write({QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (6000, 'later')")});
+    QCOMPARE(execStatements(daemon.dbPath(), {QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (6000, 'later')")}),
+             QString());
     ForwarderProcess forwarder(config);
     forwarder.start();
     QVERIFY2(waitFor([&] { return m_server->number(arrived.arg(QStringLiteral("later")), database) == 1; }),
@@ -741,17 +708,14 @@ void tst_Forwarder::testEarlierIdentityKept()
     QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
     DaemonFixture daemon;
     QVERIFY(daemon.start());
-    QUdpSocket socket;
-    QVERIFY(sendDatagram(socket, rebootDatagram(QStringLiteral("admin")), daemon.port()));
-    QVERIFY(waitFor([&] { return localCount(daemon.dbPath()) == 1; }));
+    QVERIFY(sendReboots(daemon, 1));
     // The identity table as forwarders before the machine and the file kept it.
     const QString earlier = QStringLiteral("2f1d1c1e-4a44-4d6c-9d8e-9b1a3c5e7f01");
-    QCOMPARE(writeLocal(daemon.dbPath(), {QStringLiteral("CREATE TABLE forwarder_source (id INTEGER PRIMARY KEY CHECK "
+    QCOMPARE(execStatements(daemon.dbPath(), {QStringLiteral("CREATE TABLE forwarder_source (id INTEGER PRIMARY KEY CHECK "
                                                          "(id = 1), source TEXT NOT NULL, created INTEGER NOT NULL)"),
                                           QStringLiteral("INSERT INTO forwarder_source VALUES (1, '%1', 0)").arg(earlier)}),
              QString());
-    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
-    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
+    const QString config = configFor(daemon, database, 20);
     ForwarderProcess forwarder(config);
     forwarder.start();
     QVERIFY(converged(database, daemon.dbPath()));
@@ -775,12 +739,8 @@ void tst_Forwarder::testCopies()
     QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
     DaemonFixture daemon;
     QVERIFY(daemon.start());
-    QUdpSocket socket;
-    for (int i = 0; i < 10; ++i)
-        QVERIFY(sendDatagram(socket, rebootDatagram(QStringLiteral("before%1").arg(i)), daemon.port()));
-    QVERIFY(waitFor([&] { return localCount(daemon.dbPath()) == 10; }));
-    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
-    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 50);
+    QVERIFY(sendReboots(daemon, 10));
+    const QString config = configFor(daemon, database, 50);
     ForwarderProcess original(config);
     original.start();
     QVERIFY(converged(database, daemon.dbPath()));
@@ -791,7 +751,7 @@ void tst_Forwarder::testCopies()
     QVERIFY(QFile::copy(daemon.dbPath(), copyPath));
     // Each gets a row 11 of its own.
     for (const auto& [path, issuer] : {std::pair(daemon.dbPath(), "original"), std::pair(copyPath, "copy")})
-        QCOMPARE(writeLocal(path, {QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (2000, '%1')").arg(issuer)}),
+        QCOMPARE(execStatements(path, {QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (2000, '%1')").arg(issuer)}),
                  QString());
     const auto issuers = [&] {
         return m_server->query(QStringLiteral("SELECT issuer FROM reboots WHERE rowid = 11 ORDER BY issuer"), database);
@@ -841,17 +801,10 @@ void tst_Forwarder::testStopBehindALock()
     QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
     DaemonFixture daemon;
     QVERIFY(daemon.start());
-    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
-    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
+    const QString config = configFor(daemon, database, 20);
     ForwarderProcess forwarder(config);
     forwarder.start();
-    QUdpSocket socket;
-    const auto send = [&](int first) {
-        for (int i = first; i < first + 20; ++i)
-            QVERIFY(sendDatagram(socket, rebootDatagram(QStringLiteral("admin%1").arg(i)), daemon.port()));
-        QVERIFY(waitFor([&] { return localCount(daemon.dbPath()) == first + 20; }));
-    };
-    send(0);
+    QVERIFY(sendReboots(daemon, 20));
     QVERIFY(converged(database, daemon.dbPath()));
 
     PgConnection masterLock("tst_forwarder");
@@ -864,7 +817,7 @@ void tst_Forwarder::testStopBehindALock()
     };
     if (local) {
         QCOMPARE(forwarder.end(SIGTERM), 0);
-        send(20);
+        QVERIFY(sendReboots(daemon, 20));
         localLock.setDatabaseName(daemon.dbPath());
         QVERIFY(localLock.open());
         QVERIFY(QSqlQuery(localLock).exec(QStringLiteral("BEGIN IMMEDIATE")));
@@ -873,7 +826,7 @@ void tst_Forwarder::testStopBehindALock()
     } else {
         QVERIFY2(masterLock.open(m_server->conninfo(database)), qPrintable(masterLock.errorString()));
         QVERIFY(masterLock.command("BEGIN") && masterLock.command("LOCK TABLE reboots IN ACCESS EXCLUSIVE MODE"));
-        send(20);
+        QVERIFY(sendReboots(daemon, 20));
         QVERIFY(waitFor([&] {
             return m_server->number(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
                                                    "'tevriklogforward' AND wait_event_type = 'Lock'"))
@@ -900,11 +853,8 @@ void tst_Forwarder::testWithoutDdlRights()
     QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
     DaemonFixture daemon;
     QVERIFY(daemon.start());
-    QUdpSocket socket;
-    QVERIFY(sendDatagram(socket, rebootDatagram(QStringLiteral("first")), daemon.port()));
-    QVERIFY(waitFor([&] { return localCount(daemon.dbPath()) == 1; }));
-    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
-    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
+    QVERIFY(sendReboots(daemon, 1));
+    const QString config = configFor(daemon, database, 20);
     ForwarderProcess owner(config);
     owner.start();
     QVERIFY(converged(database, daemon.dbPath()));
@@ -919,8 +869,7 @@ void tst_Forwarder::testWithoutDdlRights()
     writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database) + QStringLiteral(" user=") + role, 20);
     ForwarderProcess writer(config);
     writer.start();
-    QVERIFY(sendDatagram(socket, rebootDatagram(QStringLiteral("second")), daemon.port()));
-    QVERIFY(waitFor([&] { return localCount(daemon.dbPath()) == 2; }));
+    QVERIFY(sendReboots(daemon, 1));
     QVERIFY2(converged(database, daemon.dbPath()), writer.err().constData());
     QCOMPARE(writer.end(SIGTERM), 0);
     QVERIFY2(!writer.err().contains("Cannot reach") && !writer.err().contains("takes no rows"), writer.err().constData());
@@ -952,8 +901,7 @@ void tst_Forwarder::testPartitions()
                    << QStringLiteral("INSERT INTO coredumps (time, taskname) VALUES (%1, 'old')").arg(now - 400 * dayMs)
                    << QStringLiteral("INSERT INTO generic (time, recordNumber, key, value) VALUES (1000, 1, 'k', 'v')");
         QVERIFY(fillLocal(daemon, statements));
-        const QString config = daemon.dir() + QStringLiteral("/forward.conf");
-        writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 2);
+            const QString config = configFor(daemon, database, 2);
         forwarders.push_back(std::make_unique<ForwarderProcess>(config));
     }
     for (auto& forwarder : forwarders)
@@ -1009,8 +957,7 @@ void tst_Forwarder::testConversion()
         statements << QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, 'r%2')").arg(now - (i % 3) * dayMs).arg(i);
     statements << QStringLiteral("INSERT INTO coredumps (time, taskname) VALUES (%1, 'old')").arg(now - 400 * dayMs);
     QVERIFY(fillLocal(daemon, statements));
-    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
-    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
+    const QString config = configFor(daemon, database, 20);
     ForwarderProcess forwarder(config);
     forwarder.start();
     QVERIFY(waitFor([&] { return masterCount(database) > 100; }));
@@ -1077,8 +1024,7 @@ void tst_Forwarder::testRetention()
     DaemonFixture daemon;
     QVERIFY(fillLocal(daemon, {QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, 'now')")
                                    .arg(QDateTime::currentMSecsSinceEpoch())}));
-    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
-    writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), 20);
+    const QString config = configFor(daemon, database, 20);
     {
         QFile file(config);
         QVERIFY(file.open(QIODevice::Append));

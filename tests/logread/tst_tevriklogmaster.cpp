@@ -9,8 +9,6 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QtTest>
 
 #include <algorithm>
@@ -422,15 +420,8 @@ void tst_TevrikLogMaster::followsABacklogOfOldRows()
     QByteArray out;
     QCOMPARE(waitForLines(follower, out, 1).size(), 1);
     const qint64 old = QDateTime::currentMSecsSinceEpoch() - 20 * 86400000LL;
-    {
-        QSqlDatabase local = QSqlDatabase::addDatabase("QSQLITE", "old");
-        local.setDatabaseName(beta.daemon.dbPath());
-        QVERIFY(local.open());
-        QSqlQuery query(local);
-        QVERIFY(query.exec("PRAGMA busy_timeout = 10000"));
-        QVERIFY(query.exec(QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, 'old')").arg(old)));
-    }
-    QSqlDatabase::removeDatabase("old");
+    QCOMPARE(execStatements(beta.daemon.dbPath(), {QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, 'old')").arg(old)}),
+             QString());
     const QStringList lines = waitForLines(follower, out, 2);
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines.at(1), QDateTime::fromMSecsSinceEpoch(old).toString("yyyy-MM-dd HH:mm:ss.zzz") + " beta reboot issuer=old");

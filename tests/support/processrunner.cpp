@@ -95,6 +95,32 @@ QList<QVariantList> queryRows(const QString& dbPath, const QString& sql)
     return rows;
 }
 
+qint64 queryNumber(const QString& dbPath, const QString& sql)
+{
+    const QList<QVariantList> rows = queryRows(dbPath, sql);
+    return rows.isEmpty() ? -1 : rows.first().value(0).toLongLong();
+}
+
+QString execStatements(const QString& dbPath, const QStringList& statements)
+{
+    QString error;
+    const QString name = QUuid::createUuid().toString();
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(dbPath);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+        if (!db.open())
+            error = db.lastError().text();
+        QSqlQuery query(db);
+        for (const QString& statement : statements) {
+            if (error.isEmpty() && !query.exec(statement))
+                error = query.lastError().text();
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return error;
+}
+
 QList<QVariantList> waitForRows(const QString& dbPath, const QString& sql, int minRows, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);

@@ -36,6 +36,13 @@ void writeConfig(const QString& path, const QString& address, const QString& por
 // Opens a private read connection to a database file and runs one query; every row's columns.
 QList<QVariantList> queryRows(const QString& dbPath, const QString& sql);
 
+// The first column of the first row of a query, -1 when there is none.
+qint64 queryNumber(const QString& dbPath, const QString& sql);
+
+// Runs statements in order on a database file through a private read-write connection that waits up to
+// 10 s for a lock; the first error, empty when all ran.
+QString execStatements(const QString& dbPath, const QStringList& statements);
+
 // Polls until the query returns at least minRows rows or the deadline passes.
 QList<QVariantList> waitForRows(const QString& dbPath, const QString& sql, int minRows, int timeoutMs = 20000);
 
