@@ -19,7 +19,6 @@ repo=$PWD
 build=${BUILD_DIR:-build-bench}
 backlog=${BACKLOG:-1000000}
 steady_rate=${STEADY_RATE:-10000}
-pgbin=/usr/lib/postgresql/15/bin
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTEVRIK_BUILD_BENCH=ON -DTEVRIK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j 2 --target tevriksystemlog tevriklogforward tevrikloadgen masterschema >/dev/null
@@ -27,25 +26,8 @@ daemon=$build/daemon/tevriksystemlog
 forwarder=$build/forward/tevriklogforward
 loadgen=$build/bench/tevrikloadgen
 
-work=$(mktemp -d)
-chmod 755 "$work"
-pids=()
-as_server=()
-if [[ $(id -u) == 0 ]]; then
-  as_server=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-fi
-cleanup() {
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-  "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m immediate stop >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkdir "$work/pg"
-[[ ${#as_server[@]} -gt 0 ]] && chown nobody:nogroup "$work/pg"
-"${as_server[@]}" "$pgbin/initdb" -D "$work/pg/data" -A trust -E UTF8 -U postgres >/dev/null
-printf "listen_addresses = ''\nunix_socket_directories = '%s'\n" "$work/pg" >>"$work/pg/data/postgresql.conf"
-"${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -l "$work/pg/log" -w start >/dev/null
+source bench/pgserver.sh
+start_pg_server
 psql_master() { psql -X -q -v ON_ERROR_STOP=1 -h "$work/pg" -U postgres "$@"; }
 psql_master -c "CREATE DATABASE master" -c "CREATE DATABASE strategies"
 
@@ -96,11 +78,7 @@ CONF
 "$daemon" -c "$work/conf" 2>"$work/daemon.err" &
 daemon_pid=$!
 pids+=("$daemon_pid")
-deadline=$((SECONDS + 20))
-until [[ $(sqlite3 "$db" "SELECT count(*) FROM sqlite_master WHERE name = 'generic'" 2>/dev/null) == 1 ]]; do
-  ((SECONDS < deadline)) || { echo "the daemon did not start" >&2; exit 1; }
-  sleep 0.1
-done
+wait_for_tables "$db"
 
 # wait_local N: until the daemon has stored N rows or stops storing.
 wait_local() {

@@ -23,7 +23,6 @@ sources=${SOURCES:-200}
 days=${DAYS:-30}
 forwarders=${FORWARDERS:-50}
 backlog=${BACKLOG:-100000}
-pgbin=/usr/lib/postgresql/15/bin
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTEVRIK_BUILD_BENCH=ON -DTEVRIK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j 2 --target tevriksystemlog tevriklogforward tevriklog tevrikloadgen masterschema >/dev/null
@@ -32,26 +31,8 @@ forwarder=$build/forward/tevriklogforward
 reader=$build/logread/tevriklog
 loadgen=$build/bench/tevrikloadgen
 
-work=$(mktemp -d)
-chmod 755 "$work"
-pids=()
-as_server=()
-if [[ $(id -u) == 0 ]]; then
-  as_server=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-fi
-cleanup() {
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-  "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m immediate stop >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkdir "$work/pg"
-[[ ${#as_server[@]} -gt 0 ]] && chown nobody:nogroup "$work/pg"
-"${as_server[@]}" "$pgbin/initdb" -D "$work/pg/data" -A trust -E UTF8 -U postgres >/dev/null
-printf "listen_addresses = ''\nunix_socket_directories = '%s'\nshared_buffers = 512MB\nmax_wal_size = 8GB\nmax_connections = 200\n" \
-  "$work/pg" >>"$work/pg/data/postgresql.conf"
-"${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -l "$work/pg/log" -w start >/dev/null
+source bench/pgserver.sh
+start_pg_server "shared_buffers = 512MB" "max_wal_size = 8GB" "max_connections = 200"
 psql_master() { psql -X -q -v ON_ERROR_STOP=1 -h "$work/pg" -U postgres -d master "$@"; }
 psql -X -q -h "$work/pg" -U postgres -c "CREATE DATABASE master" -c "CREATE DATABASE fleet"
 conninfo="host=$work/pg dbname=master user=postgres"
@@ -113,11 +94,7 @@ CONF
 "$daemon" -c "$work/local/daemon.conf" 2>/dev/null &
 daemon_pid=$!
 pids+=("$daemon_pid")
-deadline=$((SECONDS + 20))
-until [[ $(sqlite3 "$work/local/template.db" "SELECT count(*) FROM sqlite_master WHERE name = 'generic'" 2>/dev/null) == 1 ]]; do
-  ((SECONDS < deadline)) || { echo "the daemon did not start" >&2; exit 1; }
-  sleep 0.1
-done
+wait_for_tables "$work/local/template.db"
 kill -TERM "$daemon_pid"
 wait "$daemon_pid" || true
 sqlite3 "$work/local/template.db" "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < $backlog)

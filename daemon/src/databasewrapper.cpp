@@ -31,9 +31,6 @@ constexpr qint64 maxTransactionBytes = 4 * 1024 * 1024;
 constexpr int retryIntervalMs = 1000;
 constexpr qint64 failureReportGapMs = 1000;
 
-// The pending rows' texts keep their buffer for the next transaction unless it grew beyond this.
-constexpr size_t keptPendingTextCapacity = 2 * maxTransactionBytes;
-
 // Another process holding the write lock delays rows for up to this long instead of losing them.
 const char connectOptions[] = "QSQLITE_BUSY_TIMEOUT=10000";
 
@@ -382,7 +379,6 @@ size_t DataBaseWrapper::appendPending(const RowView& row)
     PendingRow& copy = m_pending[m_pendingCount];
     copy.textOffset = m_pendingText.size();
     copy.assign(row, m_pendingText);
-    m_pendingBytes += qint64(m_pendingText.size() - copy.textOffset);
     return m_pendingCount++;
 }
 
@@ -452,8 +448,8 @@ std::deque<DataBaseWrapper::Row> DataBaseWrapper::takeGathered()
     std::deque<Row> rows;
     size_t kept = 0;
     auto next = unwritten.cbegin();
-    m_pendingBytes = 0;
-    // The written rows' texts stay where they are in the buffer; only their slots move up.
+    // Every text stays in the buffer, and counts towards its bound, until the commit; only the slots of
+    // the rows kept move up.
     for (size_t i = 0; i < m_pendingCount; ++i) {
         if (next != unwritten.cend() && *next == i) {
             rows.push_back(pendingRow(i));
@@ -462,8 +458,6 @@ std::deque<DataBaseWrapper::Row> DataBaseWrapper::takeGathered()
         }
         if (kept != i)
             m_pending[kept] = m_pending[i];
-        for (int c = 0; c < eventKind(m_pending[kept].kind).columnCount; ++c)
-            m_pendingBytes += m_pending[kept].textLengths[size_t(c)];
         ++kept;
     }
     m_pendingCount = kept;
@@ -514,8 +508,7 @@ void DataBaseWrapper::insertRow(const RowView& row)
             return;
         }
     }
-    if (m_pendingCount >= maxTransactionRows || m_pendingBytes >= maxTransactionBytes
-        || m_transactionAge.hasExpired(maxTransactionAgeMs)) {
+    if (transactionFull() || m_transactionAge.hasExpired(maxTransactionAgeMs)) {
         commit();
     }
 }
@@ -523,10 +516,13 @@ void DataBaseWrapper::insertRow(const RowView& row)
 void DataBaseWrapper::clearPending()
 {
     m_pendingCount = 0;
-    m_pendingBytes = 0;
-    if (m_pendingText.capacity() > keptPendingTextCapacity)
-        std::string().swap(m_pendingText);
+    // The commit at maxTransactionBytes bounds the buffer that is kept.
     m_pendingText.clear();
+}
+
+bool DataBaseWrapper::transactionFull() const
+{
+    return m_pendingCount >= maxTransactionRows || qint64(m_pendingText.size()) >= maxTransactionBytes;
 }
 
 std::deque<DataBaseWrapper::Row> DataBaseWrapper::takePending()
@@ -628,7 +624,7 @@ void DataBaseWrapper::retryHeld()
         if (code == SQLITE_DONE) {
             m_heldBytes -= m_held.front().bytes();
             m_held.pop_front();
-            if (m_pendingCount >= maxTransactionRows || m_pendingBytes >= maxTransactionBytes)
+            if (transactionFull())
                 commit();
             continue;
         }

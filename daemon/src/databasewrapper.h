@@ -144,6 +144,8 @@ private:
     void recover(std::deque<Row> rows, int code);
     std::deque<Row> takePending();
     void clearPending();
+    // Whether the open transaction holds as many rows or bytes as one may.
+    bool transactionFull() const;
     // Reports, once per episode, that rows are held from now on.
     void startHolding(const QString& cause);
     // Holds the rows after a statement of the table failed for a cause that may pass.
@@ -181,7 +183,6 @@ private:
     size_t m_pendingCount = 0;
     // For each table, the slots in m_pending of its rows not yet written, in arrival order.
     std::array<std::vector<size_t>, eventKindCount> m_gathered;
-    qint64 m_pendingBytes = 0;
     QElapsedTimer m_transactionAge;
     QTimer m_commitTimer;
 

@@ -1,0 +1,37 @@
+# Sourced by the benchmarks that need PostgreSQL: a work directory removed at exit with every process
+# in pids, a PostgreSQL 15 server of its own in $work/pg (Unix socket only, as nobody when run as root),
+# and the wait for a daemon's tables.
+pgbin=/usr/lib/postgresql/15/bin
+work=$(mktemp -d)
+chmod 755 "$work"
+pids=()
+as_server=()
+if [[ $(id -u) == 0 ]]; then
+  as_server=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+fi
+cleanup() {
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+  "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -m immediate stop >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# start_pg_server [SETTING...]: makes and starts the server, each SETTING one more line of postgresql.conf.
+start_pg_server() {
+  mkdir "$work/pg"
+  [[ ${#as_server[@]} -gt 0 ]] && chown nobody:nogroup "$work/pg"
+  "${as_server[@]}" "$pgbin/initdb" -D "$work/pg/data" -A trust -E UTF8 -U postgres >/dev/null
+  printf "listen_addresses = ''\nunix_socket_directories = '%s'\n" "$work/pg" >>"$work/pg/data/postgresql.conf"
+  local setting
+  for setting in "$@"; do echo "$setting" >>"$work/pg/data/postgresql.conf"; done
+  "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -l "$work/pg/log" -w start >/dev/null
+}
+
+# wait_for_tables DB: until a daemon just started has made its tables in DB, at most 20 s.
+wait_for_tables() {
+  local deadline=$((SECONDS + 20))
+  until [[ $(sqlite3 "$1" "SELECT count(*) FROM sqlite_master WHERE name = 'generic'" 2>/dev/null) == 1 ]]; do
+    ((SECONDS < deadline)) || { echo "the daemon did not start" >&2; exit 1; }
+    sleep 0.1
+  done
+}
