@@ -1,6 +1,7 @@
 # Sourced by the benchmarks that need PostgreSQL: a work directory removed at exit with every process
 # in pids, a PostgreSQL 15 server of its own in $work/pg (Unix socket only, as nobody when run as root),
 # and the wait for a daemon's tables.
+source bench/daemonwait.sh
 pgbin=/usr/lib/postgresql/15/bin
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -25,13 +26,4 @@ start_pg_server() {
   local setting
   for setting in "$@"; do echo "$setting" >>"$work/pg/data/postgresql.conf"; done
   "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg/data" -l "$work/pg/log" -w start >/dev/null
-}
-
-# wait_for_tables DB: until a daemon just started has made its tables in DB, at most 20 s.
-wait_for_tables() {
-  local deadline=$((SECONDS + 20))
-  until [[ $(sqlite3 "$1" "SELECT count(*) FROM sqlite_master WHERE name = 'generic'" 2>/dev/null) == 1 ]]; do
-    ((SECONDS < deadline)) || { echo "the daemon did not start" >&2; exit 1; }
-    sleep 0.1
-  done
 }

@@ -90,13 +90,7 @@ server_pid= server_kind= server_store= server_port=
 
 daemon_config() { printf '[General Settings]\naddress=127.0.0.1\nport=%s\ndbpath=%s\n' "$2" "$3" >"$1"; }
 
-wait_for_tables() {
-  local deadline=$((SECONDS + 20))
-  until [[ $(sqlite3 "$1" "SELECT count(*) FROM sqlite_master WHERE name = 'generic'" 2>/dev/null) == 1 ]]; do
-    ((SECONDS < deadline)) || { echo "the daemon did not start" >&2; exit 1; }
-    sleep 0.1
-  done
-}
+source bench/daemonwait.sh
 
 wait_for_port() {
   local deadline=$((SECONDS + 20))

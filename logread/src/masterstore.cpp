@@ -21,11 +21,6 @@ QString connectionOption(PGconn* conn, const char* keyword)
     return value;
 }
 
-BuiltQuery sourceMarksQuery()
-{
-    return BuiltQuery{QStringLiteral("SELECT source, coalesce(old_rows_at::text, '') FROM sources"), {}};
-}
-
 QString tableName(int table)
 {
     return QLatin1String(eventTables()[static_cast<size_t>(table)].table);
@@ -267,12 +262,19 @@ bool MasterStore::readPositions()
         m_positions[static_cast<size_t>(QByteArray(PQgetvalue(result.get(), i, 0)).toInt())].insert(
             PQgetvalue(result.get(), i, 1), QByteArray(PQgetvalue(result.get(), i, 2)).toLongLong());
     // A source whose mark stays as it is now delivers its new rows into the recent partitions only.
-    const Result marks = exec(sourceMarksQuery(), PGRES_TUPLES_OK, QStringLiteral("Cannot read table sources"));
-    if (!marks)
+    return readMarks(m_marks);
+}
+
+bool MasterStore::readMarks(QMap<QByteArray, QByteArray>& marks)
+{
+    const Result result =
+        exec(BuiltQuery{QStringLiteral("SELECT source, coalesce(old_rows_at::text, '') FROM sources"), {}},
+             PGRES_TUPLES_OK, QStringLiteral("Cannot read table sources"));
+    if (!result)
         return false;
-    m_marks.clear();
-    for (int i = 0; i < PQntuples(marks.get()); ++i)
-        m_marks.insert(PQgetvalue(marks.get(), i, 0), PQgetvalue(marks.get(), i, 1));
+    marks.clear();
+    for (int i = 0; i < PQntuples(result.get()); ++i)
+        marks.insert(PQgetvalue(result.get(), i, 0), PQgetvalue(result.get(), i, 1));
     return true;
 }
 
@@ -315,16 +317,14 @@ std::unique_ptr<RowStream> MasterStore::rowsAfter(const TableQuery& query, QMap<
                                                QMap<QByteArray, QByteArray>& marks)
 {
     // In the read's snapshot, as the rows that follow.
-    const Result sources = exec(sourceMarksQuery(), PGRES_TUPLES_OK, QStringLiteral("Cannot read table sources"));
-    if (!sources)
-        return nullptr;
     QMap<QByteArray, QByteArray> newMarks;
+    if (!readMarks(newMarks))
+        return nullptr;
     std::array<QStringList, 2> ids;
     std::array<QStringList, 2> after;
-    for (int i = 0; i < PQntuples(sources.get()); ++i) {
-        const QByteArray source = PQgetvalue(sources.get(), i, 0);
-        const QByteArray mark = PQgetvalue(sources.get(), i, 1);
-        newMarks.insert(source, mark);
+    for (auto it = newMarks.cbegin(); it != newMarks.cend(); ++it) {
+        const QByteArray& source = it.key();
+        const QByteArray& mark = it.value();
         const bool everywhere = !positions.contains(source) || !marks.contains(source) || marks.value(source) != mark;
         ids[everywhere] << QString::fromLatin1(source);
         after[everywhere] << QString::number(positions.value(source, 0));

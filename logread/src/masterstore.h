@@ -52,6 +52,8 @@ private:
     // Opens the connection to m_conninfo for the reader's statements.
     bool connect();
     bool readPositions();
+    // Each source's old_rows_at, as text, empty for none.
+    bool readMarks(QMap<QByteArray, QByteArray>& marks);
 
     QString m_conninfo;
     // Asked for the figures of --stats by a const call.
