@@ -258,6 +258,17 @@ PgConnection::Result PgConnection::collect(ExecStatusType expected)
     return last;
 }
 
+void PgConnection::rollback()
+{
+    const Failure failure = m_failure;
+    const QByteArray sqlState = m_sqlState;
+    const QString error = m_error;
+    command("ROLLBACK");
+    m_failure = failure;
+    m_sqlState = sqlState;
+    m_error = error;
+}
+
 bool PgConnection::putCopyData(const QByteArray& data)
 {
     if (PQputCopyData(m_conn, data.constData(), data.size()) == 1)

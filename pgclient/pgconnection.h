@@ -62,10 +62,11 @@ public:
     bool putCopyData(const QByteArray& data);
     bool endCopy();
 
-    // The connection itself, for work done with libpq's blocking calls, such as short DDL; null when closed.
+    // Ends the open transaction after a statement failed, keeping that statement's failure.
+    void rollback();
+
+    // The connection itself, for what libpq knows of it (host, address, options); null when closed.
     PGconn* handle() const { return m_conn; }
-    // Records the failure of a result got through handle() (or of the connection when null) and frees it.
-    bool fail(PGresult* result);
 
     Failure failure() const { return m_failure; }
     QByteArray sqlState() const { return m_sqlState; }
@@ -82,6 +83,8 @@ private:
     // Collects the results of the statement sent; the last, or the first failed one.
     Result collect(ExecStatusType expected);
     bool stopped();
+    // Records the failure of a result (or of the connection when null) and frees it.
+    bool fail(PGresult* result);
 
     QByteArray m_applicationName;
     PGconn* m_conn = nullptr;

@@ -161,7 +161,7 @@ bool MasterClient::openConnection()
     m_error.clear();
     if (!m_pg.open(m_conninfo))
         return fail();
-    const bool ok = ensureSchema() && (m_partitions.load(m_pg.handle()) || partitionsFailed());
+    const bool ok = ensureSchema() && (m_partitions.load(m_pg) || fail());
     if (!ok)
         disconnectFromMaster();
     return ok;
@@ -320,8 +320,8 @@ MasterClient::Result MasterClient::write(QVector<TableBatch>* batches)
     if (!isConnected())
         return Result::Unreachable;
     // Made in a transaction of its own, before the batch's: a batch that fails later leaves them for the next.
-    if (!m_partitions.prepare(m_pg.handle(), *batches, QDateTime::currentMSecsSinceEpoch())) {
-        partitionsFailed();
+    if (!m_partitions.prepare(m_pg, *batches, QDateTime::currentMSecsSinceEpoch())) {
+        fail();
         disconnectFromMaster();
         return Result::Unreachable;
     }
@@ -392,18 +392,13 @@ bool MasterClient::writeRowByRow(QVector<TableBatch>* batches)
     return true;
 }
 
-bool MasterClient::partitionsFailed()
-{
-    m_pg.fail(m_partitions.takeFailure());
-    return fail();
-}
 
 bool MasterClient::applyRetention(int retentionDays, QStringList* reports)
 {
     if (!isConnected()
-        || m_partitions.applyRetention(m_pg.handle(), retentionDays, QDateTime::currentMSecsSinceEpoch(), reports))
+        || m_partitions.applyRetention(m_pg, retentionDays, QDateTime::currentMSecsSinceEpoch(), reports))
         return true;
-    partitionsFailed();
+    fail();
     if (m_pg.failure() == PgConnection::Failure::Connection)
         disconnectFromMaster();
     return false;
@@ -413,9 +408,9 @@ bool MasterClient::convertMaster(QStringList* reports)
 {
     if (!openConnection())
         return false;
-    if (m_partitions.convert(m_pg.handle(), QDateTime::currentMSecsSinceEpoch(), reports))
+    if (m_partitions.convert(m_pg, QDateTime::currentMSecsSinceEpoch(), reports))
         return true;
-    return partitionsFailed();
+    return fail();
 }
 
 QString MasterClient::transportWarning() const

@@ -69,7 +69,6 @@ private:
     // Asks the master for the highest rowID that it holds of this source, per table.
     bool readHighest();
     bool writeRowByRow(QVector<TableBatch>* batches);
-    bool partitionsFailed();
 
     QString m_conninfo;
     QByteArray m_sourceId;

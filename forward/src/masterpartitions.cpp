@@ -1,6 +1,7 @@
 #include "masterpartitions.h"
 
 #include "eventmodel.h"
+#include "pgconnection.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
@@ -31,75 +32,57 @@ QString tableArray()
 
 } // namespace
 
-MasterPartitions::~MasterPartitions()
+bool MasterPartitions::run(PgConnection& pg, const QString& sql)
 {
-    PQclear(m_failure);
+    return pg.command(sql.toUtf8());
 }
 
-pg_result* MasterPartitions::takeFailure()
+bool MasterPartitions::lockLayout(PgConnection& pg)
 {
-    pg_result* failure = m_failure;
-    m_failure = nullptr;
-    return failure;
+    return pg.exec(QStringLiteral("BEGIN; SELECT pg_advisory_xact_lock(%1)").arg(masterLayoutLock).toUtf8(), {},
+                   PGRES_TUPLES_OK)
+           != nullptr;
 }
 
-bool MasterPartitions::fail(pg_result* result)
+void MasterPartitions::forgetPartitions()
 {
-    PQclear(m_failure);
-    m_failure = result;
-    return false;
+    m_ranges = QVector<QMap<qint64, Range>>(int(eventKindCount));
+    m_names = QVector<QMap<qint64, QString>>(int(eventKindCount));
 }
 
-bool MasterPartitions::run(pg_conn* conn, const QString& sql)
+bool MasterPartitions::load(PgConnection& pg)
 {
-    PGresult* result = PQexec(conn, sql.toUtf8().constData());
-    const ExecStatusType status = PQresultStatus(result);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-        return fail(result);
-    PQclear(result);
-    return true;
-}
-
-bool MasterPartitions::load(pg_conn* conn)
-{
-    const QByteArray names = tableArray().toUtf8();
-    const char* values[] = {names.constData()};
     // Partitioned only when every event table is: a master made by an earlier version has none of them so.
-    PGresult* result = PQexecParams(conn,
-                                    "SELECT bool_and(c.relkind = 'p'), (SELECT partition_days FROM partitioning) "
-                                    "FROM unnest($1::text[]) AS t(name) JOIN pg_class c ON c.oid = to_regclass(t.name)",
-                                    1, nullptr, values, nullptr, nullptr, 0);
-    if (PQresultStatus(result) != PGRES_TUPLES_OK || PQntuples(result) != 1)
-        return fail(result);
-    m_partitioned = QByteArray(PQgetvalue(result, 0, 0)) == "t";
-    const int days = QByteArray(PQgetvalue(result, 0, 1)).toInt();
+    const PgConnection::Result result =
+        pg.exec("SELECT bool_and(c.relkind = 'p'), (SELECT partition_days FROM partitioning) "
+                "FROM unnest($1::text[]) AS t(name) JOIN pg_class c ON c.oid = to_regclass(t.name)",
+                {tableArray().toUtf8()}, PGRES_TUPLES_OK);
+    if (!result)
+        return false;
+    m_partitioned = QByteArray(PQgetvalue(result.get(), 0, 0)) == "t";
+    const int days = QByteArray(PQgetvalue(result.get(), 0, 1)).toInt();
     m_partitionMs = (days > 0 ? days : 1) * dayMs;
-    PQclear(result);
-    return !m_partitioned || readPartitions(conn);
+    return !m_partitioned || readPartitions(pg);
 }
 
-bool MasterPartitions::readPartitions(pg_conn* conn)
+bool MasterPartitions::readPartitions(PgConnection& pg)
 {
-    const QByteArray names = tableArray().toUtf8();
-    const char* values[] = {names.constData()};
-    PGresult* result = PQexecParams(conn,
-                                    "SELECT t.name, c.relname, pg_get_expr(c.relpartbound, c.oid) "
-                                    "FROM unnest($1::text[]) AS t(name) JOIN pg_inherits i "
-                                    "ON i.inhparent = to_regclass(t.name) JOIN pg_class c ON c.oid = i.inhrelid",
-                                    1, nullptr, values, nullptr, nullptr, 0);
-    if (PQresultStatus(result) != PGRES_TUPLES_OK)
-        return fail(result);
-    const int tables = int(eventKindCount);
-    m_ranges = QVector<QMap<qint64, Range>>(tables);
-    m_names = QVector<QMap<qint64, QString>>(tables);
+    const PgConnection::Result result =
+        pg.exec("SELECT t.name, c.relname, pg_get_expr(c.relpartbound, c.oid) "
+                "FROM unnest($1::text[]) AS t(name) JOIN pg_inherits i "
+                "ON i.inhparent = to_regclass(t.name) JOIN pg_class c ON c.oid = i.inhrelid",
+                {tableArray().toUtf8()}, PGRES_TUPLES_OK);
+    if (!result)
+        return false;
+    forgetPartitions();
     m_defaults = QStringList();
-    for (int t = 0; t < tables; ++t)
+    for (int t = 0; t < int(eventKindCount); ++t)
         m_defaults << QString();
     static const QRegularExpression bounds(QStringLiteral("FROM \\('?(-?\\d+)'?\\) TO \\('?(-?\\d+)'?\\)"));
-    for (int i = 0; i < PQntuples(result); ++i) {
-        const QString table = QString::fromUtf8(PQgetvalue(result, i, 0));
-        const QString name = QString::fromUtf8(PQgetvalue(result, i, 1));
-        const QString bound = QString::fromUtf8(PQgetvalue(result, i, 2));
+    for (int i = 0; i < PQntuples(result.get()); ++i) {
+        const QString table = QString::fromUtf8(PQgetvalue(result.get(), i, 0));
+        const QString name = QString::fromUtf8(PQgetvalue(result.get(), i, 1));
+        const QString bound = QString::fromUtf8(PQgetvalue(result.get(), i, 2));
         int index = 0;
         while (QLatin1String(eventKinds()[std::size_t(index)].table) != table)
             ++index;
@@ -114,7 +97,6 @@ bool MasterPartitions::readPartitions(pg_conn* conn)
         m_ranges[index].insert(range.start, range);
         m_names[index].insert(range.start, name);
     }
-    PQclear(result);
     return true;
 }
 
@@ -141,7 +123,7 @@ QVector<MasterPartitions::Range> MasterPartitions::missing(int table, const QVec
     return made;
 }
 
-bool MasterPartitions::create(pg_conn* conn, int table, const Range& range)
+bool MasterPartitions::create(PgConnection& pg, int table, const Range& range)
 {
     const QString name = QLatin1String(eventKinds()[std::size_t(table)].table);
     const QString partition =
@@ -154,17 +136,17 @@ bool MasterPartitions::create(pg_conn* conn, int table, const Range& range)
     // The default partition may hold rows of the new range, which must move into it: the server refuses to make a
     // partition whose rows sit in the default one.
     bool ok = fallback.isEmpty()
-              || run(conn, QStringLiteral("CREATE TEMP TABLE tevrik_moving ON COMMIT DROP AS WITH moved AS "
+              || run(pg, QStringLiteral("CREATE TEMP TABLE tevrik_moving ON COMMIT DROP AS WITH moved AS "
                                           "(DELETE FROM %1 WHERE %2 RETURNING *) SELECT * FROM moved")
                                .arg(fallback, where));
     ok = ok
-         && run(conn, QStringLiteral("CREATE TABLE %1 PARTITION OF %2 FOR VALUES FROM (%3) TO (%4)")
+         && run(pg, QStringLiteral("CREATE TABLE %1 PARTITION OF %2 FOR VALUES FROM (%3) TO (%4)")
                           .arg(partition, name)
                           .arg(range.start)
                           .arg(range.end));
     ok = ok
          && (fallback.isEmpty()
-             || run(conn, QStringLiteral("INSERT INTO %1 SELECT * FROM tevrik_moving; DROP TABLE tevrik_moving").arg(name)));
+             || run(pg, QStringLiteral("INSERT INTO %1 SELECT * FROM tevrik_moving; DROP TABLE tevrik_moving").arg(name)));
     if (ok) {
         m_ranges[table].insert(range.start, range);
         m_names[table].insert(range.start, partition);
@@ -172,11 +154,11 @@ bool MasterPartitions::create(pg_conn* conn, int table, const Range& range)
     return ok;
 }
 
-bool MasterPartitions::prepare(pg_conn* conn, const QVector<TableBatch>& batches, qint64 nowMs)
+bool MasterPartitions::prepare(PgConnection& pg, const QVector<TableBatch>& batches, qint64 nowMs)
 {
     if (!m_partitioned) {
         // A master converted while this forwarder runs is partitioned from its next batch on.
-        if (!load(conn))
+        if (!load(pg))
             return false;
         if (!m_partitioned)
             return true;
@@ -202,42 +184,40 @@ bool MasterPartitions::prepare(pg_conn* conn, const QVector<TableBatch>& batches
     if (!needed)
         return true;
     // Another forwarder may have made them meanwhile: the partitions are read again under the lock.
-    bool ok = run(conn, QStringLiteral("BEGIN; SELECT pg_advisory_xact_lock(%1)").arg(masterLayoutLock))
-              && readPartitions(conn);
+    bool ok = lockLayout(pg) && readPartitions(pg);
     for (int t = 0; t < tables && ok; ++t) {
         for (const Range& range : missing(t, times.at(t))) {
-            if (!(ok = create(conn, t, range)))
+            if (!(ok = create(pg, t, range)))
                 break;
         }
     }
-    ok = ok && run(conn, QStringLiteral("COMMIT"));
+    ok = ok && run(pg, QStringLiteral("COMMIT"));
     if (!ok) {
-        PQclear(PQexec(conn, "ROLLBACK"));
-        // What this transaction seemed to make is not there.
-        readPartitions(conn);
+        pg.rollback();
+        forgetPartitions();
     }
     return ok;
 }
 
-bool MasterPartitions::applyRetention(pg_conn* conn, int retentionDays, qint64 nowMs, QStringList* reports)
+bool MasterPartitions::applyRetention(PgConnection& pg, int retentionDays, qint64 nowMs, QStringList* reports)
 {
     if (!m_partitioned)
         return true;
-    PGresult* result = PQexec(conn, QStringLiteral("BEGIN; SELECT pg_try_advisory_xact_lock(%1) AND "
-                                                   "(SELECT retention_run IS NULL OR retention_run <= now() - "
-                                                   "interval '1 hour' FROM partitioning)")
-                                        .arg(masterLayoutLock)
-                                        .toUtf8()
-                                        .constData());
-    if (PQresultStatus(result) != PGRES_TUPLES_OK || PQntuples(result) != 1) {
-        PQclear(PQexec(conn, "ROLLBACK"));
-        return fail(result);
+    const PgConnection::Result begun =
+        pg.exec(QStringLiteral("BEGIN; SELECT pg_try_advisory_xact_lock(%1) AND "
+                               "(SELECT retention_run IS NULL OR retention_run <= now() - "
+                               "interval '1 hour' FROM partitioning)")
+                    .arg(masterLayoutLock)
+                    .toUtf8(),
+                {}, PGRES_TUPLES_OK);
+    if (!begun) {
+        pg.rollback();
+        return false;
     }
-    const bool due = QByteArray(PQgetvalue(result, 0, 0)) == "t";
-    PQclear(result);
+    const bool due = QByteArray(PQgetvalue(begun.get(), 0, 0)) == "t";
     const qint64 cutoff = nowMs - retentionDays * dayMs;
     // Waiting long for the tables would hold the forwarders' writes behind the drop: it is tried again later.
-    bool ok = !due || (run(conn, QStringLiteral("SET LOCAL lock_timeout = '2s'")) && readPartitions(conn));
+    bool ok = !due || (run(pg, QStringLiteral("SET LOCAL lock_timeout = '2s'")) && readPartitions(pg));
     QStringList done;
     for (int t = 0; t < int(eventKindCount) && due && ok; ++t) {
         const QString table = QLatin1String(eventKinds()[std::size_t(t)].table);
@@ -245,7 +225,7 @@ bool MasterPartitions::applyRetention(pg_conn* conn, int retentionDays, qint64 n
             if (range.end > cutoff)
                 break;
             const QString name = m_names.at(t).value(range.start);
-            ok = run(conn, QStringLiteral("ALTER TABLE %1 DETACH PARTITION %2; DROP TABLE %2").arg(table, name));
+            ok = run(pg, QStringLiteral("ALTER TABLE %1 DETACH PARTITION %2; DROP TABLE %2").arg(table, name));
             if (!ok)
                 break;
             done << QStringLiteral("Dropped partition %1 of the master, its rows from %2 to %3, older than the "
@@ -255,59 +235,50 @@ bool MasterPartitions::applyRetention(pg_conn* conn, int retentionDays, qint64 n
         }
         if (!ok || m_defaults.at(t).isEmpty())
             continue;
-        result = PQexec(conn, QStringLiteral("DELETE FROM %1 WHERE time < %2").arg(m_defaults.at(t)).arg(cutoff)
-                                  .toUtf8()
-                                  .constData());
-        if (PQresultStatus(result) != PGRES_COMMAND_OK) {
-            ok = fail(result);
+        const PgConnection::Result result = pg.exec(
+            QStringLiteral("DELETE FROM %1 WHERE time < %2").arg(m_defaults.at(t)).arg(cutoff).toUtf8(), {},
+            PGRES_COMMAND_OK);
+        if (!(ok = result != nullptr))
             break;
-        }
-        const QByteArray deleted = PQcmdTuples(result);
-        PQclear(result);
+        const QByteArray deleted = PQcmdTuples(result.get());
         if (deleted != "0")
             done << QStringLiteral("Deleted %1 rows before %2 from %3 of the master, older than the retention of %4 days")
                         .arg(QString::fromLatin1(deleted), isoTime(cutoff), m_defaults.at(t))
                         .arg(retentionDays);
     }
-    ok = ok && (!due || run(conn, QStringLiteral("UPDATE partitioning SET retention_run = now()")))
-         && run(conn, QStringLiteral("COMMIT"));
+    ok = ok && (!due || run(pg, QStringLiteral("UPDATE partitioning SET retention_run = now()")))
+         && run(pg, QStringLiteral("COMMIT"));
     if (!ok) {
-        PQclear(PQexec(conn, "ROLLBACK"));
-        readPartitions(conn);
+        pg.rollback();
+        forgetPartitions();
         return false;
     }
     *reports << done;
-    return due ? readPartitions(conn) : true;
+    return due ? readPartitions(pg) : true;
 }
 
-bool MasterPartitions::convert(pg_conn* conn, qint64 nowMs, QStringList* reports)
+bool MasterPartitions::convert(PgConnection& pg, qint64 nowMs, QStringList* reports)
 {
-    const QByteArray names = tableArray().toUtf8();
-    const char* values[] = {names.constData()};
-    bool ok = run(conn, QStringLiteral("BEGIN; SELECT pg_advisory_xact_lock(%1)").arg(masterLayoutLock));
-    PGresult* result = ok ? PQexecParams(conn,
-                                         "SELECT t.name FROM unnest($1::text[]) WITH ORDINALITY AS t(name, n) "
-                                         "JOIN pg_class c ON c.oid = to_regclass(t.name) WHERE c.relkind = 'r' "
-                                         "ORDER BY t.n",
-                                         1, nullptr, values, nullptr, nullptr, 0)
-                          : nullptr;
-    if (ok && PQresultStatus(result) != PGRES_TUPLES_OK)
-        ok = fail(result);
+    bool ok = lockLayout(pg);
+    const PgConnection::Result tables =
+        ok ? pg.exec("SELECT t.name FROM unnest($1::text[]) WITH ORDINALITY AS t(name, n) "
+                     "JOIN pg_class c ON c.oid = to_regclass(t.name) WHERE c.relkind = 'r' ORDER BY t.n",
+                     {tableArray().toUtf8()}, PGRES_TUPLES_OK)
+           : nullptr;
+    ok = tables != nullptr;
     QStringList plain;
-    for (int i = 0; ok && i < PQntuples(result); ++i)
-        plain << QString::fromUtf8(PQgetvalue(result, i, 0));
-    if (ok)
-        PQclear(result);
-    ok = ok && load(conn);
+    for (int i = 0; ok && i < PQntuples(tables.get()); ++i)
+        plain << QString::fromUtf8(PQgetvalue(tables.get(), i, 0));
+    ok = ok && load(pg);
     // The partitions needed are those of the days that the rows have, within the reach of a forwarder's.
     for (const QString& table : qAsConst(plain)) {
         if (!ok)
             break;
         const QString old = table + QStringLiteral("_unpartitioned");
-        ok = run(conn, QStringLiteral("LOCK TABLE %1 IN ACCESS EXCLUSIVE MODE; ALTER TABLE %1 RENAME TO %2; "
+        ok = run(pg, QStringLiteral("LOCK TABLE %1 IN ACCESS EXCLUSIVE MODE; ALTER TABLE %1 RENAME TO %2; "
                                       "ALTER TABLE %2 RENAME CONSTRAINT %1_pkey TO %2_pkey; DROP INDEX IF EXISTS %1_at")
                                  .arg(table, old))
-             && run(conn, partitionedTableSql(table, table));
+             && run(pg, partitionedTableSql(table, table));
         int index = 0;
         while (QLatin1String(eventKinds()[std::size_t(index)].table) != table)
             ++index;
@@ -320,45 +291,37 @@ bool MasterPartitions::convert(pg_conn* conn, qint64 nowMs, QStringList* reports
                     .arg(nowMs - daysBack * dayMs)
                     .arg(nowMs + (daysAhead + 1) * dayMs)
                     .toUtf8();
-            result = PQexec(conn, days.constData());
-            if (PQresultStatus(result) != PGRES_TUPLES_OK) {
-                ok = fail(result);
-            } else {
-                for (int i = 0; i < PQntuples(result); ++i)
-                    times << QByteArray(PQgetvalue(result, i, 0)).toLongLong();
-                PQclear(result);
-            }
+            const PgConnection::Result starts = pg.exec(days, {}, PGRES_TUPLES_OK);
+            ok = starts != nullptr;
+            for (int i = 0; ok && i < PQntuples(starts.get()); ++i)
+                times << QByteArray(PQgetvalue(starts.get(), i, 0)).toLongLong();
             for (int day = 0; day <= daysAhead; ++day)
                 times << nowMs + day * dayMs;
         }
-        ok = ok && readPartitions(conn);
+        ok = ok && readPartitions(pg);
         const QVector<Range> ranges = ok ? missing(index, times) : QVector<Range>();
         for (const Range& range : ranges) {
-            if (!(ok = ok && create(conn, index, range)))
+            if (!(ok = ok && create(pg, index, range)))
                 break;
         }
         const QString columns = masterColumnList(table);
-        result = ok ? PQexec(conn, QStringLiteral("INSERT INTO %1 (%3) SELECT %3 FROM %2")
-                                       .arg(table, old, columns)
-                                       .toUtf8()
-                                       .constData())
-                    : nullptr;
-        if (ok && PQresultStatus(result) != PGRES_COMMAND_OK)
-            ok = fail(result);
-        if (!ok)
+        const PgConnection::Result inserted =
+            ok ? pg.exec(QStringLiteral("INSERT INTO %1 (%3) SELECT %3 FROM %2").arg(table, old, columns).toUtf8(), {},
+                         PGRES_COMMAND_OK)
+               : nullptr;
+        if (!(ok = inserted != nullptr))
             break;
-        const QString moved = QString::fromLatin1(PQcmdTuples(result));
-        PQclear(result);
-        ok = run(conn, QStringLiteral("DROP TABLE %1").arg(old));
+        const QString moved = QString::fromLatin1(PQcmdTuples(inserted.get()));
+        ok = run(pg, QStringLiteral("DROP TABLE %1").arg(old));
         *reports << QStringLiteral("Converted table %1: %2 rows in %3 partitions and the default one")
                         .arg(table, moved)
                         .arg(m_ranges.at(index).size());
     }
-    ok = ok && run(conn, QStringLiteral("COMMIT"));
+    ok = ok && run(pg, QStringLiteral("COMMIT"));
     if (!ok) {
-        PQclear(PQexec(conn, "ROLLBACK"));
+        pg.rollback();
         reports->clear();
         return false;
     }
-    return load(conn);
+    return load(pg);
 }

@@ -9,8 +9,7 @@
 #include <QStringList>
 #include <QVector>
 
-struct pg_conn;
-struct pg_result;
+class PgConnection;
 
 // The partitions of the master's event tables as a forwarder sees them, and the work on them: making those
 // that a batch needs, dropping those past the retention, converting a master made without partitions.
@@ -23,27 +22,21 @@ public:
     static constexpr int daysAhead = 3;
     static constexpr int daysBack = 366;
 
-    MasterPartitions() = default;
-    ~MasterPartitions();
-    MasterPartitions(const MasterPartitions&) = delete;
-    MasterPartitions& operator=(const MasterPartitions&) = delete;
 
     // Reads whether the tables are partitioned, the partitions' size and the partitions there are.
-    bool load(pg_conn* conn);
+    bool load(PgConnection& pg);
     bool isPartitioned() const { return m_partitioned; }
     // Makes the partitions that the rows need, and those of the days ahead of nowMs; rows of such a day waiting in
     // the default partition move into the new one. Does nothing while every partition needed is known.
-    bool prepare(pg_conn* conn, const QVector<TableBatch>& batches, qint64 nowMs);
+    bool prepare(PgConnection& pg, const QVector<TableBatch>& batches, qint64 nowMs);
     // Unless another forwarder holds the lock or the master ran it less than an hour ago: drops whole every
     // partition that ended more than retentionDays before nowMs and deletes such rows of the default partitions.
     // One line per drop in reports.
-    bool applyRetention(pg_conn* conn, int retentionDays, qint64 nowMs, QStringList* reports);
+    bool applyRetention(PgConnection& pg, int retentionDays, qint64 nowMs, QStringList* reports);
     // Moves the rows of every table without partitions into a partitioned table of the same name, in one
     // transaction; one line per table in reports.
-    bool convert(pg_conn* conn, qint64 nowMs, QStringList* reports);
+    bool convert(PgConnection& pg, qint64 nowMs, QStringList* reports);
 
-    // The failed result of the last call that returned false, null when the connection failed; the caller frees it.
-    pg_result* takeFailure();
 
 private:
     struct Range
@@ -53,10 +46,14 @@ private:
     };
     // The ranges to make in one table so that every time is in a partition, clipped to the gaps between those there.
     QVector<Range> missing(int table, const QVector<qint64>& times) const;
-    bool readPartitions(pg_conn* conn);
-    bool create(pg_conn* conn, int table, const Range& range);
-    bool run(pg_conn* conn, const QString& sql);
-    bool fail(pg_result* result);
+    bool readPartitions(PgConnection& pg);
+    bool create(PgConnection& pg, int table, const Range& range);
+    bool run(PgConnection& pg, const QString& sql);
+    // Opens a transaction that holds the layout's lock.
+    bool lockLayout(PgConnection& pg);
+    // After a transaction that failed: what it seemed to make is not there, so the partitions are read again
+    // under the lock when one is next needed.
+    void forgetPartitions();
 
     bool m_partitioned = false;
     qint64 m_partitionMs = dayMs;
@@ -64,7 +61,6 @@ private:
     QVector<QMap<qint64, Range>> m_ranges;
     QVector<QMap<qint64, QString>> m_names;
     QStringList m_defaults;
-    pg_result* m_failure = nullptr;
 };
 
 #endif
