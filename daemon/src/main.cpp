@@ -119,6 +119,7 @@ int main(int argc, char** argv)
     QObject::connect(&stopSignals, &SignalWatcher::caught, &app, [&listener, &store, &rowsNotStored](int signalNumber) {
         // Senders that never pause must not hold the stop off until the service manager kills the daemon.
         const QDeadlineTimer deadline(drainTimeoutMs);
+        listener.stopReceiving();
         while (listener.hasPendingDatagrams() && !deadline.hasExpired())
             listener.readPendingDatagrams();
         store.commit();

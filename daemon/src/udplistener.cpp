@@ -11,6 +11,9 @@
 
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -47,12 +50,33 @@ constexpr int dropPollMs = 1000;
 
 constexpr size_t controlSize = CMSG_SPACE(sizeof(quint32));
 
+// The receive thread hands over what it read in batches of about this size, so that the event loop's thread
+// starts decoding a flood early.
+constexpr size_t handOverBytes = 256 * 1024;
+// What the queue holds at most, about 150,000 events of the usual size: beyond it the thread waits and the kernel's
+// buffer fills, as it would without the thread. Both halves of the queue stay within the memory bound.
+constexpr size_t maxQueuedBytes = 12 * 1024 * 1024;
+
 // Beyond net.core.rmem_max when the process may (root or CAP_NET_ADMIN), else up to it.
 void enlargeReceiveBuffer(int fd)
 {
     const int size = requestedReceiveBuffer;
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+bool dropCounterOf(const void* control, size_t length, quint32* reading)
+{
+    msghdr header {};
+    header.msg_control = const_cast<void*>(control);
+    header.msg_controllen = length;
+    for (cmsghdr* message = CMSG_FIRSTHDR(&header); message; message = CMSG_NXTHDR(&header, message)) {
+        if (message->cmsg_level == SOL_SOCKET && message->cmsg_type == SO_RXQ_OVFL) {
+            std::memcpy(reading, CMSG_DATA(message), sizeof *reading);
+            return true;
+        }
+    }
+    return false;
 }
 
 int receiveBuffer(int fd)
@@ -87,6 +111,142 @@ UDPListener::UDPListener(const ConfigSettings& settings, QObject* parent)
     connect(&m_settings, SIGNAL(addressChanged(QHostAddress)), this, SLOT(changeBind()));
     connect(&m_settings, SIGNAL(portChanged(quint16)), this, SLOT(changeBind()));
     connect(this, SIGNAL(readyRead()), this, SLOT(readPendingDatagrams()));
+    if (bound)
+        startReceiving();
+}
+
+UDPListener::~UDPListener()
+{
+    endReceiveThread();
+}
+
+void UDPListener::startReceiving()
+{
+    // At the verbosity of the per-datagram debug lines the event loop's thread reads the socket itself, so those
+    // lines keep their place among the store's.
+    if (debugLevel >= 3)
+        return;
+    m_wakeFd = eventfd(0, EFD_CLOEXEC);
+    if (m_wakeFd < 0)
+        return;
+    // Reserved whole, so neither half is ever copied; pages count only once filled.
+    m_queue.reserve(maxQueuedBytes + handOverBytes + maxDatagramSize);
+    m_taken.reserve(m_queue.capacity());
+    m_stopReceiver = false;
+    m_receiver = std::thread(&UDPListener::receive, this, static_cast<int>(socketDescriptor()), m_wakeFd);
+}
+
+bool UDPListener::endReceiveThread()
+{
+    if (!m_receiver.joinable())
+        return false;
+    {
+        // Under the lock, so that a thread waiting for room sees the flag.
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_stopReceiver = true;
+    }
+    m_queueHasRoom.notify_one();
+    const quint64 wake = 1;
+    if (::write(m_wakeFd, &wake, sizeof wake) != sizeof wake)
+        qWarning() << QStringLiteral("Cannot wake the receive thread: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+    m_receiver.join();
+    ::close(m_wakeFd);
+    m_wakeFd = -1;
+    return true;
+}
+
+void UDPListener::stopReceiving()
+{
+    if (endReceiveThread())
+        decodeQueued(true);
+}
+
+void UDPListener::receive(int socket, int wake)
+{
+    std::vector<char> buffer(size_t(batchSize) * slotStride);
+    std::vector<mmsghdr> messages(batchSize);
+    std::vector<iovec> iovecs(batchSize);
+    std::vector<char> control(batchSize * controlSize);
+    std::string batch;
+    bool ranDry = false;
+    while (!m_stopReceiver) {
+        pollfd waiting[2] = {{socket, POLLIN, 0}, {wake, POLLIN, 0}};
+        if (poll(waiting, 2, -1) <= 0 || waiting[1].revents != 0)
+            continue;
+        // After the socket ran dry, datagrams gather for a while, so that one wakeup reads many.
+        if (ranDry && poll(&waiting[1], 1, gatherMs) != 0)
+            continue;
+        ranDry = false;
+        batch.clear();
+        while (!ranDry && batch.size() < handOverBytes) {
+            for (int i = 0; i < batchSize; ++i) {
+                iovecs[size_t(i)] = iovec {buffer.data() + size_t(i) * slotStride, maxDatagramSize};
+                msghdr& header = messages[size_t(i)].msg_hdr;
+                header = msghdr {};
+                header.msg_iov = &iovecs[size_t(i)];
+                header.msg_iovlen = 1;
+                header.msg_control = control.data() + size_t(i) * controlSize;
+                header.msg_controllen = controlSize;
+            }
+            const int count = recvmmsg(socket, messages.data(), batchSize, MSG_DONTWAIT, nullptr);
+            ranDry = count < batchSize;
+            for (int i = 0; i < count; ++i) {
+                const quint32 length = messages[size_t(i)].msg_len;
+                batch.append(reinterpret_cast<const char*>(&length), sizeof length);
+                batch.append(buffer.data() + size_t(i) * slotStride, length);
+            }
+            if (count > 0) {
+                const msghdr& newest = messages[size_t(count - 1)].msg_hdr;
+                quint32 reading = 0;
+                if (dropCounterOf(newest.msg_control, newest.msg_controllen, &reading)) {
+                    m_queuedDropCounter = reading;
+                    m_haveQueuedDropCounter = true;
+                }
+            }
+        }
+        if (batch.empty())
+            continue;
+        std::unique_lock<std::mutex> lock(m_queueMutex);
+        // At a stop the batch is queued regardless: the event loop's thread decodes it before reading on.
+        m_queueHasRoom.wait(lock, [this] { return m_queue.size() < maxQueuedBytes || m_stopReceiver; });
+        m_queue.append(batch);
+        if (!m_decodePosted) {
+            m_decodePosted = true;
+            QMetaObject::invokeMethod(this, [this] { decodeQueued(); }, Qt::QueuedConnection);
+        }
+    }
+}
+
+void UDPListener::decodeQueued(bool finish)
+{
+    if (m_haveQueuedDropCounter.exchange(false))
+        noteDrops(m_queuedDropCounter);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    for (int decoded = 0;; ++decoded) {
+        if (m_takenOffset == m_taken.size()) {
+            m_taken.clear();
+            m_takenOffset = 0;
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            if (m_queue.empty()) {
+                m_decodePosted = false;
+                return;
+            }
+            m_taken.swap(m_queue);
+            m_queueHasRoom.notify_one();
+        }
+        // Like a read of the socket, one call yields to the event loop after a while, so that the store's timers run.
+        if (!finish && (decoded >= maxDatagramsPerRead || elapsed.hasExpired(maxReadMs))) {
+            QMetaObject::invokeMethod(this, [this] { decodeQueued(); }, Qt::QueuedConnection);
+            return;
+        }
+        quint32 length = 0;
+        std::memcpy(&length, m_taken.data() + m_takenOffset, sizeof length);
+        m_takenOffset += sizeof length;
+        ++daemonCounters().datagramsReceived;
+        parse(m_taken.data() + m_takenOffset, int(length));
+        m_takenOffset += length;
+    }
 }
 
 bool UDPListener::bindToSettings()
@@ -124,6 +284,9 @@ void UDPListener::readPendingDatagrams()
 {
     // Debug lines are built only when they are shown: during a flood, formatting them would cost
     // more than decoding the datagrams.
+    // The receive thread reads the socket while it runs.
+    if (m_receiver.joinable())
+        return;
     const bool debug = debugLevel >= 3;
     if (debug)
         qDebug() << QStringLiteral("New datagrams pending.");
@@ -226,17 +389,9 @@ void UDPListener::parse(const char* data, int size)
 
 void UDPListener::noteDropCounter(const void* control, size_t length)
 {
-    msghdr header {};
-    header.msg_control = const_cast<void*>(control);
-    header.msg_controllen = length;
-    for (cmsghdr* message = CMSG_FIRSTHDR(&header); message; message = CMSG_NXTHDR(&header, message)) {
-        if (message->cmsg_level != SOL_SOCKET || message->cmsg_type != SO_RXQ_OVFL)
-            continue;
-        quint32 counter = 0;
-        std::memcpy(&counter, CMSG_DATA(message), sizeof counter);
-        noteDrops(counter);
-        return;
-    }
+    quint32 reading = 0;
+    if (dropCounterOf(control, length, &reading))
+        noteDrops(reading);
 }
 
 void UDPListener::pollDropCounter()
@@ -287,9 +442,11 @@ void UDPListener::reportDrops()
 void UDPListener::changeBind()
 {
     // The old socket's count goes with it: what it dropped since the last reading is taken first.
+    stopReceiving();
     pollDropCounter();
     close();
-    bindToSettings();
+    if (bindToSettings())
+        startReceiving();
 }
 
 quint32 DropCounter::update(quint32 reading)

@@ -8,6 +8,11 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/socket.h>
@@ -30,12 +35,19 @@ private:
 };
 
 // A UDP socket bound to the configured address and port that decodes each datagram as one LogEvent.
+// Unless statement reports are shown, a receive thread reads the socket into a bounded queue, so that the kernel's
+// buffer keeps draining while the event loop's thread decodes and commits; decoding stays on that thread.
 class UDPListener : public QUdpSocket
 {
     Q_OBJECT
 
 public:
     UDPListener(const ConfigSettings& settings, QObject* parent);
+    ~UDPListener() override;
+
+    // Ends the receive thread after its last read and decodes what it queued; from then on the socket is read
+    // only through readPendingDatagrams(), as at a stop.
+    void stopReceiving();
 
 signals:
     // The event belongs to the listener and lives only as long as the emission.
@@ -66,6 +78,13 @@ private:
     void pollDropCounter();
     void noteDrops(quint32 reading);
     void reportDrops();
+    void startReceiving();
+    // Stops and joins the receive thread; false when none ran.
+    bool endReceiveThread();
+    // The receive thread's loop: reads batches of datagrams and appends them, each behind its length, to m_queue.
+    void receive(int socket, int wake);
+    // Decodes queued datagrams on the event loop's thread, a bounded amount per call unless told to finish.
+    void decodeQueued(bool finish = false);
 
     const ConfigSettings& m_settings;
     // One slot of the largest datagram size per message of a batch, reused for every batch.
@@ -83,6 +102,22 @@ private:
     // Qt notifies of no new datagram until one is read: while this runs, the datagrams gather.
     QTimer m_gatherTimer;
     bool m_ranDry = true;
+
+    std::thread m_receiver;
+    // Written to wake the receive thread for its stop.
+    int m_wakeFd = -1;
+    std::atomic<bool> m_stopReceiver {false};
+    std::mutex m_queueMutex;
+    std::condition_variable m_queueHasRoom;
+    // Filled by the receive thread; swapped with m_taken, so that both keep their capacity.
+    std::string m_queue;
+    // Whether a decodeQueued() call is posted or running, so the thread posts one at a time.
+    bool m_decodePosted = false;
+    std::string m_taken;
+    size_t m_takenOffset = 0;
+    // The drop counter of the newest datagram the thread read, taken by the next decodeQueued().
+    std::atomic<quint32> m_queuedDropCounter {0};
+    std::atomic<bool> m_haveQueuedDropCounter {false};
 };
 
 #endif

@@ -193,14 +193,21 @@ void tst_UDPListener::deliversEveryDatagramInOrder_data()
     QTest::addColumn<int>("largeAt");
     // The datagrams are sent in this many waves, each once the one before was read in full.
     QTest::addColumn<int>("waves");
+    // Below the verbosity of the per-datagram lines a receive thread reads the socket.
+    QTest::addColumn<bool>("receiveThread");
 
-    QTest::newRow("a few") << 5 << -1 << 1;
-    QTest::newRow("more than one batch") << 200 << -1 << 1;
-    QTest::newRow("more than one notification reads") << 1500 << -1 << 1;
-    QTest::newRow("a 60 KB datagram inside a batch") << 100 << 70 << 1;
-    QTest::newRow("a 60 KB datagram first") << 3 << 0 << 1;
-    QTest::newRow("one at a time, the socket empty in between") << 4 << -1 << 4;
-    QTest::newRow("waves of several batches") << 900 << 450 << 3;
+    for (const bool thread : {false, true}) {
+        const char* const reader = thread ? "receive thread: " : "event loop: ";
+        QTest::addRow("%sa few", reader) << 5 << -1 << 1 << thread;
+        QTest::addRow("%smore than one batch", reader) << 200 << -1 << 1 << thread;
+        QTest::addRow("%smore than one notification reads", reader) << 1500 << -1 << 1 << thread;
+        QTest::addRow("%sa 60 KB datagram inside a batch", reader) << 100 << 70 << 1 << thread;
+        QTest::addRow("%sa 60 KB datagram first", reader) << 3 << 0 << 1 << thread;
+        QTest::addRow("%sone at a time, the socket empty in between", reader) << 4 << -1 << 4 << thread;
+        QTest::addRow("%swaves of several batches", reader) << 900 << 450 << 3 << thread;
+    }
+    // More than the receive thread's queue holds: it waits for room while the kernel's buffer keeps the rest.
+    QTest::addRow("receive thread: more than its queue holds") << 300 << -2 << 1 << true;
 }
 
 void tst_UDPListener::deliversEveryDatagramInOrder()
@@ -208,7 +215,11 @@ void tst_UDPListener::deliversEveryDatagramInOrder()
     QFETCH(int, count);
     QFETCH(int, largeAt);
     QFETCH(int, waves);
+    QFETCH(bool, receiveThread);
 
+    const quint8 verbosity = debugLevel;
+    debugLevel = receiveThread ? 2 : 3;
+    const auto restoreVerbosity = qScopeGuard([verbosity] { debugLevel = verbosity; });
     const auto listener = boundListener();
     QList<QByteArray> events;
     collectEvents(listener.get(), &events);
@@ -219,7 +230,9 @@ void tst_UDPListener::deliversEveryDatagramInOrder()
         event.mutable_generic()->set_timestamp(1);
         event.mutable_generic()->set_recordnumber(quint64(i));
         event.mutable_generic()->set_key("k");
-        event.mutable_generic()->set_value(i == largeAt ? std::string(60 * 1024, 'v') : "v");
+        // largeAt -2: every datagram is large.
+        const bool large = i == largeAt || largeAt == -2;
+        event.mutable_generic()->set_value(large ? std::string(60 * 1024, 'v') : "v");
         datagrams << QByteArray::fromStdString(event.SerializeAsString());
     }
     // Undecodable datagrams among them are counted and skipped.
@@ -244,8 +257,8 @@ void tst_UDPListener::deliversEveryDatagramInOrder()
     QCOMPARE(daemonCounters().undecodable - before.undecodable, quint64(undecodable));
     QCOMPARE(daemonCounters().kernelDrops, before.kernelDrops);
     const QStringList lines = recorder.lines();
-    QCOMPARE(lines.count(QStringLiteral("Debug: \"Read new datagram.\"")), count + undecodable);
-    QCOMPARE(lines.count(QStringLiteral("Debug: \"Parsing datagram failed!\"")), undecodable);
+    QCOMPARE(lines.count(QStringLiteral("Debug: \"Read new datagram.\"")), receiveThread ? 0 : count + undecodable);
+    QCOMPARE(lines.count(QStringLiteral("Debug: \"Parsing datagram failed!\"")), receiveThread ? 0 : undecodable);
 }
 
 void tst_UDPListener::dropCounterCountsEachDropOnce_data()
