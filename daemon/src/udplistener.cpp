@@ -48,11 +48,11 @@ constexpr qint64 minDropReportGapMs = 5000;
 // How often the socket's own drop counter is read, for drops that no later datagram reports.
 constexpr int dropPollMs = 1000;
 
-constexpr size_t controlSize = CMSG_SPACE(sizeof(quint32));
-
-// The receive thread hands over what it read in batches of about this size, so that the event loop's thread
-// starts decoding a flood early.
+// The receive thread hands over what it read in batches of at most about this size, so that the event loop's
+// thread starts decoding a flood early.
 constexpr size_t handOverBytes = 256 * 1024;
+// How many datagrams are decoded between two looks at the clock, which costs more than decoding a small one.
+constexpr int decodesPerClockCheck = 64;
 // What the queue holds at most, about 150,000 events of the usual size: beyond it the thread waits and the kernel's
 // buffer fills, as it would without the thread. Both halves of the queue stay within the memory bound.
 constexpr size_t maxQueuedBytes = 12 * 1024 * 1024;
@@ -65,18 +65,15 @@ void enlargeReceiveBuffer(int fd)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
-bool dropCounterOf(const void* control, size_t length, quint32* reading)
+// The socket's cumulative drop count as the kernel has it now.
+bool readDropCounter(int fd, quint32* reading)
 {
-    msghdr header {};
-    header.msg_control = const_cast<void*>(control);
-    header.msg_controllen = length;
-    for (cmsghdr* message = CMSG_FIRSTHDR(&header); message; message = CMSG_NXTHDR(&header, message)) {
-        if (message->cmsg_level == SOL_SOCKET && message->cmsg_type == SO_RXQ_OVFL) {
-            std::memcpy(reading, CMSG_DATA(message), sizeof *reading);
-            return true;
-        }
-    }
-    return false;
+    quint32 meminfo[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof meminfo;
+    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo, &length) != 0 || length <= SK_MEMINFO_DROPS * sizeof(quint32))
+        return false;
+    *reading = meminfo[SK_MEMINFO_DROPS];
+    return true;
 }
 
 int receiveBuffer(int fd)
@@ -130,7 +127,7 @@ void UDPListener::startReceiving()
     if (m_wakeFd < 0)
         return;
     // Reserved whole, so neither half is ever copied; pages count only once filled.
-    m_queue.reserve(maxQueuedBytes + handOverBytes + maxDatagramSize);
+    m_queue.reserve(maxQueuedBytes + handOverBytes + size_t(batchSize) * maxDatagramSize);
     m_taken.reserve(m_queue.capacity());
     m_stopReceiver = false;
     m_receiver = std::thread(&UDPListener::receive, this, static_cast<int>(socketDescriptor()), m_wakeFd);
@@ -166,7 +163,6 @@ void UDPListener::receive(int socket, int wake)
     std::vector<char> buffer(size_t(batchSize) * slotStride);
     std::vector<mmsghdr> messages(batchSize);
     std::vector<iovec> iovecs(batchSize);
-    std::vector<char> control(batchSize * controlSize);
     std::string batch;
     bool ranDry = false;
     while (!m_stopReceiver) {
@@ -181,12 +177,9 @@ void UDPListener::receive(int socket, int wake)
         while (!ranDry && batch.size() < handOverBytes) {
             for (int i = 0; i < batchSize; ++i) {
                 iovecs[size_t(i)] = iovec {buffer.data() + size_t(i) * slotStride, maxDatagramSize};
-                msghdr& header = messages[size_t(i)].msg_hdr;
-                header = msghdr {};
-                header.msg_iov = &iovecs[size_t(i)];
-                header.msg_iovlen = 1;
-                header.msg_control = control.data() + size_t(i) * controlSize;
-                header.msg_controllen = controlSize;
+                messages[size_t(i)].msg_hdr = msghdr {};
+                messages[size_t(i)].msg_hdr.msg_iov = &iovecs[size_t(i)];
+                messages[size_t(i)].msg_hdr.msg_iovlen = 1;
             }
             const int count = recvmmsg(socket, messages.data(), batchSize, MSG_DONTWAIT, nullptr);
             ranDry = count < batchSize;
@@ -195,21 +188,19 @@ void UDPListener::receive(int socket, int wake)
                 batch.append(reinterpret_cast<const char*>(&length), sizeof length);
                 batch.append(buffer.data() + size_t(i) * slotStride, length);
             }
-            if (count > 0) {
-                const msghdr& newest = messages[size_t(count - 1)].msg_hdr;
-                quint32 reading = 0;
-                if (dropCounterOf(newest.msg_control, newest.msg_controllen, &reading)) {
-                    m_queuedDropCounter = reading;
-                    m_haveQueuedDropCounter = true;
-                }
-            }
         }
         if (batch.empty())
             continue;
+        quint32 reading = 0;
+        if (readDropCounter(socket, &reading)) {
+            m_queuedDropCounter = reading;
+            m_haveQueuedDropCounter = true;
+        }
         std::unique_lock<std::mutex> lock(m_queueMutex);
         // At a stop the batch is queued regardless: the event loop's thread decodes it before reading on.
         m_queueHasRoom.wait(lock, [this] { return m_queue.size() < maxQueuedBytes || m_stopReceiver; });
         m_queue.append(batch);
+        // One wakeup of the event loop's thread per hand-over at most.
         if (!m_decodePosted) {
             m_decodePosted = true;
             QMetaObject::invokeMethod(this, [this] { decodeQueued(); }, Qt::QueuedConnection);
@@ -236,7 +227,8 @@ void UDPListener::decodeQueued(bool finish)
             m_queueHasRoom.notify_one();
         }
         // Like a read of the socket, one call yields to the event loop after a while, so that the store's timers run.
-        if (!finish && (decoded >= maxDatagramsPerRead || elapsed.hasExpired(maxReadMs))) {
+        if (!finish && decoded % decodesPerClockCheck == 0 && decoded > 0
+            && (decoded >= maxDatagramsPerRead || elapsed.hasExpired(maxReadMs))) {
             QMetaObject::invokeMethod(this, [this] { decodeQueued(); }, Qt::QueuedConnection);
             return;
         }
@@ -257,8 +249,6 @@ bool UDPListener::bindToSettings()
         return false;
     const int fd = static_cast<int>(socketDescriptor());
     enlargeReceiveBuffer(fd);
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
     // Qt asks for each datagram's destination address and hop limit, which the listener never
     // looks at; the kernel would build them for every datagram.
     const int off = 0;
@@ -307,19 +297,13 @@ void UDPListener::drain()
         m_buffer.resize(batchSize * slotStride);
         m_messages.resize(batchSize);
         m_iovecs.resize(batchSize);
-        m_control.resize(batchSize * controlSize);
     }
     const int fd = static_cast<int>(socketDescriptor());
     char* const buffers = m_buffer.data();
 
     // The first datagram goes through the socket itself: reading it is what makes Qt notify about
-    // the next ones. A peek first takes its drop counter, which only the kernel's message carries.
+    // the next ones.
     {
-        msghdr peek {};
-        peek.msg_control = m_control.data();
-        peek.msg_controllen = controlSize;
-        if (recvmsg(fd, &peek, MSG_PEEK | MSG_DONTWAIT) >= 0)
-            noteDropCounter(peek.msg_control, peek.msg_controllen);
         if (debug)
             qDebug() << QStringLiteral("Read new datagram.");
         const qint64 received = readDatagram(buffers, maxDatagramSize);
@@ -345,8 +329,6 @@ void UDPListener::drain()
             header = msghdr {};
             header.msg_iov = &slot;
             header.msg_iovlen = 1;
-            header.msg_control = m_control.data() + size_t(i) * controlSize;
-            header.msg_controllen = controlSize;
         }
         const int count = recvmmsg(fd, m_messages.data(), unsigned(wanted), MSG_DONTWAIT, nullptr);
         if (count <= 0) {
@@ -357,8 +339,6 @@ void UDPListener::drain()
         }
         daemonCounters().datagramsReceived += quint64(count);
         for (int i = 0; i < count; ++i) {
-            const msghdr& header = m_messages[size_t(i)].msg_hdr;
-            noteDropCounter(header.msg_control, header.msg_controllen);
             if (debug)
                 qDebug() << QStringLiteral("Read new datagram.");
             parse(buffers + qsizetype(i) * slotStride, int(m_messages[size_t(i)].msg_len));
@@ -369,6 +349,7 @@ void UDPListener::drain()
             break;
         }
     }
+    pollDropCounter();
 }
 
 void UDPListener::processTheDatagram(QByteArray datagram)
@@ -387,22 +368,11 @@ void UDPListener::parse(const char* data, int size)
         qDebug() << QStringLiteral("Parsing datagram failed!");
 }
 
-void UDPListener::noteDropCounter(const void* control, size_t length)
-{
-    quint32 reading = 0;
-    if (dropCounterOf(control, length, &reading))
-        noteDrops(reading);
-}
-
 void UDPListener::pollDropCounter()
 {
-    if (state() != QAbstractSocket::BoundState)
-        return;
-    quint32 meminfo[SK_MEMINFO_VARS] = {};
-    socklen_t length = sizeof meminfo;
-    if (getsockopt(static_cast<int>(socketDescriptor()), SOL_SOCKET, SO_MEMINFO, meminfo, &length) == 0
-        && length > SK_MEMINFO_DROPS * sizeof(quint32))
-        noteDrops(meminfo[SK_MEMINFO_DROPS]);
+    quint32 reading = 0;
+    if (state() == QAbstractSocket::BoundState && readDropCounter(static_cast<int>(socketDescriptor()), &reading))
+        noteDrops(reading);
 }
 
 void UDPListener::noteDrops(quint32 reading)

@@ -19,9 +19,8 @@
 
 class ConfigSettings;
 
-// The kernel's cumulative count of datagrams dropped on one socket, a 32-bit number that wraps. It is read two
-// ways: from a datagram, as it was when the kernel queued that datagram, and from the socket, as it is now. A
-// datagram read after the socket's reading may carry an older count, which adds nothing.
+// The kernel's cumulative count of datagrams dropped on one socket, a 32-bit number that wraps. Both the receive
+// thread and the event loop's thread read it; the thread's reading may arrive after a newer one, and adds nothing.
 class DropCounter
 {
 public:
@@ -66,15 +65,12 @@ public slots:
     void reportDropsNow();
 
 private:
-    // Binds to the configuration's address and port, enlarges the socket's receive buffer and
-    // asks the kernel for its drop counter with every datagram.
+    // Binds to the configuration's address and port and enlarges the socket's receive buffer.
     bool bindToSettings();
     // Reads what is waiting now; notes whether the socket was left empty.
     void drain();
     void parse(const char* data, int size);
-    // Takes the kernel's drop counter from one received message's ancillary data.
-    void noteDropCounter(const void* control, size_t controlSize);
-    // Takes the drop counter from the socket itself, which needs no datagram to arrive after the drops.
+    // Takes the socket's drop counter: after every read, and on a timer for drops that no read follows.
     void pollDropCounter();
     void noteDrops(quint32 reading);
     void reportDrops();
@@ -91,7 +87,6 @@ private:
     QByteArray m_buffer;
     std::vector<mmsghdr> m_messages;
     std::vector<iovec> m_iovecs;
-    std::vector<char> m_control;
     LogEvent m_event;
     int m_grantedBuffer = 0;
     DropCounter m_dropCounter;

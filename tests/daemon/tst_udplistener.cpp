@@ -268,12 +268,12 @@ void tst_UDPListener::dropCounterCountsEachDropOnce_data()
     QTest::addColumn<quint64>("drops");
     QTest::newRow("none") << QList<qint64>{0, 0} << quint64(0);
     QTest::newRow("the same reading twice") << QList<qint64>{5, 5} << quint64(5);
-    QTest::newRow("a datagram queued before the socket's reading")
+    QTest::newRow("an older reading after a newer one")
         << QList<qint64>{10, 7, 10, 12} << quint64(12);
     // Readings come at least once a second, so consecutive ones lie less than 2^31 drops apart.
     QTest::newRow("across the 32-bit wrap")
         << QList<qint64>{0x70000000, 0xe0000000, 0xfffffff0, 0x10} << quint64(0x100000010);
-    QTest::newRow("an older datagram across the wrap")
+    QTest::newRow("an older reading across the wrap")
         << QList<qint64>{0x70000000, 0xe0000000, 0xfffffff0, 0x5, 0xfffffffa, 0x8} << quint64(0x100000008);
     QTest::newRow("a rebind starts from zero") << QList<qint64>{100, -1, 3, 3} << quint64(103);
 }
