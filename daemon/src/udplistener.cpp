@@ -53,7 +53,7 @@ constexpr int dropPollMs = 1000;
 constexpr size_t handOverBytes = 256 * 1024;
 // How many datagrams are decoded between two looks at the clock, which costs more than decoding a small one.
 constexpr int decodesPerClockCheck = 64;
-// What the queue holds at most, about 150,000 events of the usual size: beyond it the thread waits and the kernel's
+// What the queue holds at most, about 110,000 events of the mix: beyond it the thread waits and the kernel's
 // buffer fills, as it would without the thread. Both halves of the queue stay within the memory bound.
 constexpr size_t maxQueuedBytes = 12 * 1024 * 1024;
 
@@ -63,6 +63,17 @@ void enlargeReceiveBuffer(int fd)
     const int size = requestedReceiveBuffer;
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+// Points the first count messages of a batch at their slots, one largest datagram each.
+void prepareBatch(char* buffers, mmsghdr* messages, iovec* iovecs, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        iovecs[i] = iovec {buffers + qsizetype(i) * slotStride, maxDatagramSize};
+        messages[i].msg_hdr = msghdr {};
+        messages[i].msg_hdr.msg_iov = &iovecs[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
 }
 
 // The socket's cumulative drop count as the kernel has it now.
@@ -175,12 +186,7 @@ void UDPListener::receive(int socket, int wake)
         ranDry = false;
         batch.clear();
         while (!ranDry && batch.size() < handOverBytes) {
-            for (int i = 0; i < batchSize; ++i) {
-                iovecs[size_t(i)] = iovec {buffer.data() + size_t(i) * slotStride, maxDatagramSize};
-                messages[size_t(i)].msg_hdr = msghdr {};
-                messages[size_t(i)].msg_hdr.msg_iov = &iovecs[size_t(i)];
-                messages[size_t(i)].msg_hdr.msg_iovlen = 1;
-            }
+            prepareBatch(buffer.data(), messages.data(), iovecs.data(), batchSize);
             const int count = recvmmsg(socket, messages.data(), batchSize, MSG_DONTWAIT, nullptr);
             ranDry = count < batchSize;
             for (int i = 0; i < count; ++i) {
@@ -272,11 +278,11 @@ bool UDPListener::bindToSettings()
 
 void UDPListener::readPendingDatagrams()
 {
-    // Debug lines are built only when they are shown: during a flood, formatting them would cost
-    // more than decoding the datagrams.
     // The receive thread reads the socket while it runs.
     if (m_receiver.joinable())
         return;
+    // Debug lines are built only when they are shown: during a flood, formatting them would cost
+    // more than decoding the datagrams.
     const bool debug = debugLevel >= 3;
     if (debug)
         qDebug() << QStringLiteral("New datagrams pending.");
@@ -321,15 +327,7 @@ void UDPListener::drain()
     m_ranDry = false;
     while (read < maxDatagramsPerRead && !elapsed.hasExpired(maxReadMs)) {
         const int wanted = qMin(batchSize, maxDatagramsPerRead - read);
-        for (int i = 0; i < wanted; ++i) {
-            iovec& slot = m_iovecs[size_t(i)];
-            slot.iov_base = buffers + qsizetype(i) * slotStride;
-            slot.iov_len = maxDatagramSize;
-            msghdr& header = m_messages[size_t(i)].msg_hdr;
-            header = msghdr {};
-            header.msg_iov = &slot;
-            header.msg_iovlen = 1;
-        }
+        prepareBatch(buffers, m_messages.data(), m_iovecs.data(), wanted);
         const int count = recvmmsg(fd, m_messages.data(), unsigned(wanted), MSG_DONTWAIT, nullptr);
         if (count <= 0) {
             m_ranDry = true;
