@@ -26,6 +26,13 @@ namespace {
 constexpr int maxTransactionAgeMs = 40;
 constexpr size_t maxTransactionRows = 8192;
 constexpr qint64 maxTransactionBytes = 4 * 1024 * 1024;
+// The age is read from the clock once per this many rows: at a flood's rate a clock read costs
+// more than the check saves, and 64 rows arrive within a millisecond.
+constexpr size_t rowsPerAgeCheck = 64;
+// SQLite's page cache, in KiB (a negative cache_size). Rows a few seconds out of order land all over
+// the last seconds of each time index; 8 MiB keeps those pages cached at 100,000 events/s, where the
+// default 2 MiB read most of them back for every commit.
+constexpr int pageCacheKiB = 8192;
 
 // Held rows are written again this often, and a table's failures summarised at most this often.
 constexpr int retryIntervalMs = 1000;
@@ -201,6 +208,7 @@ void DataBaseWrapper::tuneConnection()
     QSqlQuery query;
     const bool wal = query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) && query.next()
                      && query.value(0).toString() == QLatin1String("wal");
+    query.exec(QStringLiteral("PRAGMA cache_size=-%1").arg(pageCacheKiB));
     if (wal)
         query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     else
@@ -508,9 +516,8 @@ void DataBaseWrapper::insertRow(const RowView& row)
             return;
         }
     }
-    if (transactionFull() || m_transactionAge.hasExpired(maxTransactionAgeMs)) {
+    if (transactionFull() || (m_pendingCount % rowsPerAgeCheck == 0 && m_transactionAge.hasExpired(maxTransactionAgeMs)))
         commit();
-    }
 }
 
 void DataBaseWrapper::clearPending()
