@@ -197,11 +197,6 @@ void UDPListener::receive(int socket, int wake)
         }
         if (batch.empty())
             continue;
-        quint32 reading = 0;
-        if (readDropCounter(socket, &reading)) {
-            m_queuedDropCounter = reading;
-            m_haveQueuedDropCounter = true;
-        }
         std::unique_lock<std::mutex> lock(m_queueMutex);
         // At a stop the batch is queued regardless: the event loop's thread decodes it before reading on.
         m_queueHasRoom.wait(lock, [this] { return m_queue.size() < maxQueuedBytes || m_stopReceiver; });
@@ -216,8 +211,8 @@ void UDPListener::receive(int socket, int wake)
 
 void UDPListener::decodeQueued(bool finish)
 {
-    if (m_haveQueuedDropCounter.exchange(false))
-        noteDrops(m_queuedDropCounter);
+    // Once per hand-over, as after each read of the socket by this thread.
+    pollDropCounter();
     QElapsedTimer elapsed;
     elapsed.start();
     for (int decoded = 0;; ++decoded) {

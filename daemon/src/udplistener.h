@@ -19,8 +19,8 @@
 
 class ConfigSettings;
 
-// The kernel's cumulative count of datagrams dropped on one socket, a 32-bit number that wraps. Both the receive
-// thread and the event loop's thread read it; the thread's reading may arrive after a newer one, and adds nothing.
+// The kernel's cumulative count of datagrams dropped on one socket, a 32-bit number that wraps. A reading older
+// than the last one adds nothing.
 class DropCounter
 {
 public:
@@ -110,9 +110,6 @@ private:
     bool m_decodePosted = false;
     std::string m_taken;
     size_t m_takenOffset = 0;
-    // The drop counter of the newest datagram the thread read, taken by the next decodeQueued().
-    std::atomic<quint32> m_queuedDropCounter {0};
-    std::atomic<bool> m_haveQueuedDropCounter {false};
 };
 
 #endif
