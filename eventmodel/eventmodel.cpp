@@ -207,6 +207,23 @@ const char schemaVersionCreate[] =
     "CREATE TABLE IF NOT EXISTS schemaver    (rowID INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, "
     "version INTEGER NOT NULL)";
 
+const char timeMapTable[] = "timemap";
+const char timeMapCreate[] =
+    "CREATE TABLE IF NOT EXISTS timemap (tableName TEXT NOT NULL, bucket INTEGER NOT NULL, firstRowID INTEGER NOT NULL, "
+    "lastRowID INTEGER NOT NULL, minTime INTEGER NOT NULL, maxTime INTEGER NOT NULL, rowCount INTEGER NOT NULL, "
+    "PRIMARY KEY (tableName, bucket, firstRowID)) WITHOUT ROWID";
+const char timeMapIndexCreate[] = "CREATE INDEX IF NOT EXISTS timemap_rows ON timemap (tableName, lastRowID)";
+const char timeMarkTable[] = "timemapmark";
+const char timeMarkCreate[] =
+    "CREATE TABLE IF NOT EXISTS timemapmark (tableName TEXT PRIMARY KEY NOT NULL, lastRowID INTEGER NOT NULL) "
+    "WITHOUT ROWID";
+const char timeMapMembership[] = "t.rowID BETWEEN m.firstRowID AND m.lastRowID AND t.time BETWEEN m.minTime AND m.maxTime";
+
+std::string oldTimeIndex(const char* table)
+{
+    return std::string(table) + "_time";
+}
+
 const std::array<EventKind, eventKindCount>& eventKinds()
 {
     return kinds;

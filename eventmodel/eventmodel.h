@@ -112,4 +112,30 @@ inline const char* masterColumnType(const EventColumn& column)
 extern const char schemaVersionTable[];
 extern const char schemaVersionCreate[];
 
+// The time map, which finds the rows of a time window without an index on time. Each entry covers the rows of one
+// event table whose time falls in one bucket of timeBucket() and whose rowIDs lie from firstRowID to lastRowID, their
+// least and greatest time, and their count; the store writes entries once per transaction, not per row. The entries
+// of one table and bucket have rowID ranges apart, so a row belongs to exactly one entry, the one that
+// timeMapMembership holds for. The mark of each table tells how far its rows are mapped: every row up to lastRowID
+// belongs to an entry, later ones are read directly.
+extern const char timeMapTable[];
+extern const char timeMapCreate[];
+// Finds the entries that end within a range of rowIDs, for pruning.
+extern const char timeMapIndexCreate[];
+extern const char timeMarkTable[];
+extern const char timeMarkCreate[];
+// The condition that the row t lies in the entry m.
+extern const char timeMapMembership[];
+// The index on time that earlier versions kept on every table, "<table>_time"; a store drops it once the table is
+// mapped, and a reader uses it while it exists.
+std::string oldTimeIndex(const char* table);
+
+// Buckets of 65.536 s: a one-minute window reads the entries of one or two. SQLite keeps a time above 2^63 - 1 as a
+// negative number, which lands in a negative bucket, as the signed comparison of times orders it.
+constexpr int timeBucketShift = 16;
+constexpr std::int64_t timeBucket(std::int64_t time)
+{
+    return time >= 0 ? time >> timeBucketShift : -((-(time + 1)) >> timeBucketShift) - 1;
+}
+
 #endif

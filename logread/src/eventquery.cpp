@@ -42,6 +42,42 @@ QString tableName(const TableQuery& query)
     return QStringLiteral("\"%1\"").arg(QLatin1String(eventTables()[static_cast<size_t>(query.table)].table));
 }
 
+// The time map's rows of a window: the entries of the window's buckets whose times meet it, each joined to its rows,
+// up to the map's mark, then the rows after the mark. The entries' ranges apart give every row once.
+QString mappedRows(const TableQuery& query, const SqlDialect& dialect, QVariantList& values)
+{
+    const auto bind = [&](const QVariant& value) {
+        values << value;
+        return dialect.placeholder(values.size());
+    };
+    QStringList entries{QStringLiteral("m.tableName = '%1'")
+                            .arg(QLatin1String(eventTables()[static_cast<size_t>(query.table)].table))};
+    QStringList mapped;
+    QStringList after;
+    if (query.since) {
+        entries << QStringLiteral("m.bucket >= ") + bind(qlonglong(timeBucket(*query.since)));
+        const QString since = bind(*query.since);
+        entries << QStringLiteral("m.maxTime >= ") + since;
+        mapped << QStringLiteral("t.time >= ") + since;
+        after << QStringLiteral("time >= ") + since;
+    }
+    if (query.until) {
+        entries << QStringLiteral("m.bucket <= ") + bind(qlonglong(timeBucket(*query.until)));
+        const QString until = bind(*query.until);
+        entries << QStringLiteral("m.minTime <= ") + until;
+        mapped << QStringLiteral("t.time <= ") + until;
+        after << QStringLiteral("time <= ") + until;
+    }
+    const QString mark = bind(*query.timeMapMark);
+    mapped.prepend(QStringLiteral("t.rowID <= ") + mark);
+    after.prepend(QStringLiteral("rowID > ") + mark);
+    const QString table = tableName(query);
+    return QStringLiteral("(SELECT t.* FROM %1 AS m CROSS JOIN %2 AS t ON %3 WHERE %4 AND %5 UNION ALL SELECT * FROM %2 "
+                          "WHERE %6) AS %2")
+        .arg(QLatin1String(timeMapTable), table, QLatin1String(timeMapMembership), entries.join(QLatin1String(" AND ")),
+             mapped.join(QLatin1String(" AND ")), after.join(QLatin1String(" AND ")));
+}
+
 // rowID, time, sentToMasterDB, the table's columns and the origin columns.
 QString selectList(const TableQuery& query, const SqlDialect& dialect)
 {
@@ -199,6 +235,14 @@ TableQuery::TableQuery(int tableIndex, const Selection& selection, Order rowOrde
 {
 }
 
+QString rowSource(const TableQuery& query, const SqlDialect& dialect, QVariantList& values)
+{
+    // The rows after a follower's cursor are a short range of rowIDs, read directly.
+    if (query.timeMapMark && (query.since || query.until) && !query.afterRowId)
+        return mappedRows(query, dialect, values);
+    return tableName(query);
+}
+
 SqlDialect sqliteDialect()
 {
     return SqlDialect{sqlitePlaceholder, sqliteColumn, {}, {}, false};
@@ -213,7 +257,8 @@ SqlDialect postgresDialect()
 BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect)
 {
     BuiltQuery built;
-    built.sql = QStringLiteral("SELECT ") + selectList(query, dialect) + QStringLiteral(" FROM ") + tableName(query);
+    built.sql = QStringLiteral("SELECT ") + selectList(query, dialect) + QStringLiteral(" FROM ")
+                + rowSource(query, dialect, built.values);
     built.sql += whereClause(query, dialect, built.values);
     built.sql += orderClause(query, dialect);
     if (query.limit) {
@@ -228,7 +273,8 @@ BuiltQuery buildHostStatsQuery(const TableQuery& query, const SqlDialect& dialec
     const QString time = dialect.column(QStringLiteral("time"));
     const QString host = dialect.originColumns.constFirst();
     BuiltQuery built;
-    built.sql = QStringLiteral("SELECT %1, count(*), min(%2), max(%2) FROM ").arg(host, time) + tableName(query);
+    built.sql = QStringLiteral("SELECT %1, count(*), min(%2), max(%2) FROM ").arg(host, time)
+                + rowSource(query, dialect, built.values);
     built.sql += whereClause(query, dialect, built.values);
     built.sql += QStringLiteral(" GROUP BY %1 ORDER BY %2").arg(host, dialect.originOrder.constFirst());
     return built;
@@ -261,14 +307,15 @@ BuiltQuery buildMasterFollowQuery(const TableQuery& query, const SqlDialect& dia
 
 QVector<BuiltQuery> buildStatsQueries(const TableQuery& query, const SqlDialect& dialect)
 {
-    const QString from = QStringLiteral(" FROM ") + tableName(query);
     TableQuery unsent = query;
     unsent.matches.append(ColumnMatch{QStringLiteral("sentToMasterDB"), {qlonglong(0)}});
+    const QStringList columns{QStringLiteral("count(*)"), QStringLiteral("count(*)"), QStringLiteral("min(time)"),
+                              QStringLiteral("max(time)"), QStringLiteral("min(time)")};
     QVector<BuiltQuery> built(5);
-    built[0].sql = QStringLiteral("SELECT count(*)") + from + whereClause(query, dialect, built[0].values);
-    built[1].sql = QStringLiteral("SELECT count(*)") + from + whereClause(unsent, dialect, built[1].values);
-    built[2].sql = QStringLiteral("SELECT min(time)") + from + whereClause(query, dialect, built[2].values);
-    built[3].sql = QStringLiteral("SELECT max(time)") + from + whereClause(query, dialect, built[3].values);
-    built[4].sql = QStringLiteral("SELECT min(time)") + from + whereClause(unsent, dialect, built[4].values);
+    for (int i = 0; i < built.size(); ++i) {
+        const TableQuery& of = i == 1 || i == 4 ? unsent : query;
+        built[i].sql = QStringLiteral("SELECT ") + columns.at(i) + QStringLiteral(" FROM ")
+                       + rowSource(of, dialect, built[i].values) + whereClause(of, dialect, built[i].values);
+    }
     return built;
 }

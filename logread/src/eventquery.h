@@ -80,6 +80,10 @@ struct TableQuery
     std::optional<std::pair<qint64, qint64>> afterKey;
     // At most this many rows: a server then keeps only the first rows of its sort instead of sorting all.
     std::optional<qint64> limit;
+    // Where the store finds the rows of a time window through a time map (SQLite; see eventmodel.h): the map's mark,
+    // the last rowID that it covers; later rows are read directly. None for a table read through an index on time
+    // or from a store without a map.
+    std::optional<qint64> timeMapMark;
     QVector<ColumnMatch> matches;
     QStringList hosts;
     // A PostgreSQL regular expression that one of the text columns of every row that the grep pattern matches
@@ -118,6 +122,11 @@ struct BuiltQuery
     QString sql;
     QVariantList values;
 };
+
+// What a statement reads the query's rows from, its values appended to values: the table, or where the store keeps a
+// time map and the query asks for a time window, the rows of the map's entries over the window and the rows after the
+// map's mark. The one form of a time window for every statement that reads a table.
+QString rowSource(const TableQuery& query, const SqlDialect& dialect, QVariantList& values);
 
 // SELECT rowID, time, sentToMasterDB, the table's columns and the origin columns, in the query's order.
 BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect);

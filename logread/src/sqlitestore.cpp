@@ -4,10 +4,21 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <limits>
+
 namespace {
 
 // Rows read by one statement: a page is read in a few milliseconds, and the memory it takes stays small.
 constexpr int pageRows = 1000;
+// Through the time map, a time-ordered read goes in parts of about this many rows, each read by one statement
+// (rows of a part are sorted together, so a part is not split into pages unless it holds more than twice this);
+// a part that yields far fewer, as with a match that few rows meet, makes the next one larger, up to maxSliceRows.
+constexpr qint64 sliceRows = 4096;
+constexpr qint64 maxSliceRows = 1 << 20;
+constexpr qint64 bucketSpan = qint64(1) << timeBucketShift;
+constexpr qint64 earliest = std::numeric_limits<qint64>::min();
+constexpr qint64 latest = std::numeric_limits<qint64>::max();
 // A reader waits this long for the rare locks of a WAL recovery or a rollback-journal commit.
 constexpr int busyTimeoutMs = 5000;
 // The sleep between two tries for a lock, short enough to take a stop request at once.
@@ -37,8 +48,9 @@ void readRow(sqlite3_stmt* statement, size_t tableIndex, EventRow& row)
     }
 }
 
-// The rows of a query a page at a time, each page one statement run to its end: no read transaction stays
-// open while the rows wait to be taken, so the daemon's checkpoints go on behind a reader on a full pipe.
+// The rows of a query a page at a time, each page one statement run to its end: no read transaction stays open while
+// the rows wait to be taken, so the daemon's checkpoints go on behind a reader on a full pipe. Through the time map, a
+// time-ordered read goes slice by slice, each a span of time read in the query's order, in pages.
 class SqliteRowStream : public RowStream
 {
 public:
@@ -48,6 +60,10 @@ public:
         , m_query(query)
         , m_position(position)
         , m_remaining(query.limit)
+        , m_sliced(query.timeMapMark && query.order != TableQuery::Order::RowIdAscending)
+        , m_ascending(query.order == TableQuery::Order::TimeAscending)
+        , m_sliceStart(m_ascending ? query.since.value_or(earliest) : query.until.value_or(latest))
+        , m_target(std::min(sliceRows, query.limit.value_or(sliceRows)))
     {
     }
 
@@ -62,34 +78,61 @@ public:
     }
 
 private:
+    // Reads the next page; an empty page ends the stream.
     bool fetch()
     {
         m_page.clear();
         m_index = 0;
-        TableQuery page = m_query;
-        page.limit = m_remaining ? std::min<qint64>(pageRows, *m_remaining) : pageRows;
-        if (m_last && m_query.order == TableQuery::Order::RowIdAscending)
-            page.afterRowId = m_last->second;
-        else if (m_last)
-            page.afterKey = m_last;
-        const Statement statement(m_store.prepare(page));
-        if (!statement)
-            return false;
-        const auto table = static_cast<size_t>(m_query.table);
-        int result = SQLITE_ROW;
-        while ((result = sqlite3_step(statement.get())) == SQLITE_ROW) {
-            m_page.append(EventRow());
-            readRow(statement.get(), table, m_page.last());
+        while (m_page.isEmpty() && !m_done) {
+            TableQuery page = m_query;
+            qint64 pageLimit = pageRows;
+            if (m_sliced) {
+                if (!m_slice && !m_store.nextSlice(m_query, m_sliceStart, m_target, m_slice.emplace(), m_lastSlice)) {
+                    m_slice.reset();
+                    return false;
+                }
+                page.since = m_slice->first;
+                page.until = m_slice->second;
+                pageLimit = 2 * m_target;
+            }
+            page.limit = m_remaining ? std::min(pageLimit, *m_remaining) : pageLimit;
+            if (m_last && m_query.order == TableQuery::Order::RowIdAscending)
+                page.afterRowId = m_last->second;
+            else if (m_last)
+                page.afterKey = m_last;
+            const Statement statement(m_store.prepare(page));
+            if (!statement)
+                return false;
+            const auto table = static_cast<size_t>(m_query.table);
+            int result = SQLITE_ROW;
+            while ((result = sqlite3_step(statement.get())) == SQLITE_ROW) {
+                m_page.append(EventRow());
+                readRow(statement.get(), table, m_page.last());
+            }
+            if (result != SQLITE_DONE) {
+                m_store.fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[table].table)));
+                return false;
+            }
+            if (m_remaining)
+                *m_remaining -= m_page.size();
+            m_sliceGot += m_page.size();
+            if (!m_page.isEmpty())
+                m_last = std::make_pair(m_page.last().time, m_page.last().rowId);
+            const bool more = m_page.size() == *page.limit && (!m_remaining || *m_remaining > 0);
+            if (more)
+                break;
+            if (!m_sliced || m_lastSlice || (m_remaining && *m_remaining == 0)) {
+                m_done = true;
+                break;
+            }
+            // The slices are apart in time, so the next one starts without a key.
+            if (2 * m_sliceGot < m_target)
+                m_target = std::min(2 * m_target, maxSliceRows);
+            m_sliceStart = m_ascending ? m_slice->second + 1 : m_slice->first - 1;
+            m_slice.reset();
+            m_last.reset();
+            m_sliceGot = 0;
         }
-        if (result != SQLITE_DONE) {
-            m_store.fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[table].table)));
-            return false;
-        }
-        if (m_remaining)
-            *m_remaining -= m_page.size();
-        m_done = m_page.size() < *page.limit || (m_remaining && *m_remaining == 0);
-        if (!m_page.isEmpty())
-            m_last = std::make_pair(m_page.last().time, m_page.last().rowId);
         return true;
     }
 
@@ -102,6 +145,14 @@ private:
     bool m_done = false;
     // The (time, rowID) of the last row of the previous page.
     std::optional<std::pair<qint64, qint64>> m_last;
+    const bool m_sliced;
+    const bool m_ascending;
+    // The slice being read, its first and last time, and where the next one starts.
+    std::optional<std::pair<qint64, qint64>> m_slice;
+    bool m_lastSlice = false;
+    qint64 m_sliceStart;
+    qint64 m_target;
+    qint64 m_sliceGot = 0;
 };
 
 // RowIDs of a table grow with each commit (AUTOINCREMENT, one writer at a time), so the highest one read is
@@ -184,9 +235,14 @@ bool SqliteStore::checkTables()
     }
     const Statement statement(raw);
     QStringList missing = requiredTables();
+    QStringList map{QLatin1String(timeMapTable), QLatin1String(timeMarkTable)};
     int result = SQLITE_ROW;
-    while ((result = sqlite3_step(raw)) == SQLITE_ROW)
-        missing.removeAll(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0))));
+    while ((result = sqlite3_step(raw)) == SQLITE_ROW) {
+        const QString name = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0)));
+        missing.removeAll(name);
+        map.removeAll(name);
+    }
+    m_hasTimeMap = map.isEmpty();
     if (result != SQLITE_DONE) {
         fail(QStringLiteral("Cannot read database \"%1\"").arg(m_path));
         return false;
@@ -201,10 +257,18 @@ bool SqliteStore::checkTables()
 
 bool SqliteStore::beginRead(bool /*followAfter*/)
 {
-    // The highest rowIDs of one moment bound every page of the read: rows committed later are the follower's.
+    // The highest rowIDs of one moment bound every page of the read: rows committed later are the follower's. The
+    // time map's marks, and which tables still have the index of an earlier version, are of the same moment.
     QStringList highest;
-    for (const EventTable& table : eventTables())
-        highest << QStringLiteral("(SELECT coalesce(max(rowID), 0) FROM \"%1\")").arg(QLatin1String(table.table));
+    for (const EventTable& table : eventTables()) {
+        const QLatin1String name(table.table);
+        highest << QStringLiteral("(SELECT coalesce(max(rowID), 0) FROM \"%1\")").arg(name);
+        if (m_hasTimeMap)
+            highest << QStringLiteral("(SELECT coalesce(max(lastRowID), 0) FROM %1 WHERE tableName = '%2')")
+                           .arg(QLatin1String(timeMarkTable), name)
+                    << QStringLiteral("EXISTS (SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = '%1')")
+                           .arg(QString::fromStdString(oldTimeIndex(table.table)));
+    }
     sqlite3_stmt* raw = nullptr;
     sqlite3_prepare_v2(m_db, ("SELECT " + highest.join(QLatin1String(", "))).toUtf8().constData(), -1, &raw, nullptr);
     const Statement statement(raw);
@@ -213,14 +277,21 @@ bool SqliteStore::beginRead(bool /*followAfter*/)
         return false;
     }
     m_bounds.emplace();
-    for (int t = 0; t < eventTableCount; ++t)
-        (*m_bounds)[static_cast<size_t>(t)] = sqlite3_column_int64(raw, t);
+    const int columns = m_hasTimeMap ? 3 : 1;
+    for (size_t t = 0; t < eventTableCount; ++t) {
+        const int column = int(t) * columns;
+        (*m_bounds)[t] = sqlite3_column_int64(raw, column);
+        m_marks[t].reset();
+        if (m_hasTimeMap && sqlite3_column_int(raw, column + 2) == 0)
+            m_marks[t] = sqlite3_column_int64(raw, column + 1);
+    }
     return true;
 }
 
 bool SqliteStore::endRead()
 {
     m_bounds.reset();
+    m_marks.fill(std::nullopt);
     return true;
 }
 
@@ -234,7 +305,74 @@ std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query, qint64* po
     TableQuery bounded = query;
     if (m_bounds)
         bounded.lastRowId = (*m_bounds)[static_cast<size_t>(query.table)];
+    bounded.timeMapMark = m_marks[static_cast<size_t>(query.table)];
     return std::make_unique<SqliteRowStream>(*this, bounded, position);
+}
+
+bool SqliteStore::nextSlice(const TableQuery& query, qint64 start, qint64 target, std::pair<qint64, qint64>& slice,
+                            bool& last)
+{
+    const bool ascending = query.order == TableQuery::Order::TimeAscending;
+    const qint64 end = ascending ? query.until.value_or(latest) : query.since.value_or(earliest);
+    const QByteArray sql = QStringLiteral("SELECT bucket, sum(rowCount) FROM %1 WHERE tableName = '%2' AND bucket %3 ?1 "
+                                          "AND bucket %4 ?2 GROUP BY bucket ORDER BY bucket%5")
+                               .arg(QLatin1String(timeMapTable), QLatin1String(eventTables()[query.table].table),
+                                    ascending ? QStringLiteral(">=") : QStringLiteral("<="),
+                                    ascending ? QStringLiteral("<=") : QStringLiteral(">="),
+                                    ascending ? QString() : QStringLiteral(" DESC"))
+                               .toUtf8();
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(m_db, sql.constData(), -1, &raw, nullptr);
+    const Statement statement(raw);
+    if (!raw) {
+        fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[query.table].table)));
+        return false;
+    }
+    sqlite3_bind_int64(raw, 1, timeBucket(start));
+    sqlite3_bind_int64(raw, 2, timeBucket(end));
+    // The slice ends at the far edge of the last bucket taken, or within the first one when it holds far more.
+    qint64 edge = end;
+    qint64 rows = 0;
+    int result = SQLITE_ROW;
+    while (rows < target && (result = sqlite3_step(raw)) == SQLITE_ROW) {
+        const qint64 bucket = sqlite3_column_int64(raw, 0);
+        const qint64 count = sqlite3_column_int64(raw, 1);
+        const qint64 bucketStart = bucket * bucketSpan;
+        const qint64 bucketEnd = bucketStart + (bucketSpan - 1);
+        if (rows == 0 && count > 2 * target) {
+            // A part of the bucket from where the read stands in it, as wide as the bucket's rows allow.
+            const qint64 width = std::max<qint64>(1, bucketSpan * target / count);
+            const qint64 from = ascending ? std::max(start, bucketStart) : std::min(start, bucketEnd);
+            edge = ascending ? (from > bucketEnd - width ? bucketEnd : from + width - 1)
+                             : (from < bucketStart + width ? bucketStart : from - width + 1);
+            rows = count;
+            break;
+        }
+        rows += count;
+        edge = ascending ? bucketEnd : bucketStart;
+    }
+    if (result != SQLITE_ROW && result != SQLITE_DONE) {
+        fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[query.table].table)));
+        return false;
+    }
+    // The rows after the last bucket of the map, and those after its mark, are in the last slice.
+    if (rows < target || (ascending ? edge >= end : edge <= end))
+        edge = end;
+    last = edge == end;
+    slice = ascending ? std::make_pair(start, edge) : std::make_pair(edge, start);
+    return true;
+}
+
+bool SqliteStore::firstTime(const TableQuery& query, std::optional<qint64>& time)
+{
+    TableQuery first = query;
+    first.limit = 1;
+    const std::unique_ptr<RowStream> stream = rows(first);
+    EventRow row;
+    time.reset();
+    if (stream->next(row))
+        time = row.time;
+    return m_error.isEmpty();
 }
 
 sqlite3_stmt* SqliteStore::prepare(const TableQuery& query)
@@ -247,9 +385,13 @@ sqlite3_stmt* SqliteStore::prepare(const TableQuery& query)
 
 bool SqliteStore::stats(const TableQuery& query, QVector<TableStats>& result)
 {
-    const QVector<BuiltQuery> queries = buildStatsQueries(query, sqliteDialect());
+    TableQuery mapped = query;
+    mapped.timeMapMark = m_marks[static_cast<size_t>(query.table)];
+    const QVector<BuiltQuery> queries = buildStatsQueries(mapped, sqliteDialect());
     std::array<std::optional<qint64>, 5> values;
-    for (int i = 0; i < queries.size(); ++i) {
+    // Without an index on time, the first and last times come from the first row of a read in either order.
+    const int counted = mapped.timeMapMark ? 2 : queries.size();
+    for (int i = 0; i < counted; ++i) {
         const Statement statement(prepareBound(m_db, queries.at(i)));
         sqlite3_stmt* raw = statement.get();
         if (!raw || sqlite3_step(raw) != SQLITE_ROW) {
@@ -258,6 +400,14 @@ bool SqliteStore::stats(const TableQuery& query, QVector<TableStats>& result)
         }
         if (sqlite3_column_type(raw, 0) != SQLITE_NULL)
             values[static_cast<size_t>(i)] = sqlite3_column_int64(raw, 0);
+    }
+    if (mapped.timeMapMark) {
+        TableQuery unsent = query;
+        unsent.matches.append(ColumnMatch{QStringLiteral("sentToMasterDB"), {qlonglong(0)}});
+        TableQuery newest = query;
+        newest.order = TableQuery::Order::TimeDescending;
+        if (!firstTime(query, values[2]) || !firstTime(newest, values[3]) || !firstTime(unsent, values[4]))
+            return false;
     }
     TableStats stats;
     stats.rows = values[0].value_or(0);

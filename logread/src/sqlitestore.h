@@ -37,6 +37,10 @@ public:
     std::unique_ptr<RowStream> rows(const TableQuery& query, qint64* position);
     // The row statement of one page with its parameters bound; null with the failure recorded.
     sqlite3_stmt* prepare(const TableQuery& query);
+    // The next part of a time-ordered read through the time map, from start in the query's order: whole buckets
+    // until they hold about target rows, or a part of one bucket that holds many more. Sets the part's times and
+    // whether it reaches the end of the query's window; false with the failure recorded.
+    bool nextSlice(const TableQuery& query, qint64 start, qint64 target, std::pair<qint64, qint64>& slice, bool& last);
     // Records the connection's last error as the reason of a failure.
     void fail(const QString& what);
 
@@ -45,13 +49,20 @@ private:
     static int busyHandler(void* store, int tries);
 
     bool checkTables();
+    // The first row of the query, its time; false with the failure recorded.
+    bool firstTime(const TableQuery& query, std::optional<qint64>& time);
 
     sqlite3* m_db = nullptr;
+    // Whether the database has a time map; tables are read through it unless they still have the index on time
+    // of an earlier version.
+    bool m_hasTimeMap = false;
     QString m_path;
     QString m_error;
     std::optional<qint64> m_dataVersion;
     // Per table, the highest rowID when the read began; none outside a read.
     std::optional<std::array<qint64, eventTableCount>> m_bounds;
+    // Per table, the time map's mark when the read began; none for a table read otherwise, or outside a read.
+    std::array<std::optional<qint64>, eventTableCount> m_marks;
     std::function<bool()> m_stopCheck;
 };
 
