@@ -1,7 +1,8 @@
 // What the daemon's two stages cost by themselves, so that they add up to its CPU per event:
 //
-//   tevrikstagecost --store DB --count N
-//       stores N events of the benchmark's mix, decoded beforehand, with the daemon's own store
+//   tevrikstagecost --store DB --count N [--spread-ms S]
+//       stores N events of the benchmark's mix, decoded beforehand, with the daemon's own store; with
+//       --spread-ms, each event's time lies 0 to S ms before the present, as several senders' clocks make it
 //   tevrikstagecost --receive PORT --count N
 //       receives and decodes datagrams on 127.0.0.1:PORT with the daemon's own listener, which
 //       hands the events to nobody
@@ -31,11 +32,11 @@ namespace {
 
 [[noreturn]] void usage()
 {
-    std::fprintf(stderr, "usage: tevrikstagecost (--store DB | --receive PORT) --count N\n");
+    std::fprintf(stderr, "usage: tevrikstagecost (--store DB [--spread-ms S] | --receive PORT) --count N\n");
     std::exit(2);
 }
 
-int store(const QString& path, long long count)
+int store(const QString& path, long long count, long long spreadMs)
 {
     ConfigSettings* settings = ConfigSettings::getInstance();
     settings->setDBPath(path);
@@ -50,7 +51,7 @@ int store(const QString& path, long long count)
     // The listener's share is the decoding; the store gets the events as it hands them on.
     std::deque<LogEvent> pool(2000);
     for (unsigned i = 0; i < pool.size(); ++i) {
-        const std::string datagram = encodedEvent(i, now, 0);
+        const std::string datagram = encodedEvent(i, now - (spreadMs > 0 ? std::uint64_t(i * 7919ULL % spreadMs) : 0), 0);
         pool[i].ParseFromArray(datagram.data(), int(datagram.size()));
     }
     const double before = cpuSeconds();
@@ -102,6 +103,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     std::string mode, target;
     long long count = 0;
+    long long spreadMs = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         if (name == "--store" || name == "--receive") {
@@ -109,13 +111,15 @@ int main(int argc, char** argv)
             target = argv[i + 1];
         } else if (name == "--count") {
             count = std::atoll(argv[i + 1]);
+        } else if (name == "--spread-ms") {
+            spreadMs = std::atoll(argv[i + 1]);
         } else {
             usage();
         }
     }
-    if (mode.empty() || count <= 0)
+    if (mode.empty() || count <= 0 || spreadMs < 0)
         usage();
     if (mode == "--store")
-        return store(QString::fromStdString(target), count);
+        return store(QString::fromStdString(target), count, spreadMs);
     return receive(unsigned(std::atoi(target.c_str())), count);
 }

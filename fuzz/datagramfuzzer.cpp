@@ -1,15 +1,15 @@
 // Feeds arbitrary bytes as one datagram through the listener's decoding into the event store.
 #include "configsettings.h"
 #include "databasewrapper.h"
+#include "eventmodel.h"
 #include "programmessagehandler.h"
 #include "udplistener.h"
 
 #include <QCoreApplication>
-#include <QSqlQuery>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <google/protobuf/stubs/logging.h>
+#include <sqlite3.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -30,15 +30,13 @@ QTemporaryDir& databaseDir()
     return dir;
 }
 
+// The event tables and the time map's entries; the marks stay, as for rows that retention deleted.
 void deleteAllRows()
 {
-    QSqlQuery tables;
-    tables.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'"));
-    QStringList names;
-    while (tables.next())
-        names << tables.value(0).toString();
-    for (const QString& name : names)
-        QSqlQuery().exec(QStringLiteral("DELETE FROM %1").arg(name));
+    std::string sql = std::string("DELETE FROM ") + timeMapTable + ";";
+    for (const EventKind& kind : eventKinds())
+        sql += std::string(" DELETE FROM \"") + kind.table + "\";";
+    sqlite3_exec(store->connection(), sql.c_str(), nullptr, nullptr, nullptr);
 }
 
 } // namespace

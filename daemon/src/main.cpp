@@ -95,9 +95,8 @@ int main(int argc, char** argv)
 
     // Operator reports: held-row bound, retention, counters on SIGUSR1, and the service manager's view.
     store.setMaxHeldBytes(qint64(settings->getMaxHeldMiB()) * 1024 * 1024);
-    Retention retention(*settings, nullptr);
-    if (retention.isEnabled())
-        QObject::connect(&store, &DataBaseWrapper::committed, &retention, &Retention::prune);
+    Retention retention(*settings, store.connection(), nullptr);
+    QObject::connect(&store, &DataBaseWrapper::committed, &retention, &Retention::prune);
     std::unique_ptr<MetricsWriter> metrics;
     if (!settings->getMetricsDir().isEmpty())
         metrics = std::make_unique<MetricsWriter>(settings->getMetricsDir(), QStringLiteral("tevriksystemlog.prom"),
@@ -123,7 +122,9 @@ int main(int argc, char** argv)
         while (listener.hasPendingDatagrams() && !deadline.hasExpired())
             listener.readPendingDatagrams();
         store.commit();
-        rowsNotStored = store.flushHeld();
+        store.flushHeld();
+        // Lost with the process: counted now, so that the last reports show them lost and none held.
+        rowsNotStored = store.abandonHeld();
         listener.reportDropsNow();
         if (listener.hasPendingDatagrams())
             qWarning() << QStringLiteral("Stopping on signal %1: senders kept sending for %2 s; the datagrams still "
@@ -139,7 +140,6 @@ int main(int argc, char** argv)
     if (metrics)
         metrics->start();
     const int result = app.exec();
-    // The rows that the store still holds after its last retry are lost with the process.
     writeStopReport(daemonCounters(), static_cast<quint64>(rowsNotStored));
     if (metrics)
         metrics->write();

@@ -4,9 +4,12 @@
 #include "databasewrapper.h"
 #include "eventmodel.h"
 #include "messagerecorder.h"
+#include "processrunner.h"
 #include "programmessagehandler.h"
 
 #include <google/protobuf/text_format.h>
+
+#include <sqlite3.h>
 
 #include <QtSql>
 #include <QtTest>
@@ -56,6 +59,8 @@ private:
     void openStore(QStringList* messages = nullptr);
     void closeStore();
     void inspectorExec(const QString& statement);
+    // Runs a statement on the store's own connection; SQLite's result code.
+    int storeExec(const QString& statement);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<DataBaseWrapper> m_store;
@@ -103,16 +108,14 @@ QString successReport(const QString& statement)
     return QStringLiteral("Debug: \"\" \"\" \"%1\"").arg(statement);
 }
 
-// The nine tables, then an index on each table's time.
+// The time map's statements after the nine tables.
+const QStringList timeMapStatements = {timeMapCreate, timeMapIndexCreate, timeMarkCreate};
+
 QStringList createReports()
 {
     QStringList reports;
-    for (const QString& statement : createStatements)
+    for (const QString& statement : createStatements + timeMapStatements)
         reports << successReport(statement);
-    for (const QString& statement : createStatements) {
-        const QString table = statement.section(QLatin1Char(' '), 5, 5).section(QLatin1Char('('), 0, 0);
-        reports << successReport(QStringLiteral("CREATE INDEX IF NOT EXISTS %1_time ON %1(time)").arg(table));
-    }
     return reports;
 }
 
@@ -230,17 +233,20 @@ void tst_DataBaseWrapper::openStore(QStringList* messages)
         *messages = recorder.lines();
 }
 
-// The store leaves its connection registered, as the daemon keeps it until the process ends.
 void tst_DataBaseWrapper::closeStore()
 {
     m_store.reset();
-    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
 }
 
 void tst_DataBaseWrapper::inspectorExec(const QString& statement)
 {
     QSqlQuery query(inspector());
     QVERIFY2(query.exec(statement), qPrintable(query.lastError().text()));
+}
+
+int tst_DataBaseWrapper::storeExec(const QString& statement)
+{
+    return sqlite3_exec(m_store->connection(), statement.toUtf8().constData(), nullptr, nullptr, nullptr);
 }
 
 void tst_DataBaseWrapper::createsTables()
@@ -252,7 +258,7 @@ void tst_DataBaseWrapper::createsTables()
     COMPARE_LINES(messages, createReports());
 
     QStringList expected;
-    for (const QString& statement : createStatements)
+    for (const QString& statement : createStatements + QStringList{timeMapCreate, timeMarkCreate})
         expected << QString(statement).replace(QLatin1String("CREATE TABLE IF NOT EXISTS "), QLatin1String("CREATE TABLE "));
     QSqlQuery query(inspector());
     QVERIFY(query.exec(QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'table' AND name != 'sqlite_sequence' ORDER BY rowid")));
@@ -314,6 +320,7 @@ void tst_DataBaseWrapper::storesOneRowPerPayload()
     QStringList reports;
     for (const QString& row : rows)
         reports << successReport(insertStatement(row.section(QLatin1Char('|'), 0, 0)));
+    const DaemonCounters before = daemonCounters();
     {
         MessageRecorder recorder;
         m_store->newLogEvent(&logEvent);
@@ -321,6 +328,9 @@ void tst_DataBaseWrapper::storesOneRowPerPayload()
     }
     m_store->commit();
     COMPARE_LINES(allRows(ConfigSettings::getInstance()->getDBPath()), rows);
+    // One event, however many rows it gave.
+    QCOMPARE(daemonCounters().eventsStored - before.eventsStored, quint64(1));
+    QCOMPARE(daemonCounters().rowsStored - before.rowsStored, quint64(rows.size()));
 }
 
 void tst_DataBaseWrapper::reopenKeepsRowsAndRowIdsGrow()
@@ -593,7 +603,7 @@ void tst_DataBaseWrapper::holdsRowsWhileTheDatabaseIsLocked()
     openStore();
     m_store->setMaxHeldBytes(maxHeldBytes);
     // The lock fails the store's statements at once instead of after its busy timeout.
-    QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+    sqlite3_busy_timeout(m_store->connection(), 0);
     // Every commit once the lock is gone leaves the database free for another writer.
     int commits = 0;
     int busyAtCommit = 0;
@@ -634,7 +644,7 @@ void tst_DataBaseWrapper::holdsRowsWhileTheDatabaseIsLocked()
     else
         QCOMPARE(m_store->flushHeld(), 0);
     QCOMPARE(daemonCounters().rowsHeld, quint64(0));
-    QCOMPARE(daemonCounters().eventsStored - before.eventsStored, held);
+    QCOMPARE(daemonCounters().rowsStored - before.rowsStored, held);
     QCOMPARE(daemonCounters().rowsFailed, before.rowsFailed);
     QVERIFY(commits > 0);
     QCOMPARE(busyAtCommit, 0);
@@ -714,7 +724,7 @@ void tst_DataBaseWrapper::storeMixedStream(const QString& fault, Outcome& outcom
     MessageRecorder recorder;
     openStore();
     // The lock fails the store's statements at once instead of after its busy timeout.
-    QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+    sqlite3_busy_timeout(m_store->connection(), 0);
     const DaemonCounters before = daemonCounters();
     const int events = 3000;
     for (int i = 0; i < events; ++i) {
@@ -733,7 +743,9 @@ void tst_DataBaseWrapper::storeMixedStream(const QString& fault, Outcome& outcom
     closeStore();
     QSqlDatabase::removeDatabase(QLatin1String(inspectorConnection));
     outcome.rows = allRows(ConfigSettings::getInstance()->getDBPath());
-    outcome.stored = daemonCounters().eventsStored - before.eventsStored;
+    // However the rows went, the time map found each of them once.
+    QCOMPARE(timeMapProblem(ConfigSettings::getInstance()->getDBPath()), QString());
+    outcome.stored = daemonCounters().rowsStored - before.rowsStored;
     outcome.failed = daemonCounters().rowsFailed - before.rowsFailed;
     outcome.lost = daemonCounters().rowsLost - before.rowsLost;
     QCOMPARE(daemonCounters().rowsHeld, quint64(0));
@@ -749,11 +761,9 @@ void tst_DataBaseWrapper::startFault(const QString& fault)
                                      "BEGIN SELECT RAISE(ROLLBACK, 'refused'); END"));
     } else if (fault == QLatin1String("full")) {
         // A few pages more than the database has, so that it runs full within the next rows.
-        QSqlQuery query(QSqlDatabase::database());
-        QVERIFY(query.exec(QStringLiteral("PRAGMA page_count")) && query.next());
-        const int pages = query.value(0).toInt();
-        query.finish();
-        QVERIFY(query.exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages + 4)));
+        const qint64 pages = queryNumber(ConfigSettings::getInstance()->getDBPath(), QStringLiteral("PRAGMA page_count"));
+        QVERIFY(pages > 0);
+        QCOMPARE(storeExec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages + 4)), SQLITE_OK);
     } else if (fault == QLatin1String("lock")) {
         inspectorExec(QStringLiteral("BEGIN IMMEDIATE"));
     }
@@ -764,7 +774,7 @@ void tst_DataBaseWrapper::endFault(const QString& fault)
     if (fault == QLatin1String("abort") || fault == QLatin1String("rollback"))
         inspectorExec(QStringLiteral("DROP TRIGGER refuse"));
     else if (fault == QLatin1String("full"))
-        QVERIFY(QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("PRAGMA max_page_count = 1073741823")));
+        QCOMPARE(storeExec(QStringLiteral("PRAGMA max_page_count = 1073741823")), SQLITE_OK);
     else if (fault == QLatin1String("lock"))
         inspectorExec(QStringLiteral("COMMIT"));
 }

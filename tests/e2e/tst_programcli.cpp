@@ -207,17 +207,32 @@ void tst_ProgramCli::daemonRefusesToStart_data()
 {
     QTest::addColumn<QString>("configText");
     QTest::addColumn<QStringList>("extraArgs");
+    // What the database file holds before the start: nothing, a text, or another program's SQLite tables.
+    QTest::addColumn<QByteArray>("dbFile");
     QTest::addColumn<QString>("error");
 
     // The configuration's checks are tested with it; here one row per kind of refusal.
     const QString valid = QStringLiteral("address=127.0.0.1\nport=FREE\ndbpath=DB\n");
-    QTest::newRow("host name in file") << "address=localhost\nport=FREE\ndbpath=DB\n" << QStringList{}
+    QTest::newRow("host name in file") << "address=localhost\nport=FREE\ndbpath=DB\n" << QStringList{} << QByteArray()
                                        << "Error: Invalid address \"localhost\": not a numeric IPv4 or IPv6 address";
-    QTest::newRow("database directory missing") << "address=127.0.0.1\nport=FREE\ndbpath=DIR/missing/x.db\n"
-                                                << QStringList{} << "Error: Cannot use database \"DIR/missing/x.db\": ";
-    QTest::newRow("config file missing") << valid << QStringList{"-c", "DIR/nosuch.conf"}
+    QTest::newRow("database directory missing")
+        << "address=127.0.0.1\nport=FREE\ndbpath=DIR/missing/x.db\n" << QStringList{} << QByteArray()
+        << "Error: Cannot use database \"DIR/missing/x.db\": unable to open database file; check that its directory "
+           "exists and that the daemon's user may write to it";
+    QTest::newRow("database is a directory")
+        << "address=127.0.0.1\nport=FREE\ndbpath=DIR\n" << QStringList{} << QByteArray()
+        << "Error: Cannot use database \"DIR\": it is a directory; set dbpath to a file, such as \"DIR/systemlog.db\"";
+    QTest::newRow("database is not SQLite")
+        << valid << QStringList{} << QByteArray("[General Settings]\naddress=127.0.0.1\n")
+        << "Error: Cannot use database \"DB\": the file is not an SQLite database; set dbpath to the system log's "
+           "database or to a file that does not exist yet";
+    QTest::newRow("database of another program")
+        << valid << QStringList{} << QByteArray("CREATE TABLE accounts (id INTEGER PRIMARY KEY)")
+        << "Error: Cannot use database \"DB\": it holds tables of another program (accounts) and none of the system "
+           "log's; set dbpath to the system log's database or to a file that does not exist yet";
+    QTest::newRow("config file missing") << valid << QStringList{"-c", "DIR/nosuch.conf"} << QByteArray()
                                          << "Error: Cannot read configuration file \"DIR/nosuch.conf\"";
-    QTest::newRow("config file is a directory") << valid << QStringList{"-c", "DIR"}
+    QTest::newRow("config file is a directory") << valid << QStringList{"-c", "DIR"} << QByteArray()
                                                 << "Error: Cannot read configuration file \"DIR\"";
 }
 
@@ -225,11 +240,22 @@ void tst_ProgramCli::daemonRefusesToStart()
 {
     QFETCH(QString, configText);
     QFETCH(QStringList, extraArgs);
+    QFETCH(QByteArray, dbFile);
     QFETCH(QString, error);
 
     QTemporaryDir dir;
     const QString config = dir.filePath("daemon.conf");
     const QString db = dir.filePath("systemlog.db");
+    if (dbFile.startsWith("CREATE")) {
+        QCOMPARE(execStatements(db, {QString::fromUtf8(dbFile)}), QString());
+    } else if (!dbFile.isEmpty()) {
+        QFile text(db);
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write(dbFile);
+    }
+    QFile before(db);
+    const QByteArray held = before.open(QIODevice::ReadOnly) ? before.readAll() : QByteArray();
+    before.close();
     const auto fill = [&](QString text) {
         return text.replace("FREE", QString::number(freeUdpPort())).replace("DB", db).replace("DIR", dir.path());
     };
@@ -247,8 +273,11 @@ void tst_ProgramCli::daemonRefusesToStart()
     // One line whatever the verbosity, and no database file when the settings were refused.
     const QStringList lines = QString::fromUtf8(result.err).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines.first().startsWith(fill(error)), qPrintable(lines.first()));
-    QVERIFY(!QFile::exists(db));
+    QCOMPARE(lines.first(), fill(error));
+    // The database is left as it was: absent, or unchanged.
+    QFile after(db);
+    QCOMPARE(after.exists(), !dbFile.isEmpty());
+    QVERIFY(!after.exists() || (after.open(QIODevice::ReadOnly) && after.readAll() == held));
 }
 
 void tst_ProgramCli::daemonRefusesOccupiedPort()

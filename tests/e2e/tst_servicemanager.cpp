@@ -131,7 +131,7 @@ void tst_ServiceManager::notifiesServiceManager()
     // At -d a stop leaves the counters in the journal.
     const QByteArray err = daemon.readAllStandardError();
     QVERIFY2(err.contains("Info: \"Counters at stop: datagrams received 0, undecodable 0, events stored 0, rows "
-                          "failed 0, rows held 0, rows lost 0, kernel drops 0, rows pruned 0\"\n"),
+                          "stored 0, rows failed 0, rows held 0, rows lost 0, kernel drops 0, rows pruned 0\"\n"),
              err.constData());
 }
 

@@ -243,6 +243,7 @@ void tst_DatagramFaults::kernelDropsCountedExactly()
         {QStringLiteral("datagrams received"), QStringLiteral("tevriksystemlog_datagrams_received_total")},
         {QStringLiteral("undecodable"), QStringLiteral("tevriksystemlog_datagrams_undecodable_total")},
         {QStringLiteral("events stored"), QStringLiteral("tevriksystemlog_events_stored_total")},
+        {QStringLiteral("rows stored"), QStringLiteral("tevriksystemlog_rows_stored_total")},
         {QStringLiteral("rows failed"), QStringLiteral("tevriksystemlog_rows_failed_total")},
         {QStringLiteral("rows held"), QStringLiteral("tevriksystemlog_rows_held")},
         {QStringLiteral("rows lost"), QStringLiteral("tevriksystemlog_rows_lost_total")},

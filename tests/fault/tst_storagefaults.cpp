@@ -8,7 +8,9 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -16,6 +18,10 @@
 #include <QUdpSocket>
 #include <QUuid>
 #include <QtTest>
+
+#include <csignal>
+#include <functional>
+#include <memory>
 
 #include <unistd.h>
 
@@ -101,6 +107,46 @@ int summarisedFailures(const QByteArray& err)
     return rows;
 }
 
+// The encoding of one event carrying a generic record with the number, and with a core dump too when asked.
+QByteArray numberedDatagram(quint64 number, bool withDump = false)
+{
+    LogEvent event;
+    event.mutable_generic()->set_timestamp(1700000000000 + number);
+    event.mutable_generic()->set_recordnumber(number);
+    event.mutable_generic()->set_key("n");
+    event.mutable_generic()->set_value("v");
+    if (withDump) {
+        event.mutable_dump()->set_timestamp(1700000000000 + number);
+        event.mutable_dump()->set_taskname("task");
+    }
+    return QByteArray::fromStdString(event.SerializeAsString());
+}
+
+// Sends the datagrams of make(0), make(1), ... at about rate a second; the number sent.
+int sendPaced(QUdpSocket& socket, quint16 port, int count, int rate, const std::function<QByteArray(int)>& make)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    int sent = 0;
+    while (sent < count && !elapsed.hasExpired(60000)) {
+        const int due = qMin<int>(count, int(elapsed.elapsed() * rate / 1000) + 1);
+        while (sent < due && sendDatagram(socket, make(sent), port))
+            ++sent;
+        QThread::msleep(1);
+    }
+    return sent;
+}
+
+// How long the process takes to write a line that contains text after the signal; -1 past the deadline.
+qint64 answerMs(QProcess& process, int signalNumber, const QByteArray& text, QByteArray& collected)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    if (!signalProcess(process, signalNumber) || !waitForStderrLine(process, collected, text, 10000))
+        return -1;
+    return elapsed.elapsed();
+}
+
 } // namespace
 
 class tst_StorageFaults : public QObject
@@ -108,37 +154,52 @@ class tst_StorageFaults : public QObject
     Q_OBJECT
 
 private slots:
-    void writeLockHeldByAnotherProcess();
+    void lockHeldPastTheBusyTimeout();
     void failingInsertsAreReportedAndSurvived();
     void fullDiskLosesNothing();
-    void lockHeldPastBusyTimeoutLosesNothing();
+    void failingCommitsKeepTheDaemonAnswering_data();
+    void failingCommitsKeepTheDaemonAnswering();
+    void countersMatchTheRows_data();
+    void countersMatchTheRows();
+    void refusesADatabaseItCannotWrite();
     void missingMetricsDirectoryReportedOnce();
 };
 
-void tst_StorageFaults::writeLockHeldByAnotherProcess()
+// Past the short busy timeout the rows wait in memory, while the receive thread keeps the socket's buffer empty.
+void tst_StorageFaults::lockHeldPastTheBusyTimeout()
 {
-    DaemonFixture daemon;
-    QVERIFY2(daemon.start(), daemon.stderrText().constData());
-    OtherConnection other(daemon.dbPath());
+    DaemonFixture fixture;
+    fixture.configure();
+    QVERIFY(fixture.startWith({QStringLiteral("-c"), fixture.configPath(), QStringLiteral("-d")}));
+    OtherConnection other(fixture.dbPath());
     QCOMPARE(other.exec(QStringLiteral("BEGIN IMMEDIATE")), QString());
 
-    // Events keep arriving while the lock is held for two seconds.
+    // 1.5 s of 20,000 events a second under the lock, then 0.5 s more once it is gone.
     QUdpSocket sender;
-    QStringList sent;
-    QDeadlineTimer lock(2000);
-    while (!lock.hasExpired()) {
-        sent << QStringLiteral("locked-%1").arg(sent.size());
-        QVERIFY(sendDatagram(sender, rebootDatagram(sent.last()), daemon.port()));
-        QTest::qWait(50);
-    }
-    QVERIFY(queryRows(daemon.dbPath(), QStringLiteral("SELECT issuer FROM reboots")).isEmpty());
+    const auto numbered = [](int i) { return numberedDatagram(quint64(i)); };
+    const int locked = sendPaced(sender, fixture.port(), 30000, 20000, numbered);
+    QCOMPARE(locked, 30000);
     QCOMPARE(other.exec(QStringLiteral("COMMIT")), QString());
-
-    const QString sql = QStringLiteral("SELECT issuer FROM reboots ORDER BY rowID");
-    QCOMPARE(firstColumn(waitForRows(daemon.dbPath(), sql, sent.size())), sent);
-    QCOMPARE(daemon.stderrText().count("Critical:"), 0);
-    QVERIFY(daemon.stop());
-    QCOMPARE(daemon.process().exitCode(), 0);
+    const int total = locked + sendPaced(sender, fixture.port(), 10000, 20000, [](int i) {
+                          return numberedDatagram(quint64(30000 + i));
+                      });
+    QVERIFY(waitFor([&] { return queryNumber(fixture.dbPath(), QStringLiteral("SELECT count(*) FROM generic")) == total; },
+                    60000));
+    QCOMPARE(receiveBufferDrops(fixture.port()), 0);
+    const QList<QVariantList> rows =
+        queryRows(fixture.dbPath(), QStringLiteral("SELECT recordNumber FROM generic ORDER BY rowID"));
+    for (int i = 0; i < rows.size(); ++i)
+        QCOMPARE(rows.at(i).value(0).toInt(), i);
+    QByteArray& err = fixture.stderrText();
+    QVERIFY2(waitForStderrLine(fixture.process(), err, "The database takes rows again"), err.constData());
+    QVERIFY(fixture.stop());
+    const QStringList lines = QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines.at(0), QStringLiteral("Critical: \"Holding rows in memory until the database takes them again: table "
+                                         "generic: database is locked Unable to fetch row\""));
+    QVERIFY2(lines.at(1).startsWith(QStringLiteral("Critical: \"The database takes rows again: stored ")),
+             qPrintable(lines.at(1)));
+    QCOMPARE(fixture.process().exitCode(), 0);
 }
 
 void tst_StorageFaults::failingInsertsAreReportedAndSurvived()
@@ -247,41 +308,192 @@ void tst_StorageFaults::fullDiskLosesNothing()
              qPrintable(lines.at(1)));
 }
 
-void tst_StorageFaults::lockHeldPastBusyTimeoutLosesNothing()
+void tst_StorageFaults::failingCommitsKeepTheDaemonAnswering_data()
+{
+    QTest::addColumn<bool>("writesWorkAgain");
+
+    QTest::newRow("writes work again") << true;
+    QTest::newRow("stopped while they fail") << false;
+}
+
+// The files may not grow past 3 MiB, so the inserts of a transaction fit in the page cache and its COMMIT fails.
+void tst_StorageFaults::failingCommitsKeepTheDaemonAnswering()
+{
+    QFETCH(bool, writesWorkAgain);
+
+    DaemonFixture fixture;
+    fixture.configure();
+    QVERIFY(fixture.startThrough(QStringLiteral("trap '' XFSZ; exec prlimit --fsize=3145728:unlimited -- \"$0\" \"$@\""),
+                                 {QStringLiteral("-c"), fixture.configPath(), QStringLiteral("-d")}));
+    QProcess& daemon = fixture.process();
+    QUdpSocket sender;
+    const int count = 9000;
+    QCOMPARE(sendPaced(sender, fixture.port(), count, 20000,
+                       [](int i) { return rebootDatagram(QStringLiteral("%1-").arg(i, 5, 10, QLatin1Char('0'))
+                                                         + QString(1000, QLatin1Char('r'))); }),
+             count);
+    QByteArray err;
+    QVERIFY2(waitForStderrLine(daemon, err, "Holding rows in memory until the database takes them again: "), err.constData());
+    QVERIFY2(err.contains("disk I/O error"), err.constData());
+    // The retries end at their first failed commit until the next second, so the event loop answers at once, over
+    // several of them.
+    for (QDeadlineTimer retries(2500); !retries.hasExpired(); QTest::qWait(250)) {
+        const qint64 counters = answerMs(daemon, SIGUSR1, "Info: \"Counters: ", err);
+        QVERIFY2(counters >= 0 && counters < 1000, qPrintable(QString::number(counters)));
+    }
+
+    const QString rowsSql = QStringLiteral("SELECT issuer FROM reboots ORDER BY rowID");
+    if (writesWorkAgain) {
+        QCOMPARE(QProcess::execute(QStringLiteral("prlimit"), {QStringLiteral("--pid"), QString::number(daemon.processId()),
+                                                               QStringLiteral("--fsize=unlimited")}),
+                 0);
+        QVERIFY2(waitForStderrLine(daemon, err, "The database takes rows again", 30000), err.constData());
+    }
+    QElapsedTimer stopping;
+    stopping.start();
+    QVERIFY(signalProcess(daemon, SIGTERM));
+    QVERIFY(daemon.waitForFinished(10000));
+    QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString::number(stopping.elapsed())));
+    QCOMPARE(daemon.exitCode(), 0);
+    err += daemon.readAllStandardError();
+
+    // Whatever is stored is the first rows, in order; the rest were lost at the stop, and said so.
+    const QStringList stored = firstColumn(queryRows(fixture.dbPath(), rowsSql));
+    for (int i = 0; i < stored.size(); ++i)
+        QVERIFY2(stored.at(i).startsWith(QStringLiteral("%1-").arg(i, 5, 10, QLatin1Char('0'))), qPrintable(stored.at(i).left(8)));
+    const int lost = count - int(stored.size());
+    QCOMPARE(lost == 0, writesWorkAgain);
+    if (!writesWorkAgain)
+        QVERIFY2(err.contains(QStringLiteral("Critical: \"Stopping: %1 held rows could not be stored and are lost\"")
+                                  .arg(lost)
+                                  .toUtf8()),
+                 err.constData());
+    QVERIFY2(err.contains(QStringLiteral("rows stored %1, rows failed 0, rows held 0, rows lost %2,")
+                              .arg(stored.size())
+                              .arg(lost)
+                              .toUtf8()),
+             err.constData());
+}
+
+void tst_StorageFaults::countersMatchTheRows_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("limits");
+
+    QTest::newRow("events of two payloads") << "none" << "";
+    QTest::newRow("rows refused by a trigger") << "trigger" << "";
+    QTest::newRow("rows beyond the held rows' bound") << "lock" << "maxheld=1\n";
+    QTest::newRow("rows held at the stop") << "stop" << "";
+}
+
+// The metrics file written at the stop against the rows that the database holds.
+void tst_StorageFaults::countersMatchTheRows()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, limits);
+
+    DaemonFixture fixture;
+    const QString metricsFile = fixture.configureMetrics();
+    QVERIFY(QDir().mkpath(QFileInfo(metricsFile).path()));
+    QFile config(fixture.configPath());
+    QVERIFY(config.open(QIODevice::Append));
+    config.write(limits.toUtf8());
+    config.close();
+    QVERIFY(fixture.startWith({QStringLiteral("-c"), fixture.configPath(), QStringLiteral("-d")}));
+    OtherConnection other(fixture.dbPath());
+    if (fault == QLatin1String("trigger"))
+        QCOMPARE(other.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON generic WHEN NEW.recordNumber % 10 = 3 "
+                                           "BEGIN SELECT RAISE(ABORT, 'refused'); END")),
+                 QString());
+    if (fault == QLatin1String("lock") || fault == QLatin1String("stop"))
+        QCOMPARE(other.exec(QStringLiteral("BEGIN IMMEDIATE")), QString());
+
+    // Each event a generic record and a core dump, the records of 1 kB past the bound.
+    const int events = fault == QLatin1String("lock") ? 3000 : 500;
+    QUdpSocket sender;
+    QCOMPARE(sendPaced(sender, fixture.port(), events, 20000, [&fault](int i) {
+                 if (fault != QLatin1String("lock"))
+                     return numberedDatagram(quint64(i), true);
+                 LogEvent event;
+                 event.mutable_generic()->set_timestamp(1);
+                 event.mutable_generic()->set_recordnumber(quint64(i));
+                 event.mutable_generic()->set_key("n");
+                 event.mutable_generic()->set_value(std::string(1000, 'v'));
+                 return QByteArray::fromStdString(event.SerializeAsString());
+             }),
+             events);
+    if (fault == QLatin1String("lock") || fault == QLatin1String("stop")) {
+        QVERIFY(waitFor([&] { return fixture.stderrText().contains("Holding rows in memory"); }));
+        if (fault == QLatin1String("lock"))
+            QVERIFY(waitFor([&] { return fixture.stderrText().contains("reached 1048576 bytes"); }));
+    }
+    if (fault == QLatin1String("lock"))
+        QCOMPARE(other.exec(QStringLiteral("COMMIT")), QString());
+    if (fault != QLatin1String("stop")) {
+        QVERIFY(waitFor([&] {
+            signalProcess(fixture.process(), SIGUSR1);
+            QTest::qWait(100);
+            return parseMetricsFile(metricsFile).value(QStringLiteral("tevriksystemlog_rows_held")).value == 0
+                   && parseMetricsFile(metricsFile).value(QStringLiteral("tevriksystemlog_datagrams_received_total")).value
+                          == events;
+        }));
+    }
+    QVERIFY(fixture.stop());
+    QCOMPARE(fixture.process().exitCode(), 0);
+
+    const qint64 records = queryNumber(fixture.dbPath(), QStringLiteral("SELECT count(*) FROM generic"));
+    const qint64 rows = records + queryNumber(fixture.dbPath(), QStringLiteral("SELECT count(*) FROM coredumps"));
+    const QMap<QString, ParsedSample> metrics = parseMetricsFile(metricsFile);
+    const auto value = [&metrics](const char* name) {
+        return qint64(metrics.value(QStringLiteral("tevriksystemlog_") + QLatin1String(name)).value);
+    };
+    const qint64 rowsSent = fault == QLatin1String("lock") ? events : 2 * events;
+    const qint64 refused = fault == QLatin1String("trigger") ? events / 10 : 0;
+    QCOMPARE(value("datagrams_received_total"), qint64(events));
+    QCOMPARE(value("rows_stored_total"), rows);
+    QCOMPARE(value("rows_held"), 0);
+    QCOMPARE(value("rows_failed_total"), refused);
+    QCOMPARE(value("rows_lost_total"), rowsSent - rows);
+    QCOMPARE(rows == rowsSent, fault == QLatin1String("none"));
+    // An event is stored with its last row, the generic record.
+    QCOMPARE(value("events_stored_total"), records);
+    if (fault == QLatin1String("stop"))
+        QVERIFY2(fixture.stderrText().contains(QStringLiteral("Stopping: %1 held rows could not be stored and are lost")
+                                                   .arg(rowsSent)
+                                                   .toUtf8()),
+                 fixture.stderrText().constData());
+}
+
+// Refused at start, though the file opens: read-only to root on a file system mounted so, else by its mode.
+void tst_StorageFaults::refusesADatabaseItCannotWrite()
 {
     QTemporaryDir dir;
-    const QString dbPath = dir.filePath(QStringLiteral("systemlog.db"));
-    DaemonFixture fixture;
-    fixture.configure(dbPath);
-    QVERIFY(fixture.startWith({QStringLiteral("-c"), fixture.configPath(), QStringLiteral("-d")}));
-    QProcess& daemon = fixture.process();
-    const quint16 port = fixture.port();
-    OtherConnection other(dbPath);
-    QCOMPARE(other.exec(QStringLiteral("BEGIN IMMEDIATE")), QString());
-
-    // Longer than the daemon's busy timeout of 10 s.
-    QUdpSocket sender;
-    QStringList sent;
-    QDeadlineTimer lock(11500);
-    while (!lock.hasExpired()) {
-        sent << QStringLiteral("locked-%1").arg(sent.size());
-        QVERIFY(sendDatagram(sender, rebootDatagram(sent.last()), port));
-        QTest::qWait(100);
+    const QString mountPoint = dir.filePath(QStringLiteral("readonly"));
+    std::unique_ptr<SmallFileSystem> readOnly;
+    if (geteuid() == 0)
+        readOnly = std::make_unique<SmallFileSystem>(mountPoint, QStringLiteral("1m"));
+    else
+        QVERIFY(QDir().mkpath(mountPoint));
+    const QString dbPath = mountPoint + QStringLiteral("/systemlog.db");
+    QCOMPARE(execStatements(dbPath, {QStringLiteral("CREATE TABLE reboots (rowID INTEGER PRIMARY KEY, time INTEGER)")}),
+             QString());
+    if (readOnly) {
+        QVERIFY(readOnly->isMounted());
+        QCOMPARE(QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,ro"), mountPoint}), 0);
+    } else {
+        QVERIFY(QFile::setPermissions(dbPath, QFile::ReadOwner));
+        QVERIFY(QFile::setPermissions(mountPoint, QFile::ReadOwner | QFile::ExeOwner));
     }
-    QByteArray err;
-    QVERIFY2(waitForStderrLine(daemon, err, "Holding rows in memory"), err.constData());
-    QCOMPARE(other.exec(QStringLiteral("COMMIT")), QString());
-    sent << QStringLiteral("after");
-    QVERIFY(sendDatagram(sender, rebootDatagram(sent.last()), port));
-
-    const QString sql = QStringLiteral("SELECT issuer FROM reboots ORDER BY rowID");
-    QCOMPARE(firstColumn(waitForRows(dbPath, sql, sent.size(), 30000)), sent);
-    QVERIFY2(waitForStderrLine(daemon, err, "The database takes rows again"), err.constData());
-    QVERIFY2(err.contains("table reboots: database is locked"), err.constData());
-    QCOMPARE(err.count("Critical:"), 2);
-    daemon.terminate();
-    QVERIFY(daemon.waitForFinished(30000));
-    QCOMPARE(daemon.exitCode(), 0);
+    const QString config = dir.filePath(QStringLiteral("daemon.conf"));
+    writeConfig(config, QStringLiteral("127.0.0.1"), QString::number(freeUdpPort()), dbPath);
+    const RunResult result = runProgram(QStringLiteral(TEVRIKSYSTEMLOG_PATH), {QStringLiteral("-c"), config});
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(QString::fromUtf8(result.err),
+             QStringLiteral("Error: Cannot use database \"%1\": cannot write to it: attempt to write a readonly database; "
+                            "let the daemon's user write to the file and to its directory\n")
+                 .arg(dbPath));
+    if (!readOnly)
+        QFile::setPermissions(mountPoint, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 void tst_StorageFaults::missingMetricsDirectoryReportedOnce()

@@ -4,12 +4,12 @@
 #include "databasewrapper.h"
 #include "eventmodel.h"
 #include "eventreader.h"
+#include "eventtables.h"
 #include "logreader.h"
+#include "processrunner.h"
 #include "readeroptions.h"
 #include "sqlitestore.h"
 
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -87,15 +87,23 @@ private slots:
     void followsCommitsInOrder();
     void impliesTextFilter_data();
     void impliesTextFilter();
+    void readsConvertedAndNewDatabasesAlike_data();
+    void readsConvertedAndNewDatabasesAlike();
 
 private:
-    // Runs the reader's request for a command line on the store; the output, or the error message.
-    QByteArray run(const QStringList& arguments, QString* error = nullptr);
+    // Runs the reader's request for a command line on the store, or on the database at dbPath; the output, or the
+    // error message.
+    QByteArray run(const QStringList& arguments, QString* error = nullptr, const QString& dbPath = QString());
     void storeSample();
+    // Makes the three databases that readsConvertedAndNewDatabasesAlike() reads, once.
+    void makeComparedDatabases();
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_dbPath;
     std::unique_ptr<DataBaseWrapper> m_store;
+    // The same rows as a new store wrote them, as an earlier version kept them, and as converted from that.
+    QTemporaryDir m_compared;
+    QStringList m_comparedPaths;
 };
 
 void tst_LogReader::initTestCase()
@@ -117,7 +125,6 @@ void tst_LogReader::init()
 void tst_LogReader::cleanup()
 {
     m_store.reset();
-    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     m_dir.reset();
 }
 
@@ -137,9 +144,9 @@ void tst_LogReader::storeSample()
     store.commit();
 }
 
-QByteArray tst_LogReader::run(const QStringList& arguments, QString* error)
+QByteArray tst_LogReader::run(const QStringList& arguments, QString* error, const QString& dbPath)
 {
-    QList<QByteArray> words{"tevriklog", "-D", m_dbPath.toUtf8()};
+    QList<QByteArray> words{"tevriklog", "-D", (dbPath.isEmpty() ? m_dbPath : dbPath).toUtf8()};
     for (const QString& argument : arguments)
         words << argument.toUtf8();
     QVector<char*> argv;
@@ -278,12 +285,11 @@ void tst_LogReader::writesOddTexts()
 {
     QFETCH(QString, format);
     QFETCH(QStringList, expected);
-    // Written as an older daemon stored it, byte for byte.
-    QSqlQuery query;
-    QVERIFY(query.exec(
-        QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, CAST(X'610062FF0A1BC29B' AS TEXT))")
-            .arg(base + 9000)));
-    query.finish();
+    // Written as an older daemon stored it, byte for byte, past the time map's mark.
+    QCOMPARE(execStatements(m_dbPath, {QStringLiteral("INSERT INTO reboots (time, issuer) VALUES (%1, "
+                                                      "CAST(X'610062FF0A1BC29B' AS TEXT))")
+                                           .arg(base + 9000)}),
+             QString());
     const QByteArray out = run({"-o", format, "-M", "rowID=3", "-t", "reboot"});
     if (format == QLatin1String("csv"))
         QVERIFY(!out.contains('\0'));
@@ -294,9 +300,8 @@ void tst_LogReader::writesOddTexts()
 
 void tst_LogReader::printsStatistics()
 {
-    QSqlQuery query;
-    QVERIFY(query.exec(QStringLiteral("UPDATE reboots SET sentToMasterDB = 1 WHERE issuer = 'admin'")));
-    query.finish();
+    QCOMPARE(execStatements(m_dbPath, {QStringLiteral("UPDATE reboots SET sentToMasterDB = 1 WHERE issuer = 'admin'")}),
+             QString());
     QStringList lines = QString::fromUtf8(run({"--stats", "-t", "reboot", "-t", "sysload", "-t", "coredump"}))
                             .split(QLatin1Char('\n'));
     QCOMPARE(lines.takeLast(), QString());
@@ -380,12 +385,7 @@ void tst_LogReader::followsCommitsInOrder()
     storeRow(*m_store, "sysload", base + 9000, {"9"});
     storeRow(*m_store, "coredump", base + 5000, {"c2"});
     m_store->commit();
-    QSqlQuery checkpoint;
-    QVERIFY(checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")));
-    QVERIFY(checkpoint.next());
-    QCOMPARE(checkpoint.value(0).toInt(), 0);
-    // An unfinished statement would hold the writer's next transaction open.
-    checkpoint.finish();
+    QCOMPARE(queryRows(m_dbPath, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")).value(0).value(0).toInt(), 0);
     storeRow(*m_store, "reboot", base + 6000, {"r3"});
     storeRow(*m_store, "coredump", base + 5500, {"c3"});
     m_store->commit();
@@ -434,6 +434,108 @@ void tst_LogReader::impliesTextFilter()
     QCOMPARE(impliedTextFilter(QRegularExpression(pattern, ignoreCase ? QRegularExpression::CaseInsensitiveOption
                                                                        : QRegularExpression::NoPatternOption)),
              filter);
+}
+
+void tst_LogReader::readsConvertedAndNewDatabasesAlike_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("lines");
+
+    // The rows lie over two hours from base, 0 to 4 s out of order, with ties and some a day early, and a burst of
+    // 30,000 reboots from 10:29:24.736, the start of a bucket, one a millisecond.
+    QTest::newRow("all, oldest first") << QStringList{} << 60000;
+    QTest::newRow("all, newest first") << QStringList{"-r"} << 60000;
+    QTest::newRow("the last 100") << QStringList{"-n", "100"} << 100;
+    QTest::newRow("the last 6000 of one type, newest first") << QStringList{"-t", "reboot", "-n", "6000", "-r"} << 6000;
+    QTest::newRow("one minute") << QStringList{"-S", "2026-01-15 11:00:00", "-U", "2026-01-15 11:00:59.999"} << 240;
+    QTest::newRow("a window within the burst") << QStringList{"-S", "2026-01-15 10:29:30", "-U", "2026-01-15 10:29:32"}
+                                               << 2000;
+    QTest::newRow("the burst, newest first") << QStringList{"-t", "reboot", "-S", "2026-01-15 10:29:20", "-U",
+                                                            "2026-01-15 10:30:00", "-r"}
+                                             << 30000;
+    QTest::newRow("the last hour, newest first") << QStringList{"-S", "2026-01-15 11:00", "-r"} << 14000;
+    QTest::newRow("up to a time") << QStringList{"-U", "2026-01-15 10:00:30"} << 400;
+    QTest::newRow("a rare match, last 2") << QStringList{"-M", "issuer=25000", "-M", "issuer=49999", "-n", "2"} << 2;
+    QTest::newRow("statistics") << QStringList{"--stats"} << 10;
+}
+
+void tst_LogReader::readsConvertedAndNewDatabasesAlike()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, lines);
+    makeComparedDatabases();
+    if (QTest::currentTestFailed())
+        return;
+    QStringList outputs;
+    for (const QString& path : qAsConst(m_comparedPaths)) {
+        QString error;
+        outputs << QString::fromUtf8(run(arguments, &error, path));
+        QCOMPARE(error, QString());
+    }
+    QVERIFY2(outputs.first().count('\n') >= lines, qPrintable(QString::number(outputs.first().count('\n'))));
+    // The size on disk of the statistics differs.
+    for (QString& output : outputs)
+        output = output.section(QLatin1String("Size on disk"), 0, 0);
+    COMPARE_LINES(outputs.at(1).split('\n'), outputs.at(0).split('\n'));
+    COMPARE_LINES(outputs.at(2).split('\n'), outputs.at(0).split('\n'));
+}
+
+void tst_LogReader::makeComparedDatabases()
+{
+    if (!m_comparedPaths.isEmpty())
+        return;
+    QVERIFY(m_compared.isValid());
+    const QString newer = m_compared.filePath(QStringLiteral("new.db"));
+    const QString earlier = m_compared.filePath(QStringLiteral("earlier.db"));
+    const QString converted = m_compared.filePath(QStringLiteral("converted.db"));
+    ConfigSettings::getInstance()->setDBPath(newer);
+    {
+        DataBaseWrapper store(*ConfigSettings::getInstance(), nullptr);
+        QVERIFY(store.isReady());
+        quint32 random = 1;
+        const auto next = [&random] { return (random = random * 1103515245 + 12345) >> 8; };
+        const char* const types[] = {"reboot", "coredump", "sysload", "generic"};
+        // The burst fills every millisecond of 30 s, so that every edge of the parts a read takes of its bucket
+        // has rows on both sides; some rows lie on the edges of buckets.
+        const qint64 burstStart = (base + 30 * 60000) / 65536 * 65536;
+        qint64 steady = 0;
+        for (int i = 0; i < 60000; ++i) {
+            const bool burst = i >= 20000 && i < 50000;
+            qint64 time = burst ? burstStart + (i - 20000) : base + steady * 240 - qint64(next() % 4000);
+            steady += burst ? 0 : 1;
+            if (!burst && i % 97 == 0)
+                time -= 86400000;
+            else if (!burst && i % 50 == 1)
+                time = base + (steady - 2) * 240;
+            else if (!burst && i % 61 == 0)
+                time = time / 65536 * 65536 - i % 2;
+            const QString type = QLatin1String(burst ? "reboot" : types[next() % 4]);
+            storeRow(store, type, time, {QStringLiteral("%1").arg(i), QStringLiteral("k"), QStringLiteral("r-%1").arg(i)});
+            // Transactions of uneven sizes, as arrivals make them.
+            if (next() % 300 == 0)
+                store.commit();
+        }
+    }
+    QCOMPARE(timeMapProblem(newer), QString());
+    // An earlier version had an index on time and no time map.
+    QVERIFY(QFile::copy(newer, earlier));
+    QStringList layout{QStringLiteral("DROP TABLE %1").arg(QLatin1String(timeMapTable)),
+                       QStringLiteral("DROP TABLE %1").arg(QLatin1String(timeMarkTable))};
+    for (const QString& table : requiredTables())
+        layout << QStringLiteral("CREATE INDEX %1_time ON %1(time)").arg(table);
+    QCOMPARE(execStatements(earlier, layout), QString());
+    QVERIFY(QFile::copy(earlier, converted));
+    ConfigSettings::getInstance()->setDBPath(converted);
+    {
+        DataBaseWrapper store(*ConfigSettings::getInstance(), nullptr);
+        QVERIFY(store.isReady());
+        QTRY_COMPARE_WITH_TIMEOUT(queryNumber(converted, "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND "
+                                                         "name LIKE '%\\_time' ESCAPE '\\'"),
+                                  qint64(0), 30000);
+    }
+    QCOMPARE(timeMapProblem(converted), QString());
+    ConfigSettings::getInstance()->setDBPath(m_dbPath);
+    m_comparedPaths = QStringList{earlier, converted, newer};
 }
 
 QTEST_GUILESS_MAIN(tst_LogReader)

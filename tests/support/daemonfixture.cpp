@@ -51,8 +51,17 @@ bool DaemonFixture::start(const QStringList& extraArgs)
 
 bool DaemonFixture::startWith(const QStringList& args)
 {
+    return startThrough(QString(), args);
+}
+
+bool DaemonFixture::startThrough(const QString& shellCommand, const QStringList& args)
+{
     m_stderr.clear();
-    m_process.start(QStringLiteral(TEVRIKSYSTEMLOG_PATH), args);
+    if (shellCommand.isEmpty())
+        m_process.start(QStringLiteral(TEVRIKSYSTEMLOG_PATH), args);
+    else
+        m_process.start(QStringLiteral("bash"),
+                        QStringList{QStringLiteral("-c"), shellCommand, QStringLiteral(TEVRIKSYSTEMLOG_PATH)} + args);
     if (!m_process.waitForStarted())
         return false;
     // Waiting in the event loop lets the process object keep reading the daemon's output meanwhile.

@@ -22,6 +22,9 @@ public:
     // Starts the daemon with exactly these arguments. True once it is ready: running, its socket bound on
     // port() and its last table created, which it does after binding; the same rule at every verbosity.
     bool startWith(const QStringList& args);
+    // Starts the daemon through a shell command that ends by running "$0" "$@", the daemon and its arguments, as
+    // startWith() does; for limits and signal dispositions set before the daemon runs.
+    bool startThrough(const QString& shellCommand, const QStringList& args);
     // Ends the daemon with SIGTERM and waits for it; its remaining output is collected.
     bool stop();
     // Ends the daemon with SIGKILL.

@@ -1,5 +1,7 @@
 #include "processrunner.h"
 
+#include "eventmodel.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -119,6 +121,28 @@ QString execStatements(const QString& dbPath, const QStringList& statements)
     }
     QSqlDatabase::removeDatabase(name);
     return error;
+}
+
+QString timeMapProblem(const QString& dbPath)
+{
+    for (const EventKind& kind : eventKinds()) {
+        const QString mapped = QStringLiteral("FROM %1 AS m JOIN \"%2\" AS t ON %3 WHERE m.tableName = '%2'")
+                                   .arg(QLatin1String(timeMapTable), QLatin1String(kind.table),
+                                        QLatin1String(timeMapMembership));
+        const QString sql =
+            QStringLiteral("SELECT (SELECT count(*) FROM \"%1\"), (SELECT count(*) %2), (SELECT count(*) FROM (SELECT "
+                           "t.rowID %2 GROUP BY t.rowID HAVING count(*) > 1)), (SELECT count(*) FROM \"%1\" WHERE rowID > "
+                           "(SELECT lastRowID FROM %3 WHERE tableName = '%1'))")
+                .arg(QLatin1String(kind.table), mapped, QLatin1String(timeMarkTable));
+        const QVariantList counts = queryRows(dbPath, sql).value(0);
+        if (counts.size() != 4)
+            return QStringLiteral("%1: the map cannot be read").arg(QLatin1String(kind.table));
+        if (counts.at(1) != counts.at(0) || counts.at(2).toInt() != 0 || counts.at(3).toInt() != 0)
+            return QStringLiteral("%1: %2 rows, %3 found through the map, %4 found twice, %5 past the mark")
+                .arg(QLatin1String(kind.table), counts.at(0).toString(), counts.at(1).toString(),
+                     counts.at(2).toString(), counts.at(3).toString());
+    }
+    return QString();
 }
 
 QList<QVariantList> waitForRows(const QString& dbPath, const QString& sql, int minRows, int timeoutMs)

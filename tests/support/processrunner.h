@@ -43,6 +43,10 @@ qint64 queryNumber(const QString& dbPath, const QString& sql);
 // 10 s for a lock; the first error, empty when all ran.
 QString execStatements(const QString& dbPath, const QStringList& statements);
 
+// Empty when the time map of the database covers every row of every event table exactly once and no row lies
+// past a table's mark; else the first table where it does not, and how.
+QString timeMapProblem(const QString& dbPath);
+
 // Polls until the query returns at least minRows rows or the deadline passes.
 QList<QVariantList> waitForRows(const QString& dbPath, const QString& sql, int minRows, int timeoutMs = 20000);
 

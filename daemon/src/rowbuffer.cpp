@@ -1,0 +1,126 @@
+#include "rowbuffer.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// Rows held later go into a new block past this size, so that a block taken whole is freed whole.
+constexpr size_t heldBlockBytes = 1024 * 1024;
+
+template <typename T>
+void put(std::string& bytes, T value)
+{
+    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+template <typename T>
+T get(const std::string& bytes, size_t& offset)
+{
+    T value;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    offset += sizeof value;
+    return value;
+}
+
+} // namespace
+
+size_t RowBuffer::append(const RowView& row)
+{
+    const size_t offset = m_bytes.size();
+    const EventKind& kind = eventKind(row.kind);
+    put(m_bytes, std::uint8_t(row.kind));
+    put(m_bytes, std::uint8_t(row.endsEvent ? 1 : 0));
+    put(m_bytes, row.values.time);
+    for (int c = 0; c < kind.columnCount; ++c) {
+        if (kind.columns[size_t(c)].storage == Storage::Integer) {
+            put(m_bytes, row.values.numbers[size_t(c)]);
+            continue;
+        }
+        const std::string_view text = row.values.texts[size_t(c)];
+        put(m_bytes, std::uint32_t(text.size()));
+        m_bytes.append(text);
+    }
+    ++m_rows;
+    m_events += row.endsEvent ? 1 : 0;
+    return offset;
+}
+
+RowView RowBuffer::view(size_t offset, size_t* next) const
+{
+    RowView row;
+    row.kind = EventKindId(get<std::uint8_t>(m_bytes, offset));
+    row.endsEvent = get<std::uint8_t>(m_bytes, offset) != 0;
+    row.values.time = get<std::uint64_t>(m_bytes, offset);
+    const EventKind& kind = eventKind(row.kind);
+    for (int c = 0; c < kind.columnCount; ++c) {
+        if (kind.columns[size_t(c)].storage == Storage::Integer) {
+            row.values.numbers[size_t(c)] = get<std::uint64_t>(m_bytes, offset);
+            continue;
+        }
+        const auto length = get<std::uint32_t>(m_bytes, offset);
+        row.values.texts[size_t(c)] = std::string_view(m_bytes.data() + offset, length);
+        offset += length;
+    }
+    if (next)
+        *next = offset;
+    return row;
+}
+
+void RowBuffer::clear()
+{
+    m_bytes.clear();
+    m_rows = 0;
+    m_events = 0;
+}
+
+void HeldRows::pushBack(const RowView& row)
+{
+    if (m_blocks.empty() || m_blocks.back().rows.bytes() >= heldBlockBytes)
+        m_blocks.emplace_back();
+    RowBuffer& back = m_blocks.back().rows;
+    const size_t before = back.bytes();
+    back.append(row);
+    m_bytes += qint64(back.bytes() - before);
+    ++m_rows;
+}
+
+void HeldRows::pushFront(RowBuffer rows)
+{
+    if (rows.empty())
+        return;
+    m_rows += rows.rows();
+    m_bytes += qint64(rows.bytes());
+    m_blocks.push_front(Block{std::move(rows), 0});
+}
+
+RowView HeldRows::front() const
+{
+    Q_ASSERT(!empty());
+    const Block& block = m_blocks.front();
+    return block.rows.view(block.front);
+}
+
+void HeldRows::popFront()
+{
+    Q_ASSERT(!empty());
+    Block& block = m_blocks.front();
+    const size_t offset = block.front;
+    block.rows.view(offset, &block.front);
+    m_bytes -= qint64(block.front - offset);
+    --m_rows;
+    if (block.front == block.rows.bytes())
+        m_blocks.pop_front();
+}
+
+qint64 HeldRows::bytesOf(const RowView& row)
+{
+    const EventKind& kind = eventKind(row.kind);
+    qint64 bytes = 2 + qint64(sizeof row.values.time);
+    for (int c = 0; c < kind.columnCount; ++c) {
+        bytes += kind.columns[size_t(c)].storage == Storage::Integer
+                     ? qint64(sizeof(std::uint64_t))
+                     : qint64(sizeof(std::uint32_t) + row.values.texts[size_t(c)].size());
+    }
+    return bytes;
+}
