@@ -9,9 +9,10 @@ namespace {
 constexpr size_t heldBlockBytes = 1024 * 1024;
 
 template <typename T>
-void put(std::string& bytes, T value)
+char* put(char* at, T value)
 {
-    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+    std::memcpy(at, &value, sizeof value);
+    return at + sizeof value;
 }
 
 template <typename T>
@@ -28,18 +29,23 @@ T get(const std::string& bytes, size_t& offset)
 size_t RowBuffer::append(const RowView& row)
 {
     const size_t offset = m_bytes.size();
+    // Sized once and filled in place: a row costs one growth check, not one per field.
+    m_bytes.resize(offset + size_t(HeldRows::bytesOf(row)));
+    char* at = m_bytes.data() + offset;
     const EventKind& kind = eventKind(row.kind);
-    put(m_bytes, std::uint8_t(row.kind));
-    put(m_bytes, std::uint8_t(row.endsEvent ? 1 : 0));
-    put(m_bytes, row.values.time);
+    at = put(at, std::uint8_t(row.kind));
+    at = put(at, std::uint8_t(row.endsEvent ? 1 : 0));
+    at = put(at, row.values.time);
     for (int c = 0; c < kind.columnCount; ++c) {
         if (kind.columns[size_t(c)].storage == Storage::Integer) {
-            put(m_bytes, row.values.numbers[size_t(c)]);
+            at = put(at, row.values.numbers[size_t(c)]);
             continue;
         }
         const std::string_view text = row.values.texts[size_t(c)];
-        put(m_bytes, std::uint32_t(text.size()));
-        m_bytes.append(text);
+        at = put(at, std::uint32_t(text.size()));
+        if (!text.empty())
+            std::memcpy(at, text.data(), text.size());
+        at += text.size();
     }
     ++m_rows;
     m_events += row.endsEvent ? 1 : 0;
