@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Measures tevriklog on a database of ROWS events (default 10,000,000) spread over the eight tables,
-# beside the best SQL written by hand for the same answer through sqlite3, in the same run; then
-# follow mode against the real daemon: latency from commit to output, and a 100,000 events/s stream.
-# Builds what it needs in $BUILD_DIR (default build-bench); everything runs in a temporary
-# directory on loopback, and the database is deleted at the end.
+# in the three forms a database takes: as an earlier version kept it, with an index on time; the same
+# converted by the daemon to the time map; and new, written by sqlite3 into the daemon's tables and
+# mapped by the daemon. Beside them, the best SQL written by hand for the same answer through sqlite3
+# on the earlier form. It times the conversion and the mapping. Then follow mode against the real
+# daemon: latency from commit to output, and a 100,000 events/s stream. Builds what it needs in
+# $BUILD_DIR (default build-bench); everything runs in a temporary directory on loopback, and the
+# databases are deleted at the end.
 #
 #   bash bench/reader-bench.sh
 #   ROWS=1000000 STREAM=200000 bash bench/reader-bench.sh     # a quicker run
@@ -64,12 +67,12 @@ stop_daemon() {
 count_sql="SELECT 0"
 for table in "${tables[@]}"; do count_sql+=" + (SELECT count(*) FROM $table)"; done
 
-# The database: the daemon creates the tables, sqlite3 fills them, one statement per table, with
-# times one apart in the whole store, over the last 30 days; then the index on time of every table.
-db=$work/systemlog.db
+# The rows: the daemon creates the tables, sqlite3 fills them, one statement per table, with times one
+# apart in the whole store, over the last 30 days.
+base=$work/base.db
 echo "Building a database of $total rows..." >&2
 build_start=$EPOCHREALTIME
-start_daemon "$db"
+start_daemon "$base"
 stop_daemon
 span=$((30 * 86400 * 1000))
 now=$(date +%s%3N)
@@ -78,7 +81,7 @@ start=$((now - step * total))
 per=$((total / 8))
 cte="WITH RECURSIVE c(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM c WHERE x + 1 < $per)"
 t() { echo "$start + (x * 8 + $1) * $step"; }
-sqlite3 "$db" >/dev/null <<SQL
+sqlite3 "$base" >/dev/null <<SQL
 PRAGMA synchronous = OFF;
 $cte INSERT INTO configuration (time, hardwareconf, linuxver, rpmsinstalled, tevrikversion, diskspace)
   SELECT $(t 0), '2x AMD EPYC, 24 GiB RAM', 'Linux 6.1.0-18-amd64', 'bash-5.2 coreutils-9.1 qt5-' || (x % 13),
@@ -91,13 +94,43 @@ $cte INSERT INTO specfile (time, taskname, specfile) SELECT $(t 5), 'task-' || (
 $cte INSERT INTO systemload (time, sysload) SELECT $(t 6), 'load ' || (x % 400) / 100.0 FROM c;
 $cte INSERT INTO generic (time, recordNumber, key, value) SELECT $(t 7), x * 7919, 'key-' || (x % 50), 'value-' || x FROM c;
 SQL
-for table in "${tables[@]}"; do
-  echo "CREATE INDEX IF NOT EXISTS ${table}_time ON $table(time);"
-done | sqlite3 "$db"
-sqlite3 "$db" "PRAGMA wal_checkpoint(TRUNCATE)" >/dev/null
+sqlite3 "$base" "PRAGMA wal_checkpoint(TRUNCATE)" >/dev/null
 build_ms=$(((${EPOCHREALTIME/./} - ${build_start/./}) / 1000))
-rows_stored=$(sqlite3 "$db" "$count_sql")
-db_bytes=$(stat -c %s "$db")
+rows_stored=$(sqlite3 "$base" "$count_sql")
+
+# The earlier form: no time map, an index on time of every table.
+earlier=$work/earlier.db
+cp "$base" "$earlier"
+{
+  echo "DROP TABLE timemap; DROP TABLE timemapmark;"
+  for table in schemaver "${tables[@]}"; do echo "CREATE INDEX ${table}_time ON $table(time);"; done
+} | sqlite3 "$earlier"
+converted=$work/converted.db
+cp "$earlier" "$converted"
+newer=$work/new.db
+mv "$base" "$newer"
+
+# map DB CONDITION: the daemon on DB until the condition's query gives 1; sets map_s to the seconds it took,
+# from the daemon's start to its stop.
+map() {
+  local db=$1 condition=$2 began=$EPOCHREALTIME
+  start_daemon "$db"
+  until [[ $(sqlite3 -cmd ".timeout 5000" "$db" "$condition" 2>/dev/null) == 1 ]]; do sleep 0.1; done
+  stop_daemon
+  map_s=$(awk -v b="${began/./}" -v e="${EPOCHREALTIME/./}" 'BEGIN { printf "%.1f", (e - b) / 1e6 }')
+}
+echo "Converting and mapping..." >&2
+map "$converted" "SELECT count(*) = 0 FROM sqlite_master WHERE type = 'index' AND name LIKE '%\\_time' ESCAPE '\\'"
+convert_s=$map_s
+marks_sql="SELECT 1"
+for table in "${tables[@]}"; do
+  marks_sql+=" AND (SELECT coalesce(max(rowID), 0) FROM $table) <= (SELECT lastRowID FROM timemapmark WHERE tableName = '$table')"
+done
+map "$newer" "$marks_sql"
+mapnew_s=$map_s
+for db in "$earlier" "$converted" "$newer"; do sqlite3 "$db" "PRAGMA wal_checkpoint(TRUNCATE)" >/dev/null; done
+earlier_bytes=$(stat -c %s "$earlier")
+map_bytes=$(stat -c %s "$newer")
 
 # The hand-written queries.
 union_of() { # union_of PER_TABLE_TEMPLATE: the template for each table, with @T, @Y, @X replaced
@@ -111,8 +144,11 @@ union_of() { # union_of PER_TABLE_TEMPLATE: the template for each table, with @T
   echo "$sql"
 }
 since=$((start + step * total * 99 / 100))
+minute=$((start + step * total / 2))
+until_minute=$((minute + 59999))
 sql_last="SELECT $localtime, type, text FROM ($(union_of "SELECT * FROM (SELECT time, rowID, '@Y' AS type, @X AS text FROM @T ORDER BY time DESC, rowID DESC LIMIT 100)") ORDER BY time DESC, rowID DESC LIMIT 100) ORDER BY time, rowID"
 sql_since="SELECT $localtime, type, text FROM ($(union_of "SELECT time, rowID, '@Y' AS type, @X AS text FROM @T WHERE time >= $since")) ORDER BY time, rowID"
+sql_minute="SELECT $localtime, type, text FROM ($(union_of "SELECT time, rowID, '@Y' AS type, @X AS text FROM @T WHERE time BETWEEN $minute AND $until_minute")) ORDER BY time, rowID"
 sql_type="SELECT $localtime, 'reboot', issuer FROM (SELECT time, rowID, issuer FROM reboots ORDER BY time DESC, rowID DESC LIMIT 100) ORDER BY time, rowID"
 sql_stats=$(union_of "SELECT '@Y', (SELECT count(*) FROM @T), (SELECT count(*) FROM @T WHERE sentToMasterDB = 0), (SELECT $localtime FROM (SELECT min(time) AS time FROM @T)), (SELECT $localtime FROM (SELECT max(time) AS time FROM @T))")
 
@@ -133,20 +169,21 @@ results=()
 measure() { # measure LABEL GOAL_MS SQL READER_ARGS...
   local label=$1 goal=$2 sql=$3
   shift 3
-  local ours theirs n m
-  ours=$(median_ms "$reader" -D "$db" "$@")
-  theirs=$(median_ms sqlite3 "$db" "$sql")
-  n=$(lines_of "$reader" -D "$db" "$@")
-  m=$(lines_of sqlite3 "$db" "$sql")
-  results+=("$(printf '| %-34s | %13s | %7s ms | %9s ms | %7s ms |' "$label" "$n/$m" "$ours" "$theirs" "$goal")")
+  local times=() db n m
+  for db in "$earlier" "$converted" "$newer"; do times+=("$(median_ms "$reader" -D "$db" "$@")"); done
+  theirs=$(median_ms sqlite3 "$earlier" "$sql")
+  n=$(lines_of "$reader" -D "$newer" "$@")
+  m=$(lines_of sqlite3 "$earlier" "$sql")
+  results+=("$(printf '| %-34s | %13s | %7s ms | %7s ms | %7s ms | %9s ms | %7s ms |' "$label" "$n/$m" "${times[@]}" "$theirs" "$goal")")
 }
 
 echo "Timing the queries ($runs runs each, median)..." >&2
 measure "tevriklog -n 100" 100 "$sql_last" -n 100
+measure "tevriklog -S <one minute> -U ..." 50 "$sql_minute" -S "@$minute" -U "@$until_minute"
 measure "tevriklog -S <last 1% of the span>" 300 "$sql_since" -S "@$since"
 measure "tevriklog -t reboot -n 100" 100 "$sql_type" -t reboot -n 100
 measure "tevriklog --stats" 2000 "$sql_stats" --stats
-rm -f "$db" "$db-wal" "$db-shm"
+rm -f "$earlier"* "$converted"* "$newer"*
 
 # Follow: a fresh daemon, a follower printing json lines stamped with the time they were read.
 echo "Measuring follow mode..." >&2
@@ -213,13 +250,17 @@ stream_run 0 "daemon alone"
 stream_run 1 "with a follower"
 
 echo
-echo "Database: $rows_stored rows over the eight tables, $((db_bytes / 1048576)) MiB with the time indexes, built in $((build_ms / 1000)) s."
+echo "Database: $rows_stored rows over the eight tables, built in $((build_ms / 1000)) s; $((earlier_bytes / 1048576)) MiB with"
+echo "the earlier index on time, $((map_bytes / 1048576)) MiB with the time map."
+echo "Converted by the daemon in $convert_s s; the same rows written by another program mapped in $mapnew_s s"
+echo "(from the daemon's start until the last table is mapped)."
 echo
-printf '| %-34s | %13s | %10s | %12s | %10s |\n' query rows "tevriklog" "sqlite3" "goal"
-echo "|------------------------------------|---------------|------------|--------------|------------|"
+printf '| %-34s | %13s | %10s | %10s | %10s | %12s | %10s |\n' query rows "earlier" "converted" "new" "sqlite3" "goal"
+echo "|------------------------------------|---------------|------------|------------|------------|--------------|------------|"
 printf '%s\n' "${results[@]}"
 echo
-echo "(rows: lines printed by tevriklog / by sqlite3; sqlite3 with the best hand-written SQL for the same answer)"
+echo "(tevriklog on each form of the database; rows: lines printed by tevriklog on the new one / by sqlite3;"
+echo "sqlite3 with the best hand-written SQL for the same answer on the earlier form, with its index)"
 echo
 echo "Follow latency, from the sender's time stamp to the line read from the output (goal 500 ms): $latency"
 echo

@@ -69,12 +69,16 @@ if [[ -z ${SKIP_RSYSLOG:-} ]] && command -v rsyslogd >/dev/null; then have_rsysl
 servers=(daemon)
 ((have_rsyslog)) && servers+=(rsyslog)
 
-# Sizes of the loads; QUICK=1 makes them small.
+# Sizes of the loads; QUICK=1 makes them small. The lock scenario holds the write lock for lock_held
+# seconds, from lock_after seconds into a load of lock_count events at 100,000/s.
 if [[ -n $quick ]]; then
   steady_count=200000 burst_count=200000 zero_loss_runs=1 step_seconds=2 scale_seconds=1
+  lock_count=400000 lock_after=1 lock_held=2
 else
   steady_count=1000000 burst_count=1000000 zero_loss_runs=3 step_seconds=5 scale_seconds=2
+  lock_count=1000000 lock_after=2 lock_held=5
 fi
+lock_seconds=0
 zero_loss_steps=(200000 250000 300000 350000 400000 450000 top)
 old_steps=(250 500 1000 1500 2000 3000)
 scale_rates=(10000 100000 300000)
@@ -229,9 +233,16 @@ measured() {
   (while kill -0 "$server_pid" 2>/dev/null; do rss_now >>"$rss_log" 2>/dev/null; sleep 0.5; done) &
   local sampler=$!
   start_poller
-  local before
+  local before holder=
   before=$(cpu_ticks)
+  # Another process takes the write lock lock_after seconds into the load and keeps it lock_seconds.
+  if ((lock_seconds > 0)); then
+    (sleep "$lock_after"; { echo "BEGIN IMMEDIATE;"; sleep "$lock_seconds"; echo "COMMIT;"; } |
+      sqlite3 -cmd ".timeout 10000" "$server_store" >/dev/null) &
+    holder=$!
+  fi
   send "$count" "$pace" --probe-ms 10 "$@"
+  [[ -n $holder ]] && wait "$holder"
   local got
   got=$(wait_stored "$sent")
   local cpu=$(($(cpu_ticks) - before))
@@ -298,6 +309,10 @@ for kind in "${servers[@]}" old; do
 done
 # Times out of order, as several senders of one machine make them: each 0 to 4 s before it is sent.
 measured "out of order $steady_count at 100,000/s" daemon "$steady_count" 100000 --spread-ms 4000
+# Another process holds the write lock for seconds: the rows wait in memory, none may be lost.
+lock_seconds=$lock_held
+measured "lock held ${lock_held} s, $lock_count at 100,000/s" daemon "$lock_count" 100000
+lock_seconds=0
 row "" "" "" "" "" "" "" ""
 # A flood the daemon can follow: how soon rows are visible while it is busy all the time.
 for kind in "${servers[@]}"; do
@@ -345,6 +360,11 @@ stage_notes+=("receiving and decoding alone at 100,000/s: $(sed -E 's/datagrams=
 # And what the rows per statement, the schema's time index and AUTOINCREMENT cost SQLite alone, per row.
 dir=$(mktemp -d "$work/schema.XXXX")
 while IFS= read -r line; do stage_notes+=("SQLite alone, $line"); done < <("$schemacost" "$dir" "$steady_count")
+rm -rf "$dir"
+# The store alone with the times out of order as in the scenario above, against its cost in order.
+dir=$(mktemp -d "$work/store.XXXX")
+out=$("$stagecost" --store "$dir/systemlog.db" --count "$steady_count" --spread-ms 4000)
+stage_notes+=("the store alone with times 0 to 4 s out of order: $(sed -E 's/.*cpu_us=([0-9.]+).*/\1/' <<<"$out") us per event")
 rm -rf "$dir"
 # What making every stored text valid UTF-8 costs the store, per event of the mix.
 stage_notes+=("$("$textcost" "$steady_count")")
