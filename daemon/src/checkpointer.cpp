@@ -11,7 +11,9 @@ Checkpointer::~Checkpointer()
 
 bool Checkpointer::start(const QString& path, QString* error)
 {
-    if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    // A first read opens the write-ahead journal: a connection that read nothing checkpoints nothing.
+    if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK
+        || sqlite3_exec(m_db, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) {
         *error = QString::fromUtf8(sqlite3_errmsg(m_db));
         sqlite3_close(m_db);
         m_db = nullptr;

@@ -162,6 +162,7 @@ private slots:
     void countersMatchTheRows_data();
     void countersMatchTheRows();
     void refusesADatabaseItCannotWrite();
+    void journalStaysBounded();
     void missingMetricsDirectoryReportedOnce();
 };
 
@@ -494,6 +495,28 @@ void tst_StorageFaults::refusesADatabaseItCannotWrite()
                  .arg(dbPath));
     if (!readOnly)
         QFile::setPermissions(mountPoint, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// 40 MB of rows in 2 s: the checkpoints copy the journal into the database as rows come, and once they are done the
+// journal starts again from its beginning and is cut back to 16 MiB.
+void tst_StorageFaults::journalStaysBounded()
+{
+    DaemonFixture fixture;
+    fixture.configure();
+    QVERIFY(fixture.startWith({QStringLiteral("-c"), fixture.configPath()}));
+    QUdpSocket sender;
+    QCOMPARE(sendPaced(sender, fixture.port(), 40000, 20000,
+                       [](int i) { return rebootDatagram(QStringLiteral("%1-").arg(i) + QString(1000, QLatin1Char('j'))); }),
+             40000);
+    QVERIFY(waitFor([&] { return queryNumber(fixture.dbPath(), QStringLiteral("SELECT count(*) FROM reboots")) == 40000; }));
+    // The journal starts again at a transaction that begins after a checkpoint copied all of it.
+    const QFileInfo journal(fixture.dbPath() + QStringLiteral("-wal"));
+    QVERIFY(waitFor([&] {
+        sendDatagram(sender, rebootDatagram(QStringLiteral("after")), fixture.port());
+        QTest::qWait(100);
+        return QFileInfo(journal.filePath()).size() <= 16 * 1024 * 1024;
+    }, 10000));
+    QVERIFY(fixture.stop());
 }
 
 void tst_StorageFaults::missingMetricsDirectoryReportedOnce()
