@@ -2,6 +2,8 @@
 
 #include "mastertransport.h"
 #include "programmessagehandler.h"
+
+#include <QDebug>
 namespace {
 
 // Rows fetched from a server-side cursor at a time: the last N of a large master need only the newest few.
@@ -188,6 +190,8 @@ bool MasterStore::connect()
 {
     if (!m_pg.open(m_conninfo))
         return false;
+    qDebug() << QStringLiteral("Reading the master %1, %2")
+                    .arg(m_pg.description(), m_pg.isStandby() ? QStringLiteral("a standby") : QStringLiteral("a primary"));
     // The reader's statements read a few index entries of many partitions, which the planner may take for
     // a large query: compiling one costs far more than it saves, about a second on 100 million rows.
     return m_pg.exec("SET jit = off", {}, PGRES_COMMAND_OK) != nullptr;
