@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config git
-  qtbase5-dev libqt5sql5-sqlite libsystemd-dev
+  qtbase5-dev libqt5sql5-sqlite libsystemd-dev systemd-journal-remote
   protobuf-compiler libprotobuf-dev
   sqlite3 libsqlite3-dev
   libpq-dev postgresql

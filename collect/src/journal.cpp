@@ -148,13 +148,6 @@ bool Journal::next()
     return result > 0;
 }
 
-bool Journal::hasField(const char* name) const
-{
-    const void* data = nullptr;
-    size_t length = 0;
-    return sd_journal_get_data(m_journal, name, &data, &length) >= 0;
-}
-
 QByteArray Journal::field(const char* name) const
 {
     const void* data = nullptr;

@@ -57,7 +57,6 @@ public:
     bool next();
     // A field of the current entry, empty when it has none.
     QByteArray field(const char* name) const;
-    bool hasField(const char* name) const;
     std::uint64_t realtimeUs() const;
     QByteArray cursor() const;
 

@@ -221,6 +221,12 @@ void tst_Collect::daemonDownKeepsEntries()
     collector.start(collectorPath, fixture.args() + QStringList{QStringLiteral("-d"), QStringLiteral("-d")});
     const QString coredumps = QStringLiteral("SELECT taskname FROM coredumps");
     QCOMPARE(waitForRows(fixture.daemon.dbPath(), coredumps, 3).size(), 3);
+    // A second collector on the same statefile would send the same events again.
+    const RunResult second = fixture.once();
+    QCOMPARE(second.exitCode, 1);
+    QCOMPARE(second.err, QStringLiteral("Error: The statefile \"%1\" is in use by another tevriklogcollect\n")
+                             .arg(fixture.statePath())
+                             .toUtf8());
 
     QVERIFY(fixture.daemon.stop());
     QVERIFY(makeJournal(coredumpEntry("down-1", 1700003000000000) + coredumpEntry("down-2", 1700003001000000),
