@@ -268,13 +268,15 @@ mkdir "$collect_work/journal"
     { cat "$work/journal-remote.log"; fail "systemd-journal-remote"; }
 chgrp systemd-journal "$collect_work/journal/test.journal"
 chmod 0640 "$collect_work/journal/test.journal"
-read -ra collect_command <<<"$(sed -n 's/^ExecStart=//p' "$collect_unit")"
+# The unit's command line with the copy of the configuration in place of the installed one.
+read -ra collect_command <<<"$(sed -n "s|^ExecStart=||; s| -c $config| -c $collect_work/tevriksystemlog.conf|p" "$collect_unit")"
+check "the collector's unit reads $config" grep -q "^ExecStart=.* -c $config" "$collect_unit"
 echo "   ${collect_command[*]} --once -J JOURNAL --root TREE (as $collect_user)"
 collect_status=0
 (umask "$(sed -n 's/^UMask=//p' "$collect_unit")" &&
     exec setpriv --reuid="$collect_user" --regid="$collect_user" --init-groups --no-new-privs \
-        -- "${collect_command[@]}" -c "$collect_work/tevriksystemlog.conf" --once -J "$collect_work/journal" \
-        --root "$source_dir/tests/collect/data/root") 2>"$work/collect.err" || collect_status=$?
+        -- "${collect_command[@]}" --once -J "$collect_work/journal" --root "$source_dir/tests/collect/data/root") \
+    2>"$work/collect.err" || collect_status=$?
 sed 's/^/   | /' "$work/collect.err"
 check "the installed collector's --once ends with status 0" test "$collect_status" -eq 0
 check "the daemon stores the three core dumps of the journal" \
