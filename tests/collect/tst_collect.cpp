@@ -140,6 +140,23 @@ void tst_Collect::initTestCase()
     for (int run = 1; run <= 2; ++run) {
         const RunResult result = m_journal.once();
         QVERIFY2(result.exitCode == 0, result.err.constData());
+        // An empty root: each part of the configuration that it lacks is named once, and left empty.
+        const QString root = m_journal.daemon.dir() + QStringLiteral("/root");
+        COMPARE_LINES(QString::fromUtf8(result.err).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+                      (QStringList{
+                          QStringLiteral("Warning: \"Cannot read \\\"%1/proc/cpuinfo\\\": No such file or directory; "
+                                         "the CPU of the configuration stays empty\"")
+                              .arg(root),
+                          QStringLiteral("Warning: \"Cannot read \\\"%1/proc/meminfo\\\": No such file or directory; "
+                                         "the memory of the configuration stays empty\"")
+                              .arg(root),
+                          QStringLiteral("Warning: \"Cannot read \\\"%1/proc/sys/kernel/osrelease\\\": No such file or "
+                                         "directory; the kernel release of the configuration stays empty\"")
+                              .arg(root),
+                          QStringLiteral("Warning: \"No package database below \\\"%1\\\": neither an RPM database in "
+                                         "/var/lib/rpm or /usr/lib/sysimage/rpm nor /var/lib/dpkg/status; the package "
+                                         "list stays empty\"")
+                              .arg(root)}));
     }
     QVERIFY(m_journal.drained());
     QVERIFY(readFile(m_journal.statePath()).startsWith("tevriklogcollect state 1\n"));
