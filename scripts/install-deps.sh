@@ -8,6 +8,7 @@ packages=(
   qtbase5-dev libqt5sql5-sqlite libsystemd-dev systemd-journal-remote
   protobuf-compiler libprotobuf-dev
   sqlite3 libsqlite3-dev
+  rpm
   libpq-dev postgresql
   clang libclang-rt-14-dev
   scdoc dpkg-dev file systemd bash-completion man-db

@@ -121,7 +121,9 @@ private slots:
     void treeRows_data();
     void treeRows();
     void daemonDownKeepsEntries();
+    void configurationChanges();
     void packageListCut();
+    void rpmDatabaseFirst();
     void rotatedJournal();
     void startRefusals_data();
     void startRefusals();
@@ -272,6 +274,38 @@ void tst_Collect::daemonDownKeepsEntries()
                   (QStringList{"sshd", "python3.11", "sshd", "down-1", "down-2", "down-3"}));
 }
 
+void tst_Collect::configurationChanges()
+{
+    QTemporaryDir root;
+    QVERIFY(QDir(root.path()).mkpath(QStringLiteral("proc/sys/kernel")));
+    const auto writeRelease = [&root](const QByteArray& release) {
+        QFile file(root.filePath(QStringLiteral("proc/sys/kernel/osrelease")));
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(release) == release.size();
+    };
+    QVERIFY(writeRelease("6.1.0-17-amd64\n"));
+    QVERIFY(QFile::copy(dataDir + QStringLiteral("/root/proc/loadavg"), root.filePath(QStringLiteral("proc/loadavg"))));
+
+    CollectFixture fixture;
+    QVERIFY(fixture.start("loadinterval=1\nconfiginterval=1\nboots=false\n"));
+    QProcess collector;
+    collector.start(collectorPath, fixture.args(root.path()));
+    const QString configurations = QStringLiteral("SELECT linuxver FROM configuration ORDER BY rowID");
+    QCOMPARE(waitForRows(fixture.daemon.dbPath(), configurations, 1).size(), 1);
+    QVERIFY(writeRelease("6.1.0-18-amd64\n"));
+    QCOMPARE(waitForRows(fixture.daemon.dbPath(), configurations, 2).size(), 2);
+
+    // Both timers tick every second: by three more loads the configuration was looked at twice more, unchanged
+    // but for the free space, which is no change.
+    const QString loads = QStringLiteral("SELECT 1 FROM systemload");
+    const int loadsBefore = queryRows(fixture.daemon.dbPath(), loads).size();
+    QVERIFY(waitForRows(fixture.daemon.dbPath(), loads, loadsBefore + 3).size() >= loadsBefore + 3);
+    collector.terminate();
+    QVERIFY(collector.waitForFinished(30000));
+    QVERIFY(fixture.drained());
+    COMPARE_LINES(firstColumn(queryRows(fixture.daemon.dbPath(), configurations)),
+                  (QStringList{"6.1.0-17-amd64", "6.1.0-18-amd64"}));
+}
+
 void tst_Collect::packageListCut()
 {
     QTemporaryDir root;
@@ -309,6 +343,46 @@ void tst_Collect::packageListCut()
                                      .arg(leftOut)
                                      .toUtf8()),
              result.err.constData());
+}
+
+void tst_Collect::rpmDatabaseFirst()
+{
+    // A tree with both databases: the RPM database is the one read, through rpm itself.
+    QTemporaryDir root;
+    QVERIFY(QDir(root.path()).mkpath(QStringLiteral("var/lib/rpm")));
+    QVERIFY(QDir(root.path()).mkpath(QStringLiteral("var/lib/dpkg")));
+    QVERIFY(QFile::copy(dataDir + QStringLiteral("/root/var/lib/dpkg/status"),
+                        root.filePath(QStringLiteral("var/lib/dpkg/status"))));
+    const QString dbPath = root.filePath(QStringLiteral("var/lib/rpm"));
+    QCOMPARE(runProgram(QStringLiteral("rpm"), {QStringLiteral("--dbpath"), dbPath, QStringLiteral("--initdb")}).exitCode,
+             0);
+    QTemporaryDir build;
+    for (const QByteArray& header : {QByteArray("Name: tevrik-tool\nVersion: 0.5\nRelease: 1\n"),
+                                     QByteArray("Name: tevrik-probe\nVersion: 2.1\nRelease: 3\nEpoch: 1\n")}) {
+        QFile spec(build.filePath(QStringLiteral("package.spec")));
+        QVERIFY(spec.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        spec.write(header + "Summary: test\nLicense: MIT\nBuildArch: noarch\n%description\ntest\n%files\n");
+        spec.close();
+        const RunResult built = runProgram(QStringLiteral("rpmbuild"),
+                                           {QStringLiteral("-bb"), QStringLiteral("--define"),
+                                            QStringLiteral("_topdir ") + build.path(), spec.fileName()});
+        QVERIFY2(built.exitCode == 0, built.err.constData());
+    }
+    const QStringList packages = QDir(build.filePath(QStringLiteral("RPMS/noarch"))).entryList(QDir::Files);
+    for (const QString& package : packages) {
+        const RunResult installed = runProgram(
+            QStringLiteral("rpm"), {QStringLiteral("--dbpath"), dbPath, QStringLiteral("-i"), QStringLiteral("--justdb"),
+                                    QStringLiteral("--nodeps"), QStringLiteral("--noscripts"),
+                                    build.filePath(QStringLiteral("RPMS/noarch/")) + package});
+        QVERIFY2(installed.exitCode == 0, installed.err.constData());
+    }
+
+    CollectFixture fixture;
+    QVERIFY(fixture.start("loadinterval=0\n"));
+    QCOMPARE(fixture.once(root.path()).exitCode, 0);
+    QVERIFY(fixture.drained());
+    COMPARE_LINES(firstColumn(queryRows(fixture.daemon.dbPath(), QStringLiteral("SELECT rpmsinstalled FROM configuration"))),
+                  QStringList{QStringLiteral("tevrik-probe 1:2.1-3 noarch\ntevrik-tool 0.5-1 noarch")});
 }
 
 void tst_Collect::rotatedJournal()
