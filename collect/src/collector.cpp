@@ -88,6 +88,10 @@ Collector::Collector(const CollectSettings& settings, Journal& journal, CollectS
     m_retryTimer.setSingleShot(true);
     m_retryTimer.setInterval(retryIntervalMs);
     connect(&m_retryTimer, &QTimer::timeout, this, &Collector::pump);
+    // One timer for the rest of a long pass, so that passes begun meanwhile do not pile up more turns.
+    m_nextTurn.setSingleShot(true);
+    m_nextTurn.setInterval(0);
+    connect(&m_nextTurn, &QTimer::timeout, this, &Collector::pump);
     connect(&m_loadTimer, &QTimer::timeout, this, [this] {
         queueLoad();
         pump();
@@ -176,23 +180,14 @@ void Collector::readJournalChange()
 void Collector::pump()
 {
     m_retryTimer.stop();
-    bool delivered = true;
-    if (m_bootsPending) {
-        delivered = sendBoots() && sendWatchdogResets();
-        m_bootsPending = !delivered;
-    }
-    Pass pass = Pass::Held;
-    if (delivered)
-        pass = sendJournalEntries(m_once ? INT_MAX : entriesPerTurn);
+    if (m_bootsPending)
+        m_bootsPending = !(sendBoots() && sendWatchdogResets());
+    const Pass pass = m_bootsPending ? Pass::Held : sendJournalEntries(m_once ? INT_MAX : entriesPerTurn);
     if (pass == Pass::More) {
-        QTimer::singleShot(0, this, &Collector::pump);
+        m_nextTurn.start();
         return;
     }
-    if (pass == Pass::Done)
-        delivered = sendOutbox();
-    else
-        delivered = false;
-    if (!delivered && !m_once)
+    if ((pass == Pass::Held || !sendOutbox()) && !m_once)
         m_retryTimer.start();
 }
 

@@ -83,6 +83,7 @@ private:
     bool m_stateFailing = false;
 
     QTimer m_retryTimer;
+    QTimer m_nextTurn;
     QTimer m_loadTimer;
     QTimer m_configTimer;
     QTimer m_journalTimer;

@@ -37,8 +37,8 @@ bool writeAll(int fd, const QByteArray& data)
 
 bool isBootId(const QByteArray& text)
 {
-    return text.size() == 32
-           && std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    const auto isHexDigit = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    return text.size() == 32 && std::all_of(text.begin(), text.end(), isHexDigit);
 }
 
 } // namespace

@@ -181,29 +181,32 @@ QStringList MachineFacts::rpmPackages(const QString& dbPath)
                              .arg(dbPath, reason));
         return {};
     }
-    QStringList lines = QString::fromUtf8(rpm.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return lines;
+    return QString::fromUtf8(rpm.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString MachineFacts::rpmDatabase() const
+{
+    for (const QString& dir : {QStringLiteral("/var/lib/rpm"), QStringLiteral("/usr/lib/sysimage/rpm")}) {
+        // The files of rpm's sqlite, ndb and Berkeley DB back ends.
+        for (const QString& file : {QStringLiteral("rpmdb.sqlite"), QStringLiteral("Packages.db"),
+                                    QStringLiteral("Packages")}) {
+            if (QFile::exists(path(dir + QLatin1Char('/') + file)))
+                return path(dir);
+        }
+    }
+    return QString();
 }
 
 QStringList MachineFacts::packages()
 {
-    QStringList lines;
-    bool found = false;
-    for (const QString& dir : {QStringLiteral("/var/lib/rpm"), QStringLiteral("/usr/lib/sysimage/rpm")}) {
-        for (const QString& file : {QStringLiteral("rpmdb.sqlite"), QStringLiteral("Packages.db"),
-                                    QStringLiteral("Packages")}) {
-            if (!found && QFile::exists(path(dir + QLatin1Char('/') + file))) {
-                lines = rpmPackages(path(dir));
-                found = true;
-            }
-        }
-    }
+    const QString rpmDb = rpmDatabase();
     const QString dpkgStatus = QStringLiteral("/var/lib/dpkg/status");
-    if (!found && QFile::exists(path(dpkgStatus))) {
+    QStringList lines;
+    if (!rpmDb.isEmpty())
+        lines = rpmPackages(rpmDb);
+    else if (QFile::exists(path(dpkgStatus)))
         lines = dpkgPackages(dpkgStatus);
-        found = true;
-    }
-    if (!found)
+    else
         warnOnce(QStringLiteral("packages"),
                  QStringLiteral("No package database below \"%1\": neither an RPM database in /var/lib/rpm or "
                                 "/usr/lib/sysimage/rpm nor /var/lib/dpkg/status; the package list stays empty")

@@ -54,6 +54,8 @@ private:
     void warnOnce(const QString& source, const QString& message);
     QString hardware();
     QStringList packages();
+    // The directory of the RPM database below the root; empty when there is none.
+    QString rpmDatabase() const;
     QStringList dpkgPackages(const QString& statusFile);
     QStringList rpmPackages(const QString& dbPath);
     // The mount's free and total space, and its total alone; false when it cannot be read.
