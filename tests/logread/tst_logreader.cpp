@@ -48,11 +48,11 @@ void storeRow(DataBaseWrapper& store, const QString& type, qint64 time, const QS
 }
 
 const QStringList allRows = {
-    "2026-01-15 10:00:00.500 generic recordNumber=18446744073709551615 key=k value=a\\tb\\nc",
+    "2026-01-15 10:00:00.500 generic recordNumber=18446744073709551615 key=k value=\"a\\tb\\nc\"",
     "2026-01-15 10:00:01.000 coredump taskname=init",
     "2026-01-15 10:00:01.000 reboot issuer=admin",
     "2026-01-15 10:00:01.000 joinlayer taskName=init",
-    "2026-01-15 10:00:02.000 watchdog triggeredBy=esc\\e[2Jx\\u009b",
+    "2026-01-15 10:00:02.000 watchdog triggeredBy=\"esc\\e[2Jx\\u009b\"",
     "2026-01-15 10:00:02.000 reboot issuer=Operator",
     "2026-01-15 10:00:03.000 specfile taskname=init specfile=x.spec",
     "2026-01-15 10:00:04.000 sysload sysload=0.5",
@@ -185,14 +185,14 @@ void tst_LogReader::selects_data()
     QTest::newRow("last three, oldest first") << QStringList{"-n", "3"} << rowsAt({6, 7, 8});
     QTest::newRow("last three, newest first") << QStringList{"-n3", "-r"} << rowsAt({8, 7, 6});
     QTest::newRow("none of the last") << QStringList{"-n", "0"} << QStringList();
-    QTest::newRow("reverse keeps the ties reversed") << QStringList{"-r", "-U", "@1768467601000"}
+    QTest::newRow("reverse keeps the ties reversed") << QStringList{"-r", "-U", "1768467601000"}
                                                      << rowsAt({3, 2, 1, 0});
     QTest::newRow("one type") << QStringList{"-t", "reboot"} << rowsAt({2, 5});
     QTest::newRow("two types") << QStringList{"-t", "reboot", "--type", "coredump"} << rowsAt({1, 2, 5});
     QTest::newRow("since a local time, inclusive") << QStringList{"-S", "2026-01-15 10:00:02"}
                                                    << rowsAt({4, 5, 6, 7, 8});
     QTest::newRow("until a local time, inclusive") << QStringList{"-U", "2026-01-15 10:00:01"} << rowsAt({0, 1, 2, 3});
-    QTest::newRow("window in milliseconds") << QStringList{"-S", "2026-01-15 10:00:01.000", "-U", "@1768467602999"}
+    QTest::newRow("window in milliseconds") << QStringList{"-S", "2026-01-15 10:00:01.000", "-U", "1768467602999"}
                                             << rowsAt({1, 2, 3, 4, 5});
     QTest::newRow("relative to now") << QStringList{"-S", "-8s", "-U", "-7s"} << rowsAt({4, 5, 6});
     QTest::newRow("date in the summer") << QStringList{"-S", "2026-07-01"} << rowsAt({8});
@@ -218,8 +218,6 @@ void tst_LogReader::selects_data()
                                                               << rowsAt({2});
     QTest::newRow("type, since and match") << QStringList{"-t", "reboot", "-S", "-9s", "-M", "issuer=Operator"}
                                            << rowsAt({5});
-    QTest::newRow("type without the matched column") << QStringList{"-t", "reboot", "-M", "taskname=init"}
-                                                     << QStringList();
     QTest::newRow("nothing in the window") << QStringList{"-S", "2030-01-01"} << QStringList();
     QTest::newRow("iso times carry the offset of their date")
         << QStringList{"-o", "short-iso", "-t", "sysload", "-t", "machineconfig"}
@@ -261,7 +259,7 @@ void tst_LogReader::writesOddTexts_data()
     // The row holds a NUL, a byte that is no UTF-8, a newline, an escape and a C1 control.
     QTest::newRow("short escapes every control character")
         << "short"
-        << QStringList{QString::fromUtf8("2026-01-15 10:00:09.000 reboot issuer=a\\x00b\xEF\xBF\xBD\\n\\e\\u009b")};
+        << QStringList{QString::fromUtf8("2026-01-15 10:00:09.000 reboot issuer=\"a\\x00b\xEF\xBF\xBD\\n\\e\\u009b\"")};
     QTest::newRow("json escapes them as JSON does")
         << "json"
         << QStringList{QString::fromUtf8("{\"time\":1768467609000,\"type\":\"reboot\",\"rowID\":3,"
@@ -348,7 +346,7 @@ void tst_LogReader::readsAcrossPages()
                         + QStringLiteral(" reboot issuer=p%1").arg(i);
     expected << QString();
     QString error;
-    const QByteArray out = run(QStringList{"-t", "reboot", "-S", QStringLiteral("@%1").arg(start)} + arguments, &error);
+    const QByteArray out = run(QStringList{"-t", "reboot", "-S", QString::number(start)} + arguments, &error);
     QCOMPARE(error, QString());
     COMPARE_LINES(QString::fromUtf8(out).split('\n'), expected);
 }
@@ -361,7 +359,7 @@ void tst_LogReader::followsCommitsInOrder()
     QVERIFY2(source.open(m_dbPath), qPrintable(source.errorString()));
     EventReader reader(source, selection);
     QStringList seen;
-    EventFormatter formatter(EventFormatter::Format::Short, selection, false);
+    EventFormatter formatter(EventFormatter::Format::Short, selection, false, false);
     const EventReader::Sink sink = [&](const EventRow& row) {
         QByteArray line;
         formatter.append(row, line);

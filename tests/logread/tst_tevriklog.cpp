@@ -17,8 +17,9 @@ namespace {
 
 const QString readerPath = QStringLiteral(TEVRIKLOG_PATH);
 
-const char timeForms[] = "YYYY-MM-DD, YYYY-MM-DD HH:MM, YYYY-MM-DD HH:MM:SS, YYYY-MM-DD HH:MM:SS.mmm, today, "
-                         "yesterday, now, -30s, -15min, -2h, -7d or @MS";
+const char timeForms[] = "YYYY-MM-DD, YYYY-MM-DD HH:MM[:SS[.mmm]] (or with T, and with Z or +HH:MM for a zone), "
+                         "now, today, yesterday, tomorrow, -N or +N with s, min, h, d or w (-30s, +2h), "
+                         "@SECONDS[.FRACTION] or milliseconds since the epoch";
 
 // The lines without their time, which the sender stamps.
 QStringList withoutTimes(const QStringList& lines)
@@ -73,6 +74,8 @@ private:
 
 void tst_TevrikLog::initTestCase()
 {
+    // For the readers started: a zone with summer time.
+    qputenv("TZ", "Europe/Berlin");
     QVERIFY(m_daemon.start());
     QCOMPARE(m_daemon.send({"-t", "reboot", "-m", "admin"}), 0);
     QCOMPARE(m_daemon.send({"-t", "generic", "-m", "18446744073709551615", "-m", "k", "-m", "v"}), 0);
@@ -88,6 +91,10 @@ void tst_TevrikLog::initTestCase()
     QCOMPARE(execStatements(dir.filePath("foreign.db"), {"CREATE TABLE reboots (rowID INTEGER PRIMARY KEY, time INTEGER)"}),
              QString());
     writeConfig(dir.filePath("comma.conf"), "127.0.0.1", "7777", "/tmp/a,b.db");
+    QFile masterCursor(dir.filePath("master.cursor"));
+    QVERIFY(masterCursor.open(QIODevice::WriteOnly));
+    masterCursor.write("m1;;" + QCryptographicHash::hash("m1;", QCryptographicHash::Sha1).toHex().left(8) + '\n');
+    masterCursor.close();
 }
 
 void tst_TevrikLog::refuses_data()
@@ -132,8 +139,48 @@ void tst_TevrikLog::refuses_data()
     QTest::newRow("follow in reverse") << QStringList{"-f", "-r"} << 1
                                        << "Error: --follow and --reverse cannot be combined\n";
     QTest::newRow("stats of the last lines") << QStringList{"--stats", "-n", "5"} << 1
-                                             << "Error: --stats cannot be combined with --follow, --lines, --reverse "
-                                                "or --output\n";
+                                             << "Error: --stats cannot be combined with --follow, --lines or "
+                                                "--reverse\n";
+    QTest::newRow("a local time that the clocks skip") << QStringList{"-U", "2026-03-29 02:30"} << 1
+                                                       << "Error: Invalid time \"2026-03-29 02:30\" for --until: the "
+                                                          "local clocks skip it, as they are put forward\n";
+    QTest::newRow("since after until") << QStringList{"-S", "2026-01-02", "-U", "2026-01-01T22:59:59Z"} << 1
+                                       << "Error: --since \"2026-01-02\" is later than --until "
+                                          "\"2026-01-01T22:59:59Z\"\n";
+    QTest::newRow("a column that no selected type has") << QStringList{"-t", "reboot", "-M", "taskname=sshd"} << 1
+                                                        << "Error: No selected type has the column taskname; the "
+                                                           "types with it are: coredump, specfile\n";
+    QTest::newRow("columns that no type has together")
+        << QStringList{"-M", "taskname=a", "-M", "issuer=b"} << 1
+        << "Error: No selected type has all of the columns taskname, issuer\n";
+    QTest::newRow("field of another type") << QStringList{"-t", "reboot", "-F", "specfile"} << 1
+                                           << "Error: No selected type has the column specfile; the types with it "
+                                              "are: specfile\n";
+    QTest::newRow("field of no column") << QStringList{"--field", "Issuer"} << 1
+                                        << "Error: Unknown column \"Issuer\" for --field; the columns are: " + columns
+                                               + "\n";
+    QTest::newRow("field hostname of a local database") << QStringList{"-F", "hostname"} << 1
+                                                        << "Error: --field hostname needs --master: a local database "
+                                                           "holds the events of its own host only\n";
+    QTest::newRow("histogram without a unit") << QStringList{"--histogram", "60"} << 1
+                                              << "Error: Invalid interval \"60\" for --histogram: expected a whole "
+                                                 "number with s, min, h, d or w, such as 1h\n";
+    QTest::newRow("two summaries") << QStringList{"--stats", "--histogram", "1h"} << 1
+                                   << "Error: --stats and --histogram cannot be combined\n";
+    QTest::newRow("a summary as csv") << QStringList{"-F", "issuer", "-o", "csv"} << 1
+                                      << "Error: --field writes short, short-iso or json, not csv\n";
+    QTest::newRow("a summary's cursor") << QStringList{"--histogram", "1h", "--show-cursor"} << 1
+                                        << "Error: --histogram cannot be combined with --show-cursor\n";
+    QTest::newRow("follow into a cursor file") << QStringList{"-f", "--cursor-file", "%DIR%/c"} << 1
+                                               << "Error: --follow cannot be combined with --cursor-file\n";
+    QTest::newRow("two cursors") << QStringList{"--after-cursor", "x", "--cursor-file", "%DIR%/c"} << 1
+                                 << "Error: --after-cursor and --cursor-file cannot be combined\n";
+    QTest::newRow("a cursor changed") << QStringList{"--after-cursor", "l1;0.4.1.0.0.3.0.1;a3983b7a"} << 1
+                                      << "Error: Invalid cursor for --after-cursor: not a cursor of tevriklog, or one "
+                                         "cut short or changed\n";
+    QTest::newRow("a cursor of the master") << QStringList{"--cursor-file", "%DIR%/master.cursor"} << 1
+                                            << "Error: Invalid cursor in \"%DIR%/master.cursor\": a cursor of the "
+                                               "master database, not of a local database\n";
     QTest::newRow("missing database") << QStringList{"-D", "%DIR%/nosuch.db"} << 1
                                       << "Error: Cannot open database \"%DIR%/nosuch.db\": no such file\n";
     QTest::newRow("directory as database") << QStringList{"-D", "%DIR%"} << 1
