@@ -64,6 +64,9 @@ private slots:
     void reportsOutputErrors();
     void letsCheckpointsGoOnWhileBlocked();
     void followsAcrossCommitsAndARestart();
+    void pagesOnATerminal_data();
+    void pagesOnATerminal();
+    void cursorFilePrintsEachEventOnce();
 
 private:
     // A copy of the daemon's database with 20,000 more rows, more than a pipe holds as text; empty on failure.
@@ -79,8 +82,13 @@ void tst_TevrikLog::initTestCase()
     QVERIFY(m_daemon.start());
     QCOMPARE(m_daemon.send({"-t", "reboot", "-m", "admin"}), 0);
     QCOMPARE(m_daemon.send({"-t", "generic", "-m", "18446744073709551615", "-m", "k", "-m", "v"}), 0);
-    QCOMPARE(waitForRows(m_daemon.dbPath(), "SELECT rowID FROM reboots UNION ALL SELECT rowID FROM generic", 2).size(),
-             2);
+    // A sender's try to add a field of its own to the line.
+    QCOMPARE(m_daemon.send({"-t", "specfile", "-m", "task1 specfile=evil.spec", "-m", "real.spec"}), 0);
+    QCOMPARE(waitForRows(m_daemon.dbPath(),
+                         "SELECT rowID FROM reboots UNION ALL SELECT rowID FROM generic UNION ALL SELECT rowID FROM specfile",
+                         3)
+                 .size(),
+             3);
     QVERIFY(m_daemon.stop());
 
     const QDir dir(m_daemon.dir());
@@ -239,7 +247,7 @@ void tst_TevrikLog::leavesTheFileUntouched()
     QProcess follower;
     follower.start(readerPath, {"-f", "-D", m_daemon.dbPath()});
     QByteArray out;
-    QCOMPARE(waitForLines(follower, out, 2).size(), 2);
+    QCOMPARE(waitForLines(follower, out, 3).size(), 3);
     signalProcess(follower, SIGINT);
     QVERIFY(follower.waitForFinished(20000));
     QCOMPARE(follower.exitStatus(), QProcess::NormalExit);
@@ -348,10 +356,104 @@ void tst_TevrikLog::followsAcrossCommitsAndARestart()
     QCOMPARE(follower.exitCode(), 0);
     QCOMPARE(follower.readAllStandardError(), QByteArray());
     COMPARE_LINES(withoutTimes(QString::fromUtf8(out).split('\n')),
-                  (QStringList{"generic recordNumber=18446744073709551615 key=k value=v", "reboot issuer=r1",
+                  (QStringList{"specfile taskname=\"task1 specfile=evil.spec\" specfile=real.spec", "reboot issuer=r1",
                                "coredump taskname=c1", "specfile taskname=task specfile=s1", "reboot issuer=r2",
                                "watchdog triggeredBy=w1", ""}));
     QCOMPARE(lines.size(), 6);
+}
+
+void tst_TevrikLog::pagesOnATerminal_data()
+{
+    QTest::addColumn<QString>("command");
+    // What the pager saw of its environment, or empty when none ran.
+    QTest::addColumn<QString>("paged");
+    const QString terminal = " script -qec \"'$0' -D '$1' -M specfile=real.spec%1\" /dev/null";
+    QTest::newRow("a terminal") << "PAGER=\"$2\"" + terminal.arg("") << "LESS=FRSXMK";
+    QTest::newRow("the user's LESS") << "LESS=R PAGER=\"$2 --x\"" + terminal.arg("") << "LESS=R";
+    QTest::newRow("the reader's own pager first") << "PAGER=cat TEVRIKLOG_PAGER=\"$2\"" + terminal.arg("")
+                                                  << "LESS=FRSXMK";
+    QTest::newRow("a pipe") << "PAGER=\"$2\" \"$0\" -D \"$1\" -M specfile=real.spec | cat" << "";
+    QTest::newRow("--no-pager") << "PAGER=\"$2\"" + terminal.arg(" --no-pager") << "";
+    QTest::newRow("a pager that cannot start") << "PAGER=\"$2.none\"" + terminal.arg("") << "";
+    QTest::newRow("an empty PAGER") << "PAGER=" + terminal.arg("") << "";
+}
+
+void tst_TevrikLog::pagesOnATerminal()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, paged);
+    const QString pager = QDir(m_daemon.dir()).filePath("pager.sh");
+    const QString record = QDir(m_daemon.dir()).filePath("paged");
+    QFile::remove(record);
+    QFile script(pager);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral("#!/bin/sh\necho \"LESS=$LESS\" > '%1'\ncat >> '%1'\n").arg(record).toUtf8());
+    script.close();
+    QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    const RunResult result = runProgram("/bin/bash", {"-c", "unset LESS; " + command, readerPath, m_daemon.dbPath(), pager});
+    QCOMPARE(result.exitCode, 0);
+    const QString forged = "specfile taskname=\"task1 specfile=evil.spec\" specfile=real.spec";
+    QFile seen(record);
+    if (paged.isEmpty()) {
+        QVERIFY(!seen.exists());
+        QCOMPARE(withoutTimes(QString::fromUtf8(result.out).remove('\r').split('\n')), (QStringList{forged, ""}));
+        return;
+    }
+    QVERIFY(seen.open(QIODevice::ReadOnly));
+    QCOMPARE(withoutTimes(QString::fromUtf8(seen.readAll()).split('\n')).mid(1), (QStringList{forged, ""}));
+    seen.seek(0);
+    QCOMPARE(QString::fromUtf8(seen.readLine()).trimmed(), paged);
+    QCOMPARE(result.out, QByteArray());
+
+    // Not while following, on the same terminal.
+    QFile::remove(record);
+    QProcess follower;
+    follower.start("/bin/bash", {"-c", "unset LESS; " + command.replace("real.spec", "real.spec -f"), readerPath,
+                                 m_daemon.dbPath(), pager});
+    QByteArray out;
+    QCOMPARE(waitForLines(follower, out, 1).size(), 1);
+    QVERIFY(out.contains(forged.toUtf8()));
+    follower.kill();
+    QVERIFY(follower.waitForFinished(20000));
+    QVERIFY(!seen.exists());
+}
+
+void tst_TevrikLog::cursorFilePrintsEachEventOnce()
+{
+    QVERIFY(m_daemon.start());
+    const QString cursorFile = QDir(m_daemon.dir()).filePath("joinlayer.cursor");
+    QStringList printed;
+    const auto read = [&](const QStringList& options) {
+        const RunResult result = runProgram(readerPath, QStringList{"-D", m_daemon.dbPath(), "-t", "joinlayer"} + options);
+        QString out = QString::fromUtf8(result.out);
+        QStringList lines = out.split('\n');
+        return result.exitCode == 0 && result.err.isEmpty() && lines.takeLast().isEmpty() ? lines : QStringList{"failed"};
+    };
+    // Each round sends while the daemon is still storing the round before.
+    const int total = 60;
+    QDeadlineTimer deadline(60000);
+    for (int sent = 0; printed.size() < total && !deadline.hasExpired();) {
+        for (int i = 0; i < 5 && sent < total; ++i, ++sent)
+            QCOMPARE(m_daemon.send({"-t", "joinlayer", "-m", QStringLiteral("j%1").arg(sent)}), 0);
+        printed += withoutTimes(read({"--cursor-file", cursorFile}));
+    }
+    QStringList expected;
+    for (int i = 0; i < total; ++i)
+        expected << QStringLiteral("joinlayer taskName=j%1").arg(i);
+    COMPARE_LINES(printed, expected);
+    COMPARE_LINES(read({"--cursor-file", cursorFile}), QStringList());
+
+    // The cursor that a read shows names the same place.
+    const QStringList shown = read({"--show-cursor", "-n", "1"});
+    QCOMPARE(shown.size(), 2);
+    QVERIFY2(shown.at(1).startsWith("-- cursor: "), qPrintable(shown.at(1)));
+    QFile file(cursorFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(file.readAll()), shown.at(1).mid(11) + '\n');
+    QCOMPARE(m_daemon.send({"-t", "joinlayer", "-m", "last"}), 0);
+    QCOMPARE(waitForRows(m_daemon.dbPath(), "SELECT rowID FROM joinlayer WHERE taskName = 'last'", 1).size(), 1);
+    COMPARE_LINES(withoutTimes(read({"--after-cursor", shown.at(1).mid(11)})), QStringList{"joinlayer taskName=last"});
+    QVERIFY(m_daemon.stop());
 }
 
 QTEST_GUILESS_MAIN(tst_TevrikLog)
