@@ -133,13 +133,11 @@ void Collector::begin()
         m_seekNeeded = true;
     }
     m_runningBoot = m_facts.bootId();
-    const auto running = std::find_if(m_boots.cbegin(), m_boots.cend(),
-                                      [this](const JournalBoot& boot) { return boot.id == m_runningBoot; });
-    if (running != m_boots.cend()) {
-        m_runningBootStartMs = running->startMs;
-    } else if (!m_boots.isEmpty()) {
+    if (m_runningBoot.isEmpty() && !m_boots.isEmpty())
         m_runningBoot = m_boots.last().id;
-        m_runningBootStartMs = m_boots.last().startMs;
+    for (const JournalBoot& boot : qAsConst(m_boots)) {
+        if (boot.id == m_runningBoot)
+            m_runningBootStartMs = boot.startMs;
     }
     if (m_settings.watchdogs || m_settings.boots)
         m_resets = m_facts.watchdogResets();
