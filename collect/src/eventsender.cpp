@@ -94,6 +94,9 @@ SendResult EventSender::send(const LogEvent& event)
     do {
         ready = ::poll(&watch, 1, refusalWaitMs);
     } while (ready < 0 && errno == EINTR);
+    if (ready < 0)
+        qWarning() << QStringLiteral("Cannot wait for a refusal from %1: %2; the event is taken as sent")
+                          .arg(target(), errnoText(errno));
     if (ready > 0 && (watch.revents & POLLERR)) {
         int error = 0;
         socklen_t errorLength = sizeof error;
