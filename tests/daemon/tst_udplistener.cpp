@@ -193,7 +193,7 @@ void tst_UDPListener::deliversEveryDatagramInOrder_data()
     QTest::addColumn<int>("largeAt");
     // The datagrams are sent in this many waves, each once the one before was read in full.
     QTest::addColumn<int>("waves");
-    // Below the verbosity of the per-datagram lines a receive thread reads the socket.
+    // Without it the event loop's thread reads the socket, as after a stop.
     QTest::addColumn<bool>("receiveThread");
 
     for (const bool thread : {false, true}) {
@@ -217,10 +217,9 @@ void tst_UDPListener::deliversEveryDatagramInOrder()
     QFETCH(int, waves);
     QFETCH(bool, receiveThread);
 
-    const quint8 verbosity = debugLevel;
-    debugLevel = receiveThread ? 2 : 3;
-    const auto restoreVerbosity = qScopeGuard([verbosity] { debugLevel = verbosity; });
     const auto listener = boundListener();
+    if (!receiveThread)
+        listener->stopReceiving();
     QList<QByteArray> events;
     collectEvents(listener.get(), &events);
 
@@ -257,8 +256,8 @@ void tst_UDPListener::deliversEveryDatagramInOrder()
     QCOMPARE(daemonCounters().undecodable - before.undecodable, quint64(undecodable));
     QCOMPARE(daemonCounters().kernelDrops, before.kernelDrops);
     const QStringList lines = recorder.lines();
-    QCOMPARE(lines.count(QStringLiteral("Debug: \"Read new datagram.\"")), receiveThread ? 0 : count + undecodable);
-    QCOMPARE(lines.count(QStringLiteral("Debug: \"Parsing datagram failed!\"")), receiveThread ? 0 : undecodable);
+    QCOMPARE(lines.count(QStringLiteral("Debug: \"Read new datagram.\"")), count + undecodable);
+    QCOMPARE(lines.count(QStringLiteral("Debug: \"Parsing datagram failed!\"")), undecodable);
 }
 
 void tst_UDPListener::dropCounterCountsEachDropOnce_data()
