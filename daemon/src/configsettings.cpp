@@ -1,5 +1,6 @@
 #include "configsettings.h"
 
+#include "configsections.h"
 #include "metricsfile.h"
 #include "netvalidation.h"
 #include "tevrikdefaults.h"
@@ -70,32 +71,37 @@ ConfigSettings* ConfigSettings::getInstance()
 
 ConfigSettings* ConfigSettings::loadConfig(QString fileName)
 {
-    QSettings settings(fileName, QSettings::IniFormat);
     ConfigSettings* config = getInstance();
-    settings.beginGroup(QStringLiteral("General Settings"));
+    config->read(fileName);
+    return config;
+}
 
-    config->setAddress(settings.value(QStringLiteral("address"),
-                                      QHostAddress(QHostAddress::LocalHost).toString()).toString());
+void ConfigSettings::read(const QString& fileName)
+{
+    QSettings settings(fileName, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(configGeneralSection));
+
+    setAddress(settings.value(QStringLiteral("address"), QHostAddress(QHostAddress::LocalHost).toString()).toString());
 
     const QVariant port = settings.value(QStringLiteral("port"), tevrikDefaultPort);
-    config->setPort(static_cast<quint16>(port.toInt()));
+    setPort(static_cast<quint16>(port.toInt()));
     // The low 16 bits of a number outside 1..65535 may well be a usable port, so judge the text.
     quint16 parsed = 0;
     if (!parsePortNumber(port.toString(), &parsed))
-        config->m_portProblem = portProblem(port.toString());
+        m_portProblem = portProblem(port.toString());
 
     const QVariant dbPath = settings.value(QStringLiteral("dbpath"), QString::fromLatin1(tevrikDefaultDbPath));
-    config->setDBPath(dbPath.toString());
+    setDBPath(dbPath.toString());
     // The INI format splits an unquoted value at its commas, and such a list reads as no text at all.
     if (dbPath.userType() == QMetaType::QStringList)
-        config->m_dbPathProblem =
-            QStringLiteral("Invalid dbpath \"%1\": a path with a comma must be in double quotes")
-                .arg(dbPath.toStringList().join(QLatin1Char(',')));
+        m_dbPathProblem = QStringLiteral("Invalid dbpath \"%1\": a path with a comma must be in double quotes")
+                              .arg(dbPath.toStringList().join(QLatin1Char(',')));
 
     settings.endGroup();
-    config->m_metricsDir = metricsDirSetting(settings);
-    config->loadLimits(settings);
-    return config;
+    m_metricsDir = metricsDirSetting(settings);
+    loadLimits(settings);
+    // Qt reads what it can of a file with stray lines, as it always has: a start or a reload goes on with the rest.
+    m_fileWarnings = configFileWarnings(settings);
 }
 
 void ConfigSettings::loadLimits(QSettings& settings)
@@ -114,7 +120,7 @@ void ConfigSettings::loadLimits(QSettings& settings)
         {"maxsize", 0, maxLimitMiB, "MiB", &m_maxSizeMiB},
     };
     m_limitProblems.clear();
-    settings.beginGroup(QStringLiteral("General Settings"));
+    settings.beginGroup(QLatin1String(configGeneralSection));
     for (const Limit& limit : limits) {
         const QVariant value = settings.value(QLatin1String(limit.key));
         const int number = limitValue(value, limit.defaultValue, limit.max);
@@ -126,7 +132,7 @@ void ConfigSettings::loadLimits(QSettings& settings)
     }
     settings.endGroup();
 
-    settings.beginGroup(QStringLiteral("Master Database"));
+    settings.beginGroup(QLatin1String(configMasterSection));
     m_masterConfigured = !limitText(settings.value(QStringLiteral("conninfo"))).trimmed().isEmpty();
     settings.endGroup();
 }

@@ -20,6 +20,9 @@ public:
     static ConfigSettings* getInstance();
     // Reads the "General Settings" group of an INI file; absent keys take the built-in defaults.
     static ConfigSettings* loadConfig(QString fileName);
+    // What the last load found wrong with the file but read past, one warning each: unknown sections and keys,
+    // lines that are not INI, a file that could not be read.
+    QStringList fileWarnings() const { return m_fileWarnings; }
 
     QHostAddress getAddress() const;
     quint16 getPort() const;
@@ -53,6 +56,8 @@ public slots:
 
 private:
     ConfigSettings();
+    // Reads every setting of the file into this object through the setters.
+    void read(const QString& fileName);
     // Reads the bounds of held rows and of the database, and whether a master is configured.
     void loadLimits(QSettings& settings);
 
@@ -68,6 +73,7 @@ private:
     bool m_masterConfigured = false;
     QString m_metricsDir;
     QStringList m_limitProblems;
+    QStringList m_fileWarnings;
 };
 
 // Lets the address property and its notification travel in QVariant, as properties and queued signals do.

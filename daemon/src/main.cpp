@@ -57,6 +57,8 @@ int main(int argc, char** argv)
     }
 
     ConfigSettings* settings = ConfigSettings::loadConfig(configPath);
+    for (const QString& line : settings->fileWarnings())
+        writeAlways(QtWarningMsg, line);
     if (options.address.isPresent())
         settings->setAddress(options.address.value().toString());
     if (options.port.isPresent()) {

@@ -1,0 +1,31 @@
+#ifndef CONFIGSECTIONS_H
+#define CONFIGSECTIONS_H
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+class QSettings;
+
+// The sections of the configuration file that the programs share.
+extern const char configGeneralSection[];
+extern const char configMasterSection[];
+extern const char configCollectSection[];
+
+// One section of the file and every key that some program reads in it.
+struct ConfigSection
+{
+    QString name;
+    QStringList keys;
+};
+
+// Every section of the file with its keys, in the order of the installed file.
+const QVector<ConfigSection>& configSections();
+
+// One warning for each key that no program reads in the named sections of the file, or in every section when none
+// is named; the whole file's check also warns once for each unknown section, each key outside any section, each
+// line that is neither a section, a key nor a comment, and a file that cannot be read. A warning suggests the name
+// that was probably meant.
+QStringList configFileWarnings(QSettings& settings, const QStringList& sections = {});
+
+#endif
