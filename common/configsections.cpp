@@ -126,25 +126,19 @@ const QVector<ConfigSection>& configSections()
     return sections;
 }
 
-QStringList configFileWarnings(QSettings& settings, const QStringList& sections)
+QStringList configFileWarnings(QSettings& settings)
 {
-    const bool wholeFile = sections.isEmpty();
     const QString file = settings.fileName();
     QStringList knownSections;
     for (const ConfigSection& section : configSections())
         knownSections << section.name;
 
-    QStringList warnings;
-    if (wholeFile) {
-        warnings = malformedLines(file);
-        // Keys before the first section header, or in [General], which the INI format reads as the same place.
-        for (const QString& key : settings.childKeys())
-            warnings << QStringLiteral("Key \"%1\" of \"%2\" is outside any section: ignored%3")
-                            .arg(key, file, keyHint(key, nullptr));
-    }
+    QStringList warnings = malformedLines(file);
+    // Keys before the first section header, or in [General], which the INI format reads as the same place.
+    for (const QString& key : settings.childKeys())
+        warnings << QStringLiteral("Key \"%1\" of \"%2\" is outside any section: ignored%3")
+                        .arg(key, file, keyHint(key, nullptr));
     for (const QString& name : settings.childGroups()) {
-        if (!wholeFile && !sections.contains(name))
-            continue;
         const ConfigSection* section = findSection(name);
         if (!section) {
             const QString meant = closestName(name, knownSections);

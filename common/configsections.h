@@ -22,10 +22,9 @@ struct ConfigSection
 // Every section of the file with its keys, in the order of the installed file.
 const QVector<ConfigSection>& configSections();
 
-// One warning for each key that no program reads in the named sections of the file, or in every section when none
-// is named; the whole file's check also warns once for each unknown section, each key outside any section, each
-// line that is neither a section, a key nor a comment, and a file that cannot be read. A warning suggests the name
-// that was probably meant.
-QStringList configFileWarnings(QSettings& settings, const QStringList& sections = {});
+// One warning for each key of the file that no program reads in its section, each unknown section, each key
+// outside any section, each line that is neither a section, a key nor a comment, and a file that cannot be read.
+// A warning suggests the name that was probably meant.
+QStringList configFileWarnings(QSettings& settings);
 
 #endif

@@ -19,8 +19,8 @@ private slots:
     void limits();
     void properties_data();
     void properties();
-    void reload_data();
-    void reload();
+    void fileWarnings_data();
+    void fileWarnings();
 };
 
 namespace {
@@ -297,114 +297,57 @@ void tst_ConfigSettings::properties()
     QCOMPARE(settings->property(name.constData()), value);
 }
 
-void tst_ConfigSettings::reload_data()
+void tst_ConfigSettings::fileWarnings_data()
 {
-    // The file at the start and at the reload; a null text is no file.
-    QTest::addColumn<QString>("before");
-    QTest::addColumn<QString>("after");
-    // The settings that the command line fixed.
-    QTest::addColumn<QStringList>("kept");
-    QTest::addColumn<bool>("loaded");
-    QTest::addColumn<QStringList>("changed");
+    QTest::addColumn<QString>("ini");
     // %1 stands for the file's path.
     QTest::addColumn<QStringList>("warnings");
-    // The notifications of the reload, in order, with their values.
-    QTest::addColumn<QStringList>("notified");
 
-    const QString base = QStringLiteral("[General Settings]\naddress=127.0.0.1\nport=7000\ndbpath=/data/a.db\n");
-    const QString kept = QStringLiteral("; the running settings stay");
-    QTest::newRow("nothing changed but a comment") << base << base + "; port 7000 for the lab\n" << QStringList()
-                                                   << true << QStringList() << QStringList() << QStringList();
-    QTest::newRow("port") << base << QString(base).replace("7000", "7001") << QStringList() << true
-                          << QStringList{"port"} << QStringList() << QStringList{"port 7001"};
-    QTest::newRow("address and port")
-        << base << "[General Settings]\naddress=::1\nport=7001\ndbpath=/data/a.db\n" << QStringList() << true
-        << QStringList{"address", "port"} << QStringList() << QStringList{"address ::1", "port 7001"};
-    // Even values that could not be used, as at the start.
-    QTest::newRow("the command line's address and port stay")
-        << base << "[General Settings]\naddress=host\nport=x\ndbpath=/data/a.db\n" << QStringList{"address", "port"}
-        << true << QStringList() << QStringList() << QStringList();
-    QTest::newRow("limits and metrics directory")
-        << base << base + "maxage=30\nmetricsdir=/m\n[Master Database]\nconninfo=dbname=x\n" << QStringList() << true
-        << QStringList{"maxage", "metricsdir", "conninfo"} << QStringList()
-        << QStringList{"limits 64 30 0 master", "metricsdir /m"};
-    QTest::newRow("invalid values") << base << base + "maxage=-1\nport=x\n" << QStringList() << false << QStringList()
-                                    << QStringList{"Cannot reload the configuration file \"%1\": Invalid port \"x\": "
-                                                   "not a decimal integer from 1 to 65535; Invalid maxage \"-1\": not a "
-                                                   "whole number of days from 0 to 36500"
-                                                   + kept}
-                                    << QStringList();
-    QTest::newRow("file removed") << base << QString() << QStringList() << false << QStringList()
-                                  << QStringList{"Cannot reload the configuration file \"%1\": the file no longer exists"
-                                                 + kept}
-                                  << QStringList();
-    QTest::newRow("no file at the start nor now") << QString() << QString() << QStringList() << true << QStringList()
-                                                  << QStringList() << QStringList();
-    QTest::newRow("file written after the start, with another dbpath")
-        << QString() << base << QStringList() << true << QStringList{"port"}
-        << QStringList{"The database path cannot change while the daemon runs: it stores into \"" + defaultDBPath
-                       + "\" until it is restarted, not into \"/data/a.db\""}
-        << QStringList{"port 7000"};
-    QTest::newRow("lines that are no INI and a misspelt key")
-        << base << base + "# a comment\nmaxsise=1\n" << QStringList() << true << QStringList()
-        << QStringList{"Line 5 of \"%1\" is neither [section] nor key=value (comments begin with \";\"): ignored",
-                       "Unknown key \"maxsise\" in section [General Settings] of \"%1\": ignored; did you mean "
-                       "\"maxsize\"?"}
+    // The installed configuration with every key that it shows commented out set.
+    QFile installed(QStringLiteral(TEVRIK_INSTALLED_CONFIG));
+    QVERIFY(installed.open(QIODevice::ReadOnly));
+    QTest::newRow("the installed file with every key set")
+        << QString::fromUtf8(installed.readAll())
+               .replace(QRegularExpression("^;([a-z]+=)", QRegularExpression::MultilineOption), "\\1")
         << QStringList();
+    QTest::newRow("the collector's section") << "[Collect]\ncoredumps=1\nboots=1\nwatchdogs=1\nloadinterval=60\n"
+                                                "configinterval=3600\nmounts=/\nstatefile=/var/lib/x\n"
+                                             << QStringList();
+    QTest::newRow("every kind of mistake")
+        << "port=7000\n# the lab's\n[general settings]\nport=1\n[Colect]\nboots=1\n[Extra]\nx=1\n"
+           "[General Settings]\nmaxsise=1\n"
+           "[Master Database]\nmaxage=30\nbatchsise=5\nfrobnicate=1\n"
+        << QStringList{"Line 2 of \"%1\" is neither [section] nor key=value (comments begin with \";\"): ignored",
+                       "Key \"port\" of \"%1\" is outside any section: ignored; it belongs in section [General "
+                       "Settings]",
+                       "Unknown section [Colect] in \"%1\": its keys are ignored; did you mean [Collect]?",
+                       "Unknown section [Extra] in \"%1\": its keys are ignored",
+                       "Unknown key \"maxsise\" in section [General Settings] of \"%1\": ignored; did you mean "
+                       "\"maxsize\"?",
+                       "Unknown key \"batchsise\" in section [Master Database] of \"%1\": ignored; did you mean "
+                       "\"batchsize\"?",
+                       "Unknown key \"frobnicate\" in section [Master Database] of \"%1\": ignored",
+                       "Unknown key \"maxage\" in section [Master Database] of \"%1\": ignored; it belongs in "
+                       "section [General Settings]",
+                       "Unknown section [general settings] in \"%1\": its keys are ignored; did you mean [General "
+                       "Settings]?"};
 }
 
-void tst_ConfigSettings::reload()
+void tst_ConfigSettings::fileWarnings()
 {
-    QFETCH(QString, before);
-    QFETCH(QString, after);
-    QFETCH(QStringList, kept);
-    QFETCH(bool, loaded);
-    QFETCH(QStringList, changed);
+    QFETCH(QString, ini);
     QFETCH(QStringList, warnings);
-    QFETCH(QStringList, notified);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString fileName = dir.filePath(QStringLiteral("tevriksystemlog.conf"));
-    const auto write = [&fileName](const QString& text, const QDateTime& modified) {
-        QFile::remove(fileName);
-        if (text.isNull())
-            return true;
-        QFile file(fileName);
-        // Qt reads a file again only when its size or time differs from the last read.
-        return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) == text.toUtf8().size() && file.flush()
-               && file.setFileTime(modified, QFileDevice::FileModificationTime);
-    };
-    const QDateTime now = QDateTime::currentDateTime();
-    QVERIFY(write(before, now.addSecs(-60)));
-    ConfigSettings* settings = ConfigSettings::loadConfig(fileName);
-    settings->keepOnReload(kept.contains("address"), kept.contains("port"));
-    const auto restore = qScopeGuard([settings] { settings->keepOnReload(false, false); });
-    QVERIFY(write(after, now));
-
-    QStringList seen;
-    QObject context;
-    connect(settings, &ConfigSettings::addressChanged, &context,
-            [&seen](const QHostAddress& address) { seen << "address " + address.toString(); });
-    connect(settings, &ConfigSettings::portChanged, &context, [&seen](quint16 port) { seen << "port " + QString::number(port); });
-    connect(settings, &ConfigSettings::dbPathChanged, &context, [&seen](const QString& path) { seen << "dbpath " + path; });
-    connect(settings, &ConfigSettings::limitsChanged, &context, [&seen, settings] {
-        seen << QStringLiteral("limits %1 %2 %3 %4")
-                    .arg(settings->getMaxHeldMiB())
-                    .arg(settings->getMaxAgeDays())
-                    .arg(settings->getMaxSizeMiB())
-                    .arg(settings->isMasterConfigured() ? "master" : "no master");
-    });
-    connect(settings, &ConfigSettings::metricsDirChanged, &context,
-            [&seen](const QString& directory) { seen << "metricsdir " + directory; });
-    const ConfigSettings::Reload reload = settings->reload(fileName);
-    QCOMPARE(reload.loaded, loaded);
-    COMPARE_LINES(reload.changed, changed);
-    QStringList expectedWarnings;
+    QFile file(fileName);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(ini.toUtf8()) == ini.toUtf8().size());
+    file.close();
+    QStringList expected;
     for (const QString& warning : warnings)
-        expectedWarnings << (warning.contains(QLatin1String("%1")) ? warning.arg(fileName) : warning);
-    COMPARE_LINES(reload.warnings, expectedWarnings);
-    COMPARE_LINES(seen, notified);
+        expected << warning.arg(fileName);
+    COMPARE_LINES(ConfigSettings::loadConfig(fileName)->fileWarnings(), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_ConfigSettings)

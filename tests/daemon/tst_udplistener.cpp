@@ -1,4 +1,3 @@
-#include "comparelines.h"
 #include "configsettings.h"
 #include "daemoncounters.h"
 #include "messagerecorder.h"
@@ -23,7 +22,6 @@ private slots:
     void rebindsOncePerSetterCall();
     void processTheDatagram_data();
     void processTheDatagram();
-    void readsWaitingDatagramsInArrivalOrder();
     void deliversEveryDatagramInOrder_data();
     void deliversEveryDatagramInOrder();
     void dropCounterCountsEachDropOnce_data();
@@ -162,29 +160,6 @@ void tst_UDPListener::processTheDatagram()
         QTest::ignoreMessage(QtDebugMsg, "\"Parsing datagram failed!\"");
     listener->processTheDatagram(datagram);
     QCOMPARE(events, decodes ? QList<QByteArray>{datagram} : QList<QByteArray>());
-}
-
-void tst_UDPListener::readsWaitingDatagramsInArrivalOrder()
-{
-    const auto listener = boundListener();
-    QList<QByteArray> events;
-    collectEvents(listener.get(), &events);
-
-    MessageRecorder recorder;
-    QUdpSocket sender;
-    for (const QByteArray& datagram : {reboot, notAnEncoding, generic, QByteArray()})
-        QCOMPARE(sender.writeDatagram(datagram, QHostAddress::LocalHost, listener->localPort()), qint64(datagram.size()));
-    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 3, 10000);
-    QCOMPARE(events, (QList<QByteArray>{reboot, generic, QByteArray()}));
-
-    // How many datagrams one notification finds waiting is up to the kernel.
-    QStringList lines = recorder.lines();
-    const QString pending = QStringLiteral("Debug: \"New datagrams pending.\"");
-    QVERIFY(!lines.isEmpty());
-    QCOMPARE(lines.first(), pending);
-    lines.removeAll(pending);
-    const QString read = QStringLiteral("Debug: \"Read new datagram.\"");
-    COMPARE_LINES(lines, (QStringList{read, read, QStringLiteral("Debug: \"Parsing datagram failed!\""), read, read}));
 }
 
 void tst_UDPListener::deliversEveryDatagramInOrder_data()
