@@ -178,6 +178,12 @@ check "completion offers --configfile for tevriksystemlog --c" \
 check "completion offers sysload after tevriklog -t sy" test "$(complete_words tevriklog -t sy)" = sysload
 check "completion offers short-iso after tevriklog -o short-" \
     test "$(complete_words tevriklog -o short-)" = short-iso
+check "completion offers the columns of the type given for tevriklog -t reboot -M i" \
+    test "$(complete_words tevriklog -t reboot -M i)" = issuer=
+check "completion offers hostname for tevriklog --master -F h" \
+    test "$(complete_words tevriklog --master x -t generic -F h)" = hostname
+check "completion offers --convert-master for tevriklogforward --conv" \
+    test "$(complete_words tevriklogforward --conv)" = --convert-master
 
 note "handing the node exporter's directory for text files to the service user"
 if [ ! -d "$metrics_dir" ]; then
