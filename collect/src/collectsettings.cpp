@@ -1,5 +1,6 @@
 #include "collectsettings.h"
 
+#include "configsections.h"
 #include "netvalidation.h"
 #include "tevrikdefaults.h"
 
@@ -10,9 +11,6 @@
 
 namespace {
 
-const char group[] = "Collect";
-const char* const knownKeys[] = {"coredumps",      "boots",  "watchdogs", "loadinterval",
-                                 "configinterval", "mounts", "statefile"};
 // A week: longer intervals are surely a typo, and the timers count milliseconds in an int.
 const int maxIntervalS = 7 * 24 * 3600;
 
@@ -82,7 +80,7 @@ QStringList CollectSettings::load(const QString& fileName, QStringList* unknownK
         problems << QStringLiteral("Invalid port \"%1\": not a decimal integer from 1 to 65535").arg(portText);
     settings.endGroup();
 
-    settings.beginGroup(QLatin1String(group));
+    settings.beginGroup(QLatin1String(configCollectSection));
     for (const QString& problem :
          {readBool(settings, "coredumps", &coredumps), readBool(settings, "boots", &boots),
           readBool(settings, "watchdogs", &watchdogs), readSeconds(settings, "loadinterval", &loadIntervalS),
@@ -112,10 +110,13 @@ QStringList CollectSettings::load(const QString& fileName, QStringList* unknownK
     if (!QDir::isAbsolutePath(stateFile))
         problems << QStringLiteral("Collect/statefile must be an absolute path, not \"%1\"").arg(stateFile);
 
+    const auto& sections = configSections();
+    const auto own = std::find_if(sections.begin(), sections.end(), [](const ConfigSection& section) {
+        return section.name == QLatin1String(configCollectSection);
+    });
+    Q_ASSERT(own != sections.end());
     for (const QString& key : settings.childKeys()) {
-        if (std::find_if(std::begin(knownKeys), std::end(knownKeys),
-                         [&key](const char* known) { return key == QLatin1String(known); })
-            == std::end(knownKeys))
+        if (!own->keys.contains(key))
             unknownKeys->append(key);
     }
     settings.endGroup();
