@@ -2,7 +2,8 @@
 # Measures the partitioned master against a PostgreSQL 15 server of its own (initdb into a temporary
 # directory, Unix socket only) and prints one table, each figure the best of three:
 #   1. tevriklog --master on a master of ROWS rows over SOURCES sources and DAYS days, made with SQL
-#      (bench/master-fill.sql): -n 100, -H HOST -n 100, -t reboot over one minute, -S -1h -g WORD -n 100;
+#      (bench/master-fill.sql): -n 100, -H HOST -n 100, -t reboot over one minute, -S -1h -g WORD -n 100,
+#      and the summaries -F hostname, --histogram 1h -S -7d and --stats;
 #   2. follow: from the commit of a new row on the master to its line from tevriklog --master -f;
 #   3. forwarding: FORWARDERS forwarders started together, each with a backlog of BACKLOG rows, into the
 #      same master: every row there once, and the rows per second in total;
@@ -66,6 +67,10 @@ pick=host$(printf %04d $((sources / 2)))
 host=$(best -H "$pick" -n 100)
 reboots=$(best -t reboot -S "@$window" -U "@$((window + 60000))")
 grep_ms=$(best -S -1h -g admin -n 100)
+# The summaries, each one aggregate statement per table in the server.
+field_ms=$(best -F hostname)
+histogram_ms=$(best --histogram 1h -S -7d)
+stats_ms=$(best --stats)
 
 # 2. Follow: the row's commit, then its line.
 follow_best=
@@ -188,6 +193,9 @@ master: $rows rows, $sources sources, $days days (made in $fill_s s); best of th
 | tevriklog --master -H $pick -n 100 | $host ms |
 | tevriklog --master -t reboot -S T -U T+1min | $reboots ms |
 | tevriklog --master -S -1h -g admin -n 100 | $grep_ms ms |
+| tevriklog --master -F hostname | $field_ms ms |
+| tevriklog --master --histogram 1h -S -7d | $histogram_ms ms |
+| tevriklog --master --stats | $stats_ms ms |
 | follow: commit to printed line | $follow_best ms |
 | forwarding: $forwarders forwarders x $backlog rows | $delivered rows ($distinct distinct) in $forward_ms ms = $((delivered * 1000 / (forward_ms > 0 ? forward_ms : 1))) rows/s; "Cannot" lines: $cannot |
 | retention: drop a day of $day_rows rows, forwarders writing | $drop_ms ms |
