@@ -55,7 +55,7 @@ public:
     // Connects with the string (checked with isValidConnInfo beforehand), trying its hosts in turn as libpq
     // does, each within the string's connect_timeout, 10 s unless it says otherwise: a host that does not
     // answer in time is left for the next one. The client encoding is always UTF8. False with the failure
-    // recorded, one line per host tried.
+    // recorded.
     bool open(const QString& conninfo);
     void close();
     bool isOpen() const;
@@ -80,7 +80,8 @@ public:
 
     Failure failure() const { return m_failure; }
     QByteArray sqlState() const { return m_sqlState; }
-    // The first line of the server's or libpq's message, never the connection string.
+    // The first line of the server's or libpq's message, never the connection string; after a failed open, the
+    // line of each host tried, joined by "; ".
     QString errorString() const { return m_error; }
     // "database NAME on HOST", as the last open() found them: the host reached, or every host of the string.
     QString description() const { return m_description; }
@@ -92,8 +93,8 @@ private:
     // Starts a connection with the options and polls it until it is made, fails or its host's time is up.
     enum class Attempt { Connected, Failed, TimedOut };
     Attempt attempt(const Options& options);
-    // Waits until the socket is ready as the flags ask; false on a stop or the deadline (when positive). The
-    // connection is closed, except when the deadline passed, which *timedOut then tells.
+    // Waits until the socket is ready as the flags ask; false on a stop, a failure or the deadline (when
+    // positive), which *timedOut then tells and which leaves the connection open.
     bool waitSocket(bool forWrite, qint64 deadlineMs, bool* timedOut = nullptr);
     // Collects the results of the statement sent; the last, or the first failed one.
     Result collect(ExecStatusType expected);
