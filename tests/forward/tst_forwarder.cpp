@@ -1147,7 +1147,7 @@ void tst_Forwarder::testReplacedMaster()
                             "target_session_attrs=prefer-standby")
                  .arg(primary.socketDir(), standby.socketDir())
                  .arg(silent.serverPort()),
-             QStringLiteral("-t"), QStringLiteral("reboot"), QStringLiteral("-d"), QStringLiteral("-d"), QStringLiteral("-d")});
+             QStringLiteral("-t"), QStringLiteral("reboot"), QStringLiteral("-d")});
         QVERIFY2(read.exitCode == 0, read.err.constData());
         QCOMPARE(read.out.count('\n'), 2000);
         QVERIFY2(read.err.contains(QStringLiteral("Reading the master database postgres on %1, a standby")
