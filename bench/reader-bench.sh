@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Measures tevriklog on a database of ROWS events (default 10,000,000) spread over the eight tables,
-# in the three forms a database takes: as an earlier version kept it, with an index on time; the same
-# converted by the daemon to the time map; and new, written by sqlite3 into the daemon's tables and
-# mapped by the daemon. Beside them, the best SQL written by hand for the same answer through sqlite3
+# Measures tevriklog (the last N, a window, one type, and the summaries --stats, -F and --histogram)
+# on a database of ROWS events (default 10,000,000) spread over the eight tables, in the three forms
+# a database takes: as an earlier version kept it, with an index on time; the same converted by the
+# daemon to the time map; and new, written by sqlite3 into the daemon's tables and mapped by the daemon. Beside them, the best SQL written by hand for the same answer through sqlite3
 # on the earlier form. It times the conversion and the mapping. Then follow mode against the real
 # daemon: latency from commit to output, and a 100,000 events/s stream. Builds what it needs in
 # $BUILD_DIR (default build-bench); everything runs in a temporary directory on loopback, and the
@@ -150,6 +150,9 @@ sql_last="SELECT $localtime, type, text FROM ($(union_of "SELECT * FROM (SELECT 
 sql_since="SELECT $localtime, type, text FROM ($(union_of "SELECT time, rowID, '@Y' AS type, @X AS text FROM @T WHERE time >= $since")) ORDER BY time, rowID"
 sql_minute="SELECT $localtime, type, text FROM ($(union_of "SELECT time, rowID, '@Y' AS type, @X AS text FROM @T WHERE time BETWEEN $minute AND $until_minute")) ORDER BY time, rowID"
 sql_type="SELECT $localtime, 'reboot', issuer FROM (SELECT time, rowID, issuer FROM reboots ORDER BY time DESC, rowID DESC LIMIT 100) ORDER BY time, rowID"
+week=$((now - 7 * 86400 * 1000))
+sql_field="SELECT count(*), taskname FROM (SELECT taskname FROM coredumps UNION ALL SELECT taskname FROM specfile) GROUP BY taskname ORDER BY 1 DESC, 2"
+sql_histogram="SELECT (time - $week) / 3600000 AS h, count(*) FROM ($(union_of "SELECT time FROM @T WHERE time >= $week")) GROUP BY h"
 sql_stats=$(union_of "SELECT '@Y', (SELECT count(*) FROM @T), (SELECT count(*) FROM @T WHERE sentToMasterDB = 0), (SELECT $localtime FROM (SELECT min(time) AS time FROM @T)), (SELECT $localtime FROM (SELECT max(time) AS time FROM @T))")
 
 # median_ms COMMAND...: the median wall time of runs runs, output discarded.
@@ -182,7 +185,9 @@ measure "tevriklog -n 100" 100 "$sql_last" -n 100
 measure "tevriklog -S <one minute> -U ..." 50 "$sql_minute" -S "@$minute" -U "@$until_minute"
 measure "tevriklog -S <last 1% of the span>" 300 "$sql_since" -S "@$since"
 measure "tevriklog -t reboot -n 100" 100 "$sql_type" -t reboot -n 100
-measure "tevriklog --stats" 2000 "$sql_stats" --stats
+measure "tevriklog --stats" 500 "$sql_stats" --stats
+measure "tevriklog -F taskname" 500 "$sql_field" -F taskname
+measure "tevriklog --histogram 1h -S -7d" 500 "$sql_histogram" --histogram 1h -S -7d
 rm -f "$earlier"* "$converted"* "$newer"*
 
 # Follow: a fresh daemon, a follower printing json lines stamped with the time they were read.

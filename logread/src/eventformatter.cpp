@@ -2,6 +2,7 @@
 
 #include "storedtext.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <limits>
@@ -10,7 +11,7 @@
 
 namespace {
 
-enum class Escape { Short, Json };
+enum class Escape { Short, Json, Quoted };
 
 const char hexDigits[] = "0123456789abcdef";
 
@@ -21,8 +22,8 @@ void appendHex(unsigned value, int digits, QByteArray& out)
 }
 
 // Short: control characters as \n, \t, \r, \e or \xHH so that a row stays on one line and cannot drive the
-// terminal; C1 controls as \u00HH. Json: as JSON requires, plus DEL and C1 controls as \u escapes.
-// In both, bytes that are no UTF-8 become U+FFFD.
+// terminal; C1 controls as \u00HH. Quoted: the same, and " and \\ escaped, for a value in double quotes.
+// Json: as JSON requires, plus DEL and C1 controls as \u escapes. In all, bytes that are no UTF-8 become U+FFFD.
 void appendEscaped(const QByteArray& text, Escape mode, QByteArray& out)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.constData());
@@ -30,7 +31,7 @@ void appendEscaped(const QByteArray& text, Escape mode, QByteArray& out)
     for (int i = 0; i < size;) {
         const unsigned char c = bytes[i];
         if (c >= 0x20 && c < 0x7F) {
-            if (mode == Escape::Json && (c == '"' || c == '\\'))
+            if (mode != Escape::Short && (c == '"' || c == '\\'))
                 out += '\\';
             out += static_cast<char>(c);
             ++i;
@@ -49,14 +50,14 @@ void appendEscaped(const QByteArray& text, Escape mode, QByteArray& out)
                 named = "\\r";
                 break;
             case 0x1B:
-                named = mode == Escape::Short ? "\\e" : nullptr;
+                named = mode != Escape::Json ? "\\e" : nullptr;
                 break;
             default:
                 break;
             }
             if (named) {
                 out += named;
-            } else if (mode == Escape::Short) {
+            } else if (mode != Escape::Json) {
                 out += "\\x";
                 appendHex(c, 2, out);
             } else {
@@ -98,6 +99,34 @@ void appendEscaped(const QByteArray& text, Escape mode, QByteArray& out)
         }
     }
 }
+
+} // namespace
+
+void appendLogfmtValue(const QByteArray& text, QByteArray& out)
+{
+    // Bare only when the text is written as it is stored and holds nothing that separates or quotes a field.
+    const int start = out.size();
+    appendEscaped(text, Escape::Short, out);
+    const bool bare = !text.isEmpty() && out.size() - start == text.size()
+                      && std::none_of(text.cbegin(), text.cend(), [](char c) { return c == ' ' || c == '=' || c == '"'; })
+                      && std::string_view(out.constData() + start, std::size_t(text.size()))
+                             == std::string_view(text.constData(), std::size_t(text.size()));
+    if (bare)
+        return;
+    out.truncate(start);
+    out += '"';
+    appendEscaped(text, Escape::Quoted, out);
+    out += '"';
+}
+
+void appendJsonString(const QByteArray& text, QByteArray& out)
+{
+    out += '"';
+    appendEscaped(text, Escape::Json, out);
+    out += '"';
+}
+
+namespace {
 
 // Csv carries the text as it is, in valid UTF-8 and without NUL bytes: as the master holds it, bytes that are
 // no UTF-8 and NUL become U+FFFD; other control characters stay, in a quoted field where RFC 4180 needs one.
@@ -153,9 +182,10 @@ QStringList EventFormatter::formatNames()
     return {QStringLiteral("short"), QStringLiteral("short-iso"), QStringLiteral("json"), QStringLiteral("csv")};
 }
 
-EventFormatter::EventFormatter(Format format, const Selection& selection, bool showHost)
+EventFormatter::EventFormatter(Format format, const Selection& selection, bool showHost, bool utc)
     : m_format(format)
     , m_showHost(showHost)
+    , m_utc(utc)
     , m_cachedMinute(std::numeric_limits<qint64>::min())
 {
     m_csvColumns = QStringList{QStringLiteral("time"), QStringLiteral("type"), QStringLiteral("rowID")};
@@ -205,7 +235,10 @@ void EventFormatter::appendTime(qint64 ms, QByteArray& out)
     if (minute != m_cachedMinute) {
         const time_t seconds = static_cast<time_t>(minute * 60);
         struct tm local = {};
-        localtime_r(&seconds, &local);
+        if (m_utc)
+            gmtime_r(&seconds, &local);
+        else
+            localtime_r(&seconds, &local);
         char buffer[64];
         std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d%c%02d:%02d:", local.tm_year + 1900, local.tm_mon + 1,
                       local.tm_mday, m_format == Format::ShortIso ? 'T' : ' ', local.tm_hour, local.tm_min);
@@ -240,7 +273,7 @@ void EventFormatter::appendShort(const EventRow& row, QByteArray& out)
         out += ' ';
         out += table.columns[c].name;
         out += '=';
-        appendEscaped(row.values[static_cast<size_t>(c)], Escape::Short, out);
+        appendLogfmtValue(row.values[static_cast<size_t>(c)], out);
     }
     out += '\n';
 }
@@ -253,10 +286,12 @@ void EventFormatter::appendJson(const EventRow& row, QByteArray& out)
     out += ",\"type\":\"";
     out += table.type;
     if (m_showHost) {
-        out += "\",\"host\":\"";
-        appendEscaped(row.host, Escape::Json, out);
+        out += "\",\"host\":";
+        appendJsonString(row.host, out);
+        out += ",\"rowID\":";
+    } else {
+        out += "\",\"rowID\":";
     }
-    out += "\",\"rowID\":";
     out += QByteArray::number(row.rowId);
     for (int c = 0; c < table.columnCount; ++c) {
         out += ",\"";
@@ -265,9 +300,7 @@ void EventFormatter::appendJson(const EventRow& row, QByteArray& out)
         if ((table.columns[c].storage == Storage::Integer)) {
             out += row.values[static_cast<size_t>(c)];
         } else {
-            out += '"';
-            appendEscaped(row.values[static_cast<size_t>(c)], Escape::Json, out);
-            out += '"';
+            appendJsonString(row.values[static_cast<size_t>(c)], out);
         }
     }
     out += ",\"sentToMasterDB\":";

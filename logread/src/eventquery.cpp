@@ -2,18 +2,6 @@
 
 namespace {
 
-bool tableHasColumn(const EventTable& table, const QString& column)
-{
-    if (column == QLatin1String("time") || column == QLatin1String("rowID")
-        || column == QLatin1String("sentToMasterDB"))
-        return true;
-    for (int c = 0; c < table.columnCount; ++c) {
-        if (column == QLatin1String(table.columns[c].name))
-            return true;
-    }
-    return false;
-}
-
 QString sqlitePlaceholder(int index)
 {
     return QStringLiteral("?%1").arg(index);
@@ -102,6 +90,25 @@ QString orderClause(const TableQuery& query, const SqlDialect& dialect)
            + (query.order == TableQuery::Order::TimeDescending ? QStringLiteral(" DESC") : QString());
 }
 
+// The FROM clause of the query, its values appended to values. Rows after each source's position on the master
+// come by one index range per source on the key (source, rowid, time), the table's name standing for them.
+QString fromClause(const TableQuery& query, const SqlDialect& dialect, QVariantList& values)
+{
+    if (!query.after || dialect.originColumns.isEmpty())
+        return QStringLiteral(" FROM ") + rowSource(query, dialect, values);
+    QStringList sources;
+    QStringList positions;
+    for (auto it = query.after->cbegin(); it != query.after->cend(); ++it) {
+        sources << QString::fromLatin1(it.key());
+        positions << QString::number(it.value());
+    }
+    values << QLatin1Char('{') + sources.join(QLatin1Char(',')) + QLatin1Char('}')
+           << QLatin1Char('{') + positions.join(QLatin1Char(',')) + QLatin1Char('}');
+    return QStringLiteral(" FROM unnest(%1::uuid[], %2::bigint[]) AS k(src, after) CROSS JOIN LATERAL (SELECT * FROM "
+                          "%3 AS p WHERE p.source = k.src AND p.rowid > k.after OFFSET 0) AS %3")
+        .arg(dialect.placeholder(values.size() - 1), dialect.placeholder(values.size()), tableName(query));
+}
+
 // The WHERE clause of the query, its values appended to values.
 QString whereClause(const TableQuery& query, const SqlDialect& dialect, QVariantList& values)
 {
@@ -116,6 +123,9 @@ QString whereClause(const TableQuery& query, const SqlDialect& dialect, QVariant
         conditions << dialect.column(QStringLiteral("time")) + QStringLiteral(" <= ") + bind(*query.until);
     if (query.afterRowId)
         conditions << dialect.column(QStringLiteral("rowID")) + QStringLiteral(" > ") + bind(*query.afterRowId);
+    if (query.after && dialect.originColumns.isEmpty())
+        conditions << dialect.column(QStringLiteral("rowID")) + QStringLiteral(" > ")
+                          + bind(query.after->value(QByteArray(), 0));
     if (query.lastRowId)
         conditions << dialect.column(QStringLiteral("rowID")) + QStringLiteral(" <= ") + bind(*query.lastRowId);
     if (query.afterKey && query.order != TableQuery::Order::RowIdAscending) {
@@ -149,6 +159,15 @@ QString whereClause(const TableQuery& query, const SqlDialect& dialect, QVariant
         conditions << QLatin1Char('(') + alternatives.join(QLatin1String(" OR ")) + QLatin1Char(')');
     }
     return conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(QLatin1String(" AND "));
+}
+
+// SELECT what FROM the query's rows.
+BuiltQuery selectFrom(const QString& what, const TableQuery& query, const SqlDialect& dialect)
+{
+    BuiltQuery built;
+    built.sql = QStringLiteral("SELECT ") + what + fromClause(query, dialect, built.values);
+    built.sql += whereClause(query, dialect, built.values);
+    return built;
 }
 
 // Characters that end a run of plain ones; after any of these the pattern promises no run at all.
@@ -200,15 +219,25 @@ QString impliedTextFilter(const QRegularExpression& pattern)
     return filter;
 }
 
+bool Selection::tableHasColumn(int table, const QString& column)
+{
+    if (column == QLatin1String("time") || column == QLatin1String("rowID")
+        || column == QLatin1String("sentToMasterDB") || column == QLatin1String("hostname"))
+        return true;
+    const EventTable& columns = eventTables()[static_cast<size_t>(table)];
+    for (int c = 0; c < columns.columnCount; ++c) {
+        if (column == QLatin1String(columns.columns[c].name))
+            return true;
+    }
+    return false;
+}
+
 bool Selection::coversTable(int table) const
 {
     if (!tables[static_cast<size_t>(table)])
         return false;
-    for (const ColumnMatch& match : matches) {
-        if (!tableHasColumn(eventTables()[static_cast<size_t>(table)], match.column))
-            return false;
-    }
-    return true;
+    return std::all_of(matches.cbegin(), matches.cend(),
+                       [table](const ColumnMatch& match) { return tableHasColumn(table, match.column); });
 }
 
 bool Selection::grepMatches(const EventRow& row) const
@@ -218,7 +247,9 @@ bool Selection::grepMatches(const EventRow& row) const
     const EventTable& table = eventTables()[static_cast<size_t>(row.table)];
     for (int c = 0; c < table.columnCount; ++c) {
         if (!(table.columns[c].storage == Storage::Integer)
-            && grep.match(QString::fromUtf8(row.values[static_cast<size_t>(c)])).hasMatch())
+            && grep.match(QString::fromUtf8(row.values[static_cast<size_t>(c)].constData(),
+                                            row.values[static_cast<size_t>(c)].size()))
+                   .hasMatch())
             return true;
     }
     return false;
@@ -233,6 +264,8 @@ TableQuery::TableQuery(int tableIndex, const Selection& selection, Order rowOrde
     , hosts(selection.hosts)
     , textFilter(selection.hasGrep() ? impliedTextFilter(selection.grep) : QString())
 {
+    if (selection.after)
+        after = (*selection.after)[static_cast<size_t>(tableIndex)];
 }
 
 QString rowSource(const TableQuery& query, const SqlDialect& dialect, QVariantList& values)
@@ -256,10 +289,7 @@ SqlDialect postgresDialect()
 
 BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect)
 {
-    BuiltQuery built;
-    built.sql = QStringLiteral("SELECT ") + selectList(query, dialect) + QStringLiteral(" FROM ")
-                + rowSource(query, dialect, built.values);
-    built.sql += whereClause(query, dialect, built.values);
+    BuiltQuery built = selectFrom(selectList(query, dialect), query, dialect);
     built.sql += orderClause(query, dialect);
     if (query.limit) {
         built.values << *query.limit;
@@ -272,10 +302,7 @@ BuiltQuery buildHostStatsQuery(const TableQuery& query, const SqlDialect& dialec
 {
     const QString time = dialect.column(QStringLiteral("time"));
     const QString host = dialect.originColumns.constFirst();
-    BuiltQuery built;
-    built.sql = QStringLiteral("SELECT %1, count(*), min(%2), max(%2) FROM ").arg(host, time)
-                + rowSource(query, dialect, built.values);
-    built.sql += whereClause(query, dialect, built.values);
+    BuiltQuery built = selectFrom(QStringLiteral("%1, count(*), min(%2), max(%2)").arg(host, time), query, dialect);
     built.sql += QStringLiteral(" GROUP BY %1 ORDER BY %2").arg(host, dialect.originOrder.constFirst());
     return built;
 }
@@ -309,13 +336,28 @@ QVector<BuiltQuery> buildStatsQueries(const TableQuery& query, const SqlDialect&
 {
     TableQuery unsent = query;
     unsent.matches.append(ColumnMatch{QStringLiteral("sentToMasterDB"), {qlonglong(0)}});
-    const QStringList columns{QStringLiteral("count(*)"), QStringLiteral("count(*)"), QStringLiteral("min(time)"),
-                              QStringLiteral("max(time)"), QStringLiteral("min(time)")};
-    QVector<BuiltQuery> built(5);
-    for (int i = 0; i < built.size(); ++i) {
-        const TableQuery& of = i == 1 || i == 4 ? unsent : query;
-        built[i].sql = QStringLiteral("SELECT ") + columns.at(i) + QStringLiteral(" FROM ")
-                       + rowSource(of, dialect, built[i].values) + whereClause(of, dialect, built[i].values);
+    const QVector<BuiltQuery> span = buildTimeSpanQueries(query, dialect);
+    return {selectFrom(QStringLiteral("count(*)"), query, dialect), selectFrom(QStringLiteral("count(*)"), unsent, dialect),
+            span.at(0), span.at(1), selectFrom(QStringLiteral("min(time)"), unsent, dialect)};
+}
+
+QVector<BuiltQuery> buildTimeSpanQueries(const TableQuery& query, const SqlDialect& dialect)
+{
+    return {selectFrom(QStringLiteral("min(time)"), query, dialect),
+            selectFrom(QStringLiteral("max(time)"), query, dialect)};
+}
+
+BuiltQuery buildCountQuery(const TableQuery& query, const Grouping& grouping, const SqlDialect& dialect)
+{
+    BuiltQuery built;
+    QString key = dialect.column(grouping.column);
+    if (grouping.column.isEmpty()) {
+        // Bound first: the select list comes before the FROM and WHERE clauses.
+        built.values << grouping.originMs << grouping.intervalMs;
+        key = QStringLiteral("(%1 - %2) / %3")
+                  .arg(dialect.column(QStringLiteral("time")), dialect.placeholder(1), dialect.placeholder(2));
     }
+    built.sql = QStringLiteral("SELECT %1 AS k, count(*)").arg(key) + fromClause(query, dialect, built.values);
+    built.sql += whereClause(query, dialect, built.values) + QStringLiteral(" GROUP BY k");
     return built;
 }

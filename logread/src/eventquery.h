@@ -4,6 +4,7 @@
 #include "eventtables.h"
 
 #include <QByteArray>
+#include <QMap>
 #include <QRegularExpression>
 #include <QString>
 #include <QVariantList>
@@ -41,6 +42,10 @@ inline std::array<bool, eventTableCount> everyTable()
     return tables;
 }
 
+// Where a read of a store ends: per table, each source's highest rowID in the read's view, the key empty for a
+// store of one source. RowIDs grow with each commit per table and source, so the rows after it are the new ones.
+using StorePositions = std::array<QMap<QByteArray, qint64>, eventTableCount>;
+
 // What the user selected, for all tables at once.
 struct Selection
 {
@@ -54,10 +59,14 @@ struct Selection
     QRegularExpression grep;
     // Only rows of these hosts, when a store holds several; any host when empty.
     QStringList hosts;
+    // Only rows stored after these positions; a source that they do not name has all its rows after them.
+    std::optional<StorePositions> after;
 
     bool hasGrep() const { return !grep.pattern().isEmpty(); }
     // Whether a table can hold rows of the selection: selected, and having every matched column.
     bool coversTable(int table) const;
+    // Whether the table has the column: its own, one of every table, or the host of a store of many sources.
+    static bool tableHasColumn(int table, const QString& column);
     // Whether one of the row's text columns matches the pattern; true without a pattern.
     bool grepMatches(const EventRow& row) const;
 };
@@ -86,6 +95,8 @@ struct TableQuery
     std::optional<qint64> timeMapMark;
     QVector<ColumnMatch> matches;
     QStringList hosts;
+    // Only rows after each source's rowID (the key empty for a store of one source), as Selection::after.
+    std::optional<QMap<QByteArray, qint64>> after;
     // A PostgreSQL regular expression that one of the text columns of every row that the grep pattern matches
     // matches too: the server narrows the rows with it, the reader still applies the pattern itself.
     QString textFilter;
@@ -128,6 +139,14 @@ struct BuiltQuery
 // map's mark. The one form of a time window for every statement that reads a table.
 QString rowSource(const TableQuery& query, const SqlDialect& dialect, QVariantList& values);
 
+// What the rows of a count are grouped by: a column's values, or intervals of intervalMs from originMs.
+struct Grouping
+{
+    QString column;
+    qint64 originMs = 0;
+    qint64 intervalMs = 0;
+};
+
 // SELECT rowID, time, sentToMasterDB, the table's columns and the origin columns, in the query's order.
 BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect);
 // Per host name, the count, min(time) and max(time) of the query's rows, the hosts in bytewise order.
@@ -140,5 +159,10 @@ BuiltQuery buildMasterFollowQuery(const TableQuery& query, const SqlDialect& dia
 // min(time), max(time) and min(time) with sentToMasterDB = 0. Apart, each takes its fastest way: the time index
 // for the first, third and fourth.
 QVector<BuiltQuery> buildStatsQueries(const TableQuery& query, const SqlDialect& dialect);
+// Two statements of one value each, apart so that each takes the time index: min(time) and max(time).
+QVector<BuiltQuery> buildTimeSpanQueries(const TableQuery& query, const SqlDialect& dialect);
+// Per group, its key (the column's value, or the interval's number from the origin) and the count of the
+// query's rows. The query's rows lie at or after the origin.
+BuiltQuery buildCountQuery(const TableQuery& query, const Grouping& grouping, const SqlDialect& dialect);
 
 #endif

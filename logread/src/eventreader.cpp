@@ -86,10 +86,13 @@ EventReader::EventReader(EventStore& store, const Selection& selection)
 {
 }
 
-bool EventReader::select(std::optional<qint64> lastCount, bool reverse, bool startFollow, const Sink& sink)
+bool EventReader::select(std::optional<qint64> lastCount, bool reverse, bool startFollow, const Sink& sink,
+                         StorePositions* viewEnd)
 {
-    if (!m_store.beginRead(startFollow))
+    if (!m_store.beginRead(startFollow || viewEnd))
         return false;
+    if (viewEnd)
+        *viewEnd = m_store.positions();
     // The newest rows are read newest first, so that only as many as needed are read.
     const bool newestFirst = reverse || lastCount;
     bool ok = true;
@@ -218,6 +221,124 @@ bool EventReader::stats(std::array<std::optional<QVector<TableStats>>, eventTabl
                 tableStats << TableStats();
         }
         stats[static_cast<size_t>(t)] = tableStats;
+    }
+    return m_store.endRead() && ok;
+}
+
+bool EventReader::eachRow(const std::function<bool(int table)>& wanted, const Sink& sink)
+{
+    if (!m_store.beginRead(false))
+        return false;
+    bool ok = true;
+    for (int t = 0; t < eventTableCount && ok; ++t) {
+        if (!m_selection.coversTable(t) || !wanted(t))
+            continue;
+        std::unique_ptr<RowStream> stream = m_store.rows(TableQuery(t, m_selection, TableQuery::Order::RowIdAscending));
+        ok = stream != nullptr;
+        EventRow row;
+        while (ok && stream->next(row)) {
+            if (m_selection.grepMatches(row))
+                sink(row);
+        }
+        ok = ok && m_store.errorString().isEmpty();
+    }
+    return m_store.endRead() && ok;
+}
+
+bool EventReader::fieldCounts(const QString& column, QMap<QByteArray, qint64>& counts)
+{
+    counts.clear();
+    const auto hasColumn = [&column](int table) { return Selection::tableHasColumn(table, column); };
+    // The index of the column among a table's own, or -1 for a column of every table.
+    const auto columnIndex = [&column](int table) {
+        const EventTable& columns = eventTables()[static_cast<size_t>(table)];
+        for (int c = 0; c < columns.columnCount; ++c) {
+            if (column == QLatin1String(columns.columns[c].name))
+                return c;
+        }
+        return -1;
+    };
+    if (m_selection.hasGrep()) {
+        // The pattern is the reader's own: the rows are counted as they come.
+        return eachRow(hasColumn, [&](const EventRow& row) {
+            const int c = columnIndex(row.table);
+            if (c >= 0)
+                ++counts[row.values[static_cast<size_t>(c)]];
+            else if (column == QLatin1String("hostname"))
+                ++counts[row.host];
+            else
+                ++counts[QByteArray::number(column == QLatin1String("time")    ? row.time
+                                            : column == QLatin1String("rowID") ? row.rowId
+                                                                               : row.sentToMasterDB)];
+            return true;
+        });
+    }
+    if (!m_store.beginRead(false))
+        return false;
+    bool ok = true;
+    for (int t = 0; t < eventTableCount && ok; ++t) {
+        if (!m_selection.coversTable(t) || !hasColumn(t))
+            continue;
+        QVector<QPair<QByteArray, qint64>> part;
+        ok = m_store.countBy(TableQuery(t, m_selection, TableQuery::Order::TimeAscending), Grouping{column, 0, 0}, part);
+        const int c = columnIndex(t);
+        // As the rows show it, an unsigned record number from the bits that the store keeps.
+        const bool unsignedNumber = c >= 0 && eventTables()[static_cast<size_t>(t)].columns[c].storage == Storage::Integer;
+        for (const auto& [value, count] : qAsConst(part))
+            counts[unsignedNumber ? QByteArray::number(static_cast<quint64>(value.toLongLong())) : value] += count;
+    }
+    return m_store.endRead() && ok;
+}
+
+bool EventReader::timeSpan(std::optional<qint64>& first, std::optional<qint64>& last)
+{
+    first.reset();
+    last.reset();
+    const auto take = [&first, &last](std::optional<qint64> tableFirst, std::optional<qint64> tableLast) {
+        if (tableFirst)
+            first = std::min(first.value_or(*tableFirst), *tableFirst);
+        if (tableLast)
+            last = std::max(last.value_or(*tableLast), *tableLast);
+    };
+    if (m_selection.hasGrep())
+        return eachRow([](int) { return true; }, [&take](const EventRow& row) {
+            take(row.time, row.time);
+            return true;
+        });
+    if (!m_store.beginRead(false))
+        return false;
+    bool ok = true;
+    for (int t = 0; t < eventTableCount && ok; ++t) {
+        if (!m_selection.coversTable(t))
+            continue;
+        std::optional<qint64> tableFirst;
+        std::optional<qint64> tableLast;
+        ok = m_store.timeSpan(TableQuery(t, m_selection, TableQuery::Order::TimeAscending), tableFirst, tableLast);
+        take(tableFirst, tableLast);
+    }
+    return m_store.endRead() && ok;
+}
+
+bool EventReader::histogram(qint64 originMs, qint64 intervalMs, std::array<QMap<qint64, qint64>, eventTableCount>& counts)
+{
+    for (QMap<qint64, qint64>& table : counts)
+        table.clear();
+    if (m_selection.hasGrep())
+        return eachRow([](int) { return true; }, [&](const EventRow& row) {
+            ++counts[static_cast<size_t>(row.table)][(row.time - originMs) / intervalMs];
+            return true;
+        });
+    if (!m_store.beginRead(false))
+        return false;
+    bool ok = true;
+    for (int t = 0; t < eventTableCount && ok; ++t) {
+        if (!m_selection.coversTable(t))
+            continue;
+        QVector<QPair<QByteArray, qint64>> part;
+        ok = m_store.countBy(TableQuery(t, m_selection, TableQuery::Order::TimeAscending),
+                             Grouping{QString(), originMs, intervalMs}, part);
+        for (const auto& [interval, count] : qAsConst(part))
+            counts[static_cast<size_t>(t)][interval.toLongLong()] += count;
     }
     return m_store.endRead() && ok;
 }

@@ -46,14 +46,21 @@ class EventStore
 public:
     virtual ~EventStore() = default;
 
-    // Starts one consistent view of the data for the calls up to endRead(); with followAfter, the view
-    // also holds where a follower starts, for followCursor().
-    virtual bool beginRead(bool followAfter) = 0;
+    // Starts one consistent view of the data for the calls up to endRead(); with withPositions, the view
+    // also holds where it ends, for followCursor() and positions().
+    virtual bool beginRead(bool withPositions) = 0;
     virtual bool endRead() = 0;
     // Rows of one table; the stream is valid until endRead().
     virtual std::unique_ptr<RowStream> rows(const TableQuery& query) = 0;
     // One entry for a single source, else one per host that has rows, in bytewise order of the host names.
     virtual bool stats(const TableQuery& query, QVector<TableStats>& stats) = 0;
+    // The first and the last time of the query's rows; none when it has no rows.
+    virtual bool timeSpan(const TableQuery& query, std::optional<qint64>& first, std::optional<qint64>& last) = 0;
+    // Per group of the query's rows, its key as text (integers in decimal) and its count, in no order.
+    virtual bool countBy(const TableQuery& query, const Grouping& grouping,
+                         QVector<QPair<QByteArray, qint64>>& counts) = 0;
+    // Where the view of a read begun with positions ends.
+    virtual StorePositions positions() const = 0;
     // Whether the store holds the rows of many sources, each row naming its host.
     virtual bool hasHosts() const = 0;
     // A cursor at the end of the table as the current view shows it; null on an error.
@@ -64,8 +71,9 @@ public:
     virtual int pollIntervalMs() const = 0;
     // After a failure: whether the store lost its connection and a later call may succeed again.
     virtual bool connectionLost() const = 0;
-    // Lines describing the space the store takes, for --stats.
+    // Lines describing the space the store takes, for --stats; the same figures as the members of one JSON object.
     virtual QStringList sizeOnDisk() const = 0;
+    virtual QByteArray sizeOnDiskJson() const = 0;
     virtual QString errorString() const = 0;
     // Asked while a statement waits for a lock or the server; true ends the wait, and the call fails.
     virtual void setStopCheck(std::function<bool()> stopCheck) = 0;

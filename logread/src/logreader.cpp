@@ -3,11 +3,16 @@
 #include "eventreader.h"
 #include "eventstore.h"
 #include "programmessagehandler.h"
+#include "readcursor.h"
 #include "readeroptions.h"
+#include "readeroutput.h"
+#include "summaries.h"
 #include "tevrikdefaults.h"
 #include "timeparser.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QSettings>
 
 #include <cerrno>
@@ -19,8 +24,6 @@ namespace {
 
 // The longest wait between attempts to reach a store whose connection was lost.
 constexpr int maxRetryDelayMs = 10000;
-// Output is written in pieces of about this size.
-constexpr int outputChunkBytes = 64 * 1024;
 
 bool readDbPath(const ReaderOptions& options, QString& dbPath, QString& error)
 {
@@ -56,16 +59,119 @@ bool readDbPath(const ReaderOptions& options, QString& dbPath, QString& error)
     return true;
 }
 
-bool readTime(const CliArg& option, qint64 nowMs, std::optional<qint64>& time, QString& error)
+bool readTime(const CliArg& option, qint64 nowMs, bool utc, std::optional<qint64>& time, QString& error)
 {
     if (!option.isPresent())
         return true;
     const QString text = option.value().toString();
-    time = parseTime(text, nowMs);
-    if (!time)
+    TimeError problem = TimeError::None;
+    time = parseTime(text, nowMs, utc, &problem);
+    if (problem == TimeError::SkippedLocalTime)
+        error = QStringLiteral("Invalid time \"%1\" for --%2: the local clocks skip it, as they are put forward")
+                    .arg(text, option.names().constFirst());
+    else if (!time)
         error = QStringLiteral("Invalid time \"%1\" for --%2: expected %3")
                     .arg(text, option.names().constFirst(), QLatin1String(timeForms));
     return time.has_value();
+}
+
+// The selected types that have the column, by name.
+QStringList typesWithColumn(const Selection& selection, const QString& column, bool selectedOnly)
+{
+    QStringList types;
+    for (int t = 0; t < eventTableCount; ++t) {
+        if ((!selectedOnly || selection.tables[static_cast<size_t>(t)]) && Selection::tableHasColumn(t, column))
+            types << QLatin1String(eventTables()[static_cast<size_t>(t)].type);
+    }
+    return types;
+}
+
+// An error unless one of the selected types has each of the columns, and one has all of them.
+bool checkColumns(const Selection& selection, const QStringList& columns, QString& error)
+{
+    for (const QString& column : columns) {
+        if (typesWithColumn(selection, column, true).isEmpty()) {
+            error = QStringLiteral("No selected type has the column %1; the types with it are: %2")
+                        .arg(column, typesWithColumn(selection, column, false).join(QLatin1String(", ")));
+            return false;
+        }
+    }
+    for (int t = 0; t < eventTableCount; ++t) {
+        if (selection.tables[static_cast<size_t>(t)]
+            && std::all_of(columns.cbegin(), columns.cend(),
+                           [t](const QString& column) { return Selection::tableHasColumn(t, column); }))
+            return true;
+    }
+    error = QStringLiteral("No selected type has all of the columns %1").arg(columns.join(QLatin1String(", ")));
+    return false;
+}
+
+// The cursor that the read starts after: the one given, or the one in the cursor file when it exists.
+bool readAfterCursor(const ReaderOptions& options, ReaderRequest& request, QString& error)
+{
+    QString text;
+    QString origin;
+    if (options.afterCursor.isPresent()) {
+        text = options.afterCursor.value().toString();
+        origin = QStringLiteral("for --after-cursor");
+    } else if (request.cursorFile && QFileInfo::exists(*request.cursorFile)) {
+        QFile file(*request.cursorFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            error = QStringLiteral("Cannot read cursor file \"%1\": %2").arg(*request.cursorFile, file.errorString());
+            return false;
+        }
+        text = QString::fromUtf8(file.readAll()).trimmed();
+        origin = QStringLiteral("in \"%1\"").arg(*request.cursorFile);
+    } else {
+        return true;
+    }
+    QString problem;
+    request.selection.after = parseCursor(text, request.master.has_value(), problem);
+    if (!request.selection.after)
+        error = QStringLiteral("Invalid cursor %1: %2").arg(origin, problem);
+    return request.selection.after.has_value();
+}
+
+// Refuses the options that a summary or following cannot take.
+bool checkCombinations(const ReaderOptions& options, const ReaderRequest& request, QString& error)
+{
+    const QList<const CliArg*> summaries{&options.stats, &options.field, &options.histogram};
+    const auto given = [](const QList<const CliArg*>& list) {
+        QStringList names;
+        for (const CliArg* option : list) {
+            if (option->isPresent())
+                names << QStringLiteral("--") + option->names().constFirst();
+        }
+        return names;
+    };
+    const QStringList summary = given(summaries);
+    const QStringList cursorWriters = given({&options.showCursor, &options.cursorFile});
+    if (options.afterCursor.isPresent() && options.cursorFile.isPresent())
+        error = QStringLiteral("--after-cursor and --cursor-file cannot be combined");
+    else if (summary.size() > 1)
+        error = QStringLiteral("%1 cannot be combined").arg(summary.join(QLatin1String(" and ")));
+    else if (!summary.isEmpty() && (request.follow || request.reverse || request.lines))
+        error = QStringLiteral("%1 cannot be combined with --follow, --lines or --reverse").arg(summary.first());
+    else if (!summary.isEmpty() && !cursorWriters.isEmpty())
+        error = QStringLiteral("%1 cannot be combined with %2").arg(summary.first(), cursorWriters.first());
+    else if (!summary.isEmpty() && request.format == EventFormatter::Format::Csv)
+        error = QStringLiteral("%1 writes short, short-iso or json, not csv").arg(summary.first());
+    else if (request.follow && !cursorWriters.isEmpty())
+        error = QStringLiteral("--follow cannot be combined with %1").arg(cursorWriters.first());
+    else if (request.follow && request.reverse)
+        error = QStringLiteral("--follow and --reverse cannot be combined");
+    return error.isEmpty();
+}
+
+// Writes the cursor to the file through a temporary one, so that a failure leaves the old cursor whole.
+bool writeCursorFile(const QString& path, const QString& cursor)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(cursor.toUtf8() + '\n') < 0 || !file.commit()) {
+        writeError(QStringLiteral("Cannot write cursor file \"%1\": %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
 }
 
 bool readMatches(const CliMultiArg& option, QVector<ColumnMatch>& matches, QString& error)
@@ -130,118 +236,6 @@ bool readGrep(const CliArg& option, QRegularExpression& grep, QString& error)
     return true;
 }
 
-// The output and its first failure: once one write fails, nothing more is written.
-class Output
-{
-public:
-    explicit Output(std::FILE* out)
-        : m_out(out)
-    {
-    }
-
-    // Writes the buffered output once it is large enough, or always when forced; false once writing failed.
-    bool write(QByteArray& buffer, bool force)
-    {
-        if (m_errno != 0 || (buffer.size() < outputChunkBytes && !force))
-            return m_errno == 0;
-        errno = 0;
-        const size_t size = static_cast<size_t>(buffer.size());
-        if (std::fwrite(buffer.constData(), 1, size, m_out) != size || (force && std::fflush(m_out) != 0))
-            m_errno = errno != 0 ? errno : EIO;
-        buffer.clear();
-        return m_errno == 0;
-    }
-
-    // The exit status after a failed write: a reader that stopped reading early (a closed pipe) ends the
-    // output quietly, as the standard tools do; anything else is an error.
-    int failureStatus() const
-    {
-        if (m_errno == EPIPE)
-            return 0;
-        writeError(QStringLiteral("Cannot write the output: %1").arg(QString::fromLocal8Bit(std::strerror(m_errno))));
-        return 1;
-    }
-
-private:
-    std::FILE* m_out;
-    int m_errno = 0;
-};
-
-int printStats(const ReaderRequest& request, EventReader& reader, EventStore& store, std::FILE* out)
-{
-    std::array<std::optional<QVector<TableStats>>, eventTableCount> stats;
-    if (!reader.stats(stats)) {
-        writeError(store.errorString());
-        return 1;
-    }
-    EventFormatter formatter(EventFormatter::Format::Short, request.selection, false);
-    const auto timeText = [&formatter](const std::optional<qint64>& time) {
-        QByteArray text;
-        if (time)
-            formatter.appendTime(*time, text);
-        else
-            text = "-";
-        return QString::fromLatin1(text);
-    };
-    // How long ago the oldest unsent row was stamped, in whole seconds; a sender's clock ahead makes no negative age.
-    const auto ageText = [&request](const std::optional<qint64>& time) {
-        return time ? QStringLiteral("%1 s").arg(qMax<qint64>(0, request.nowMs - *time) / 1000) : QStringLiteral("-");
-    };
-    // A store of many hosts has a line per type and host; which of its rows are unsent only each host knows.
-    const bool hosts = store.hasHosts();
-    QList<QStringList> rows;
-    if (hosts)
-        rows << QStringList{QStringLiteral("TYPE"), QStringLiteral("HOST"), QStringLiteral("EVENTS"),
-                            QStringLiteral("FIRST"), QStringLiteral("LAST")};
-    else
-        rows << QStringList{QStringLiteral("TYPE"), QStringLiteral("EVENTS"), QStringLiteral("UNSENT"),
-                            QStringLiteral("AGE"), QStringLiteral("FIRST"), QStringLiteral("LAST")};
-    // The columns of numbers, right-aligned, lie between the type (and host) and the times.
-    const int firstNumber = hosts ? 2 : 1;
-    const int firstTime = hosts ? 3 : 4;
-    for (int t = 0; t < eventTableCount; ++t) {
-        const std::optional<QVector<TableStats>>& tables = stats[static_cast<size_t>(t)];
-        if (!tables)
-            continue;
-        const QString type = QLatin1String(eventTables()[static_cast<size_t>(t)].type);
-        for (const TableStats& table : *tables) {
-            if (hosts)
-                rows << QStringList{type, QString::fromUtf8(table.host), QString::number(table.rows),
-                                    timeText(table.first), timeText(table.last)};
-            else
-                rows << QStringList{type,
-                                    QString::number(table.rows),
-                                    QString::number(table.unsent),
-                                    ageText(table.oldestUnsent),
-                                    timeText(table.first),
-                                    timeText(table.last)};
-        }
-        if (tables->isEmpty())
-            rows << QStringList{type, QStringLiteral("-"), QStringLiteral("0"), timeText({}), timeText({})};
-    }
-    const int columns = rows.first().size();
-    QVector<int> widths(columns, 0);
-    for (const QStringList& row : rows) {
-        for (int c = 0; c < row.size(); ++c)
-            widths[c] = std::max(widths[c], row.at(c).size());
-    }
-    QByteArray text;
-    for (const QStringList& row : rows) {
-        QString line = row.at(0).leftJustified(widths[0]);
-        for (int c = 1; c < columns - 1; ++c) {
-            line += QLatin1String("  ");
-            line += c >= firstNumber && c < firstTime ? row.at(c).rightJustified(widths[c])
-                                                      : row.at(c).leftJustified(widths[c]);
-        }
-        line += QLatin1String("  ") + row.at(columns - 1);
-        text += line.toUtf8() + '\n';
-    }
-    for (const QString& line : store.sizeOnDisk())
-        text += line.toUtf8() + '\n';
-    Output output(out);
-    return output.write(text, true) ? 0 : output.failureStatus();
-}
-
 // Waits for intervalMs; true when SIGINT or SIGTERM arrived, which are blocked while following.
 bool stopRequested(const sigset_t& stopSignals, int intervalMs)
 {
@@ -292,9 +286,46 @@ bool makeRequest(const ReaderOptions& options, qint64 nowMs, ReaderRequest& requ
             selection.tables[static_cast<size_t>(table)] = true;
         }
     }
-    if (!readTime(options.since, nowMs, selection.since, error) || !readTime(options.until, nowMs, selection.until, error)
+    request.utc = options.utc.isPresent();
+    if (!readTime(options.since, nowMs, request.utc, selection.since, error)
+        || !readTime(options.until, nowMs, request.utc, selection.until, error)
         || !readMatches(options.match, selection.matches, error) || !readGrep(options.grep, selection.grep, error))
         return false;
+    if (selection.since && selection.until && *selection.since > *selection.until) {
+        error = QStringLiteral("--since \"%1\" is later than --until \"%2\"")
+                    .arg(options.since.value().toString(), options.until.value().toString());
+        return false;
+    }
+    QStringList matched;
+    for (const ColumnMatch& match : qAsConst(selection.matches))
+        matched << match.column;
+    if (!matched.isEmpty() && !checkColumns(selection, matched, error))
+        return false;
+    if (options.field.isPresent()) {
+        const QString column = options.field.value().toString();
+        if (column == QLatin1String("hostname") && !request.master) {
+            error = QStringLiteral("--field hostname needs --master: a local database holds the events of its own "
+                                   "host only");
+            return false;
+        }
+        if (column != QLatin1String("hostname") && !matchableColumns().contains(column)) {
+            error = QStringLiteral("Unknown column \"%1\" for --field; the columns are: %2")
+                        .arg(column, matchableColumns().join(QLatin1String(", ")));
+            return false;
+        }
+        if (!checkColumns(selection, matched << column, error))
+            return false;
+        request.field = column;
+    }
+    if (options.histogram.isPresent()) {
+        request.histogramMs = parseInterval(options.histogram.value().toString());
+        if (!request.histogramMs) {
+            error = QStringLiteral("Invalid interval \"%1\" for --histogram: expected a whole number with s, min, h, "
+                                   "d or w, such as 1h")
+                        .arg(options.histogram.value().toString());
+            return false;
+        }
+    }
     if (options.lines.isPresent()) {
         bool ok = false;
         const QString text = options.lines.value().toString();
@@ -317,15 +348,13 @@ bool makeRequest(const ReaderOptions& options, qint64 nowMs, ReaderRequest& requ
     request.reverse = options.reverse.isPresent();
     request.follow = options.follow.isPresent();
     request.stats = options.stats.isPresent();
+    request.pager = !options.noPager.isPresent();
+    request.showCursor = options.showCursor.isPresent();
+    if (options.cursorFile.isPresent())
+        request.cursorFile = options.cursorFile.value().toString();
     request.nowMs = nowMs;
-    if (request.follow && request.reverse) {
-        error = QStringLiteral("--follow and --reverse cannot be combined");
+    if (!checkCombinations(options, request, error) || !readAfterCursor(options, request, error))
         return false;
-    }
-    if (request.stats && (request.follow || request.reverse || request.lines || options.output.isPresent())) {
-        error = QStringLiteral("--stats cannot be combined with --follow, --lines, --reverse or --output");
-        return false;
-    }
     if (request.follow && !request.lines)
         request.lines = 10;
     return true;
@@ -334,8 +363,8 @@ bool makeRequest(const ReaderOptions& options, qint64 nowMs, ReaderRequest& requ
 int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out)
 {
     EventReader reader(store, request.selection);
-    if (request.stats)
-        return printStats(request, reader, store, out);
+    if (request.summary())
+        return printSummary(request, reader, store, out);
 
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -348,9 +377,9 @@ int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out)
         store.setStopCheck(stopPending);
     }
 
-    EventFormatter formatter(request.format, request.selection, store.hasHosts());
+    EventFormatter formatter(request.format, request.selection, store.hasHosts(), request.utc);
     QByteArray buffer;
-    Output output(out);
+    ReaderOutput output(out);
     // No header either when nothing matches.
     bool headerWritten = false;
     const EventReader::Sink sink = [&](const EventRow& row) {
@@ -361,7 +390,10 @@ int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out)
         formatter.append(row, buffer);
         return output.write(buffer, false);
     };
-    const bool selected = reader.select(request.lines, request.reverse, request.follow, sink);
+    const bool cursor = request.showCursor || request.cursorFile;
+    StorePositions viewEnd;
+    const bool selected =
+        reader.select(request.lines, request.reverse, request.follow, sink, cursor ? &viewEnd : nullptr);
     if (!output.write(buffer, true))
         return output.failureStatus();
     if (!selected) {
@@ -369,6 +401,16 @@ int runRequest(const ReaderRequest& request, EventStore& store, std::FILE* out)
             return 0;
         writeError(store.errorString());
         return 1;
+    }
+    if (cursor) {
+        // Written only once every selected row is out, so that a run cut short is repeated, never skipped.
+        const QString text = cursorText(viewEnd, store.hasHosts());
+        if (request.showCursor) {
+            buffer = "-- cursor: " + text.toUtf8() + '\n';
+            if (!output.write(buffer, true))
+                return output.failureStatus();
+        }
+        return request.cursorFile && !writeCursorFile(*request.cursorFile, text) ? 1 : 0;
     }
     if (!request.follow)
         return 0;

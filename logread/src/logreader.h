@@ -23,9 +23,24 @@ struct ReaderRequest
     bool reverse = false;
     bool follow = false;
     bool stats = false;
-    // The moment the request was made, from which --stats tells ages.
+    // The column of --field.
+    std::optional<QString> field;
+    // The interval of --histogram in milliseconds.
+    std::optional<qint64> histogramMs;
+    // Every time printed in UTC instead of local time.
+    bool utc = false;
+    // Whether the output may go through a pager on a terminal.
+    bool pager = true;
+    bool showCursor = false;
+    // The file whose cursor the read starts after, and that receives the new one.
+    std::optional<QString> cursorFile;
+    // The moment the request was made, from which --stats tells ages and a histogram's window ends.
     qint64 nowMs = 0;
+    // The width of the terminal that a histogram's bars fill.
+    int columns = 80;
     EventFormatter::Format format = EventFormatter::Format::Short;
+
+    bool summary() const { return stats || field || histogramMs; }
 };
 
 // Turns parsed options into a request, times relative to nowMs; false with the message of the first bad value.

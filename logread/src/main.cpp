@@ -1,6 +1,7 @@
 #include "commandlinereport.h"
 #include "logreader.h"
 #include "masterstore.h"
+#include "pager.h"
 #include "programmessagehandler.h"
 #include "readeroptions.h"
 #include "sqlitestore.h"
@@ -10,19 +11,27 @@
 
 #include <csignal>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
-// Opens the store at location and prints what the request selects from it.
+// Opens the store at location and prints what the request selects from it, through a pager on a terminal
+// unless following.
 template <typename Store>
-int readFrom(const QString& location, const ReaderRequest& request)
+int readFrom(const QString& location, ReaderRequest& request)
 {
     Store store;
     if (!store.open(location)) {
         writeError(store.errorString());
         return 1;
     }
-    return runRequest(request, store, stdout);
+    request.columns = terminalColumns(request.columns);
+    Pager pager;
+    if (request.pager && !request.follow && isatty(STDOUT_FILENO))
+        pager.start();
+    const int status = runRequest(request, store, stdout);
+    pager.finish();
+    return status;
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include "mastertransport.h"
 #include "programmessagehandler.h"
+
+#include <QDebug>
 namespace {
 
 // Rows fetched from a server-side cursor at a time: the last N of a large master need only the newest few.
@@ -188,6 +190,11 @@ bool MasterStore::connect()
 {
     if (!m_pg.open(m_conninfo))
         return false;
+    // Said from the first -d: with several hosts, which server answered is the first thing to know.
+    if (debugLevel >= 1)
+        writeAlways(QtInfoMsg, QStringLiteral("Reading the master %1, %2")
+                                   .arg(m_pg.description(),
+                                        m_pg.isStandby() ? QStringLiteral("a standby") : QStringLiteral("a primary")));
     // The reader's statements read a few index entries of many partitions, which the planner may take for
     // a large query: compiling one costs far more than it saves, about a second on 100 million rows.
     return m_pg.exec("SET jit = off", {}, PGRES_COMMAND_OK) != nullptr;
@@ -227,10 +234,11 @@ MasterStore::Result MasterStore::exec(const BuiltQuery& query, int expected, con
     return result;
 }
 
-bool MasterStore::beginRead(bool followAfter)
+bool MasterStore::beginRead(bool withPositions)
 {
     // A lost connection is tried again at the start of each read.
     m_error.clear();
+    m_sources.reset();
     if (!m_pg.isOpen() && !connect()) {
         m_error = QStringLiteral("Lost the master database: %1").arg(m_pg.errorString());
         return false;
@@ -240,7 +248,7 @@ bool MasterStore::beginRead(bool followAfter)
                            PGRES_COMMAND_OK, QStringLiteral("Cannot read the master database"))
                       != nullptr;
     // Every source's position costs a probe of each partition: read only where a follower starts.
-    return m_inTransaction && (!followAfter || readPositions());
+    return m_inTransaction && (!withPositions || readPositions());
 }
 
 bool MasterStore::readPositions()
@@ -302,10 +310,34 @@ bool MasterStore::endRead()
     return ok;
 }
 
+std::optional<TableQuery> MasterStore::withEverySource(const TableQuery& query)
+{
+    if (!query.after)
+        return query;
+    if (!m_sources) {
+        const Result result = exec(BuiltQuery{QStringLiteral("SELECT source FROM sources"), {}}, PGRES_TUPLES_OK,
+                                   QStringLiteral("Cannot read table sources"));
+        if (!result)
+            return std::nullopt;
+        m_sources.emplace();
+        for (int i = 0; i < PQntuples(result.get()); ++i)
+            m_sources->append(PQgetvalue(result.get(), i, 0));
+    }
+    TableQuery every = query;
+    for (const QByteArray& source : qAsConst(*m_sources)) {
+        if (!every.after->contains(source))
+            every.after->insert(source, 0);
+    }
+    return every;
+}
+
 std::unique_ptr<RowStream> MasterStore::rows(const TableQuery& query)
 {
+    const std::optional<TableQuery> every = withEverySource(query);
+    if (!every)
+        return nullptr;
     const QByteArray cursor = "rows" + QByteArray::number(++m_cursorCount);
-    BuiltQuery declare = buildRowQuery(query, postgresDialect());
+    BuiltQuery declare = buildRowQuery(*every, postgresDialect());
     declare.sql = QStringLiteral("DECLARE %1 NO SCROLL CURSOR WITH HOLD FOR ").arg(QLatin1String(cursor)) + declare.sql;
     if (!exec(declare, PGRES_COMMAND_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table))))
         return nullptr;
@@ -341,8 +373,10 @@ std::unique_ptr<RowStream> MasterStore::rowsAfter(const TableQuery& query, QMap<
 
 bool MasterStore::stats(const TableQuery& query, QVector<TableStats>& stats)
 {
-    const Result result = exec(buildHostStatsQuery(query, postgresDialect()), PGRES_TUPLES_OK,
-                               QStringLiteral("Cannot read table %1").arg(tableName(query.table)));
+    const std::optional<TableQuery> every = withEverySource(query);
+    const Result result = every ? exec(buildHostStatsQuery(*every, postgresDialect()), PGRES_TUPLES_OK,
+                                       QStringLiteral("Cannot read table %1").arg(tableName(query.table)))
+                                : nullptr;
     if (!result)
         return false;
     stats.clear();
@@ -355,6 +389,45 @@ bool MasterStore::stats(const TableQuery& query, QVector<TableStats>& stats)
         stats << host;
     }
     return true;
+}
+
+bool MasterStore::timeSpan(const TableQuery& query, std::optional<qint64>& first, std::optional<qint64>& last)
+{
+    const std::optional<TableQuery> every = withEverySource(query);
+    if (!every)
+        return false;
+    std::array<std::optional<qint64>*, 2> values{&first, &last};
+    const QVector<BuiltQuery> queries = buildTimeSpanQueries(*every, postgresDialect());
+    for (int i = 0; i < queries.size(); ++i) {
+        const Result result =
+            exec(queries.at(i), PGRES_TUPLES_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table)));
+        if (!result)
+            return false;
+        values[static_cast<size_t>(i)]->reset();
+        if (PQntuples(result.get()) == 1 && !PQgetisnull(result.get(), 0, 0))
+            *values[static_cast<size_t>(i)] = QByteArray(PQgetvalue(result.get(), 0, 0)).toLongLong();
+    }
+    return true;
+}
+
+bool MasterStore::countBy(const TableQuery& query, const Grouping& grouping, QVector<QPair<QByteArray, qint64>>& counts)
+{
+    const std::optional<TableQuery> every = withEverySource(query);
+    const Result result = every ? exec(buildCountQuery(*every, grouping, postgresDialect()), PGRES_TUPLES_OK,
+                                       QStringLiteral("Cannot read table %1").arg(tableName(query.table)))
+                                : nullptr;
+    if (!result)
+        return false;
+    counts.clear();
+    for (int i = 0; i < PQntuples(result.get()); ++i)
+        counts.append({QByteArray(PQgetvalue(result.get(), i, 0), PQgetlength(result.get(), i, 0)),
+                       QByteArray(PQgetvalue(result.get(), i, 1)).toLongLong()});
+    return true;
+}
+
+StorePositions MasterStore::positions() const
+{
+    return m_positions;
 }
 
 bool MasterStore::hasHosts() const
@@ -384,15 +457,34 @@ bool MasterStore::connectionLost() const
 
 QStringList MasterStore::sizeOnDisk() const
 {
-    const Result result =
-        m_pg.exec("SELECT count(*), pg_database_size(current_database()) FROM sources", {}, PGRES_TUPLES_OK);
+    QByteArray sources;
+    QByteArray bytes;
     QStringList lines;
-    if (result && PQntuples(result.get()) == 1)
+    if (sizeFigures(sources, bytes))
         lines << QStringLiteral("Sources: %1; size on disk of the master database: %2 bytes")
-                     .arg(QString::fromUtf8(PQgetvalue(result.get(), 0, 0)),
-                          QString::fromUtf8(PQgetvalue(result.get(), 0, 1)));
+                     .arg(QString::fromLatin1(sources), QString::fromLatin1(bytes));
     lines << QStringLiteral("Rows not yet forwarded are known only on each host: tevriklog --stats there.");
     return lines;
+}
+
+bool MasterStore::sizeFigures(QByteArray& sources, QByteArray& bytes) const
+{
+    const Result result =
+        m_pg.exec("SELECT count(*), pg_database_size(current_database()) FROM sources", {}, PGRES_TUPLES_OK);
+    if (!result || PQntuples(result.get()) != 1)
+        return false;
+    sources = PQgetvalue(result.get(), 0, 0);
+    bytes = PQgetvalue(result.get(), 0, 1);
+    return true;
+}
+
+QByteArray MasterStore::sizeOnDiskJson() const
+{
+    QByteArray sources;
+    QByteArray bytes;
+    if (!sizeFigures(sources, bytes))
+        return "{\"sources\":null,\"sizeOnDisk\":null}";
+    return "{\"sources\":" + sources + ",\"sizeOnDisk\":" + bytes + '}';
 }
 
 QString MasterStore::errorString() const

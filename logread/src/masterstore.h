@@ -22,16 +22,20 @@ public:
     // the master goes to the program's messages.
     bool open(const QString& conninfo);
 
-    bool beginRead(bool followAfter) override;
+    bool beginRead(bool withPositions) override;
     bool endRead() override;
     std::unique_ptr<RowStream> rows(const TableQuery& query) override;
     bool stats(const TableQuery& query, QVector<TableStats>& stats) override;
+    bool timeSpan(const TableQuery& query, std::optional<qint64>& first, std::optional<qint64>& last) override;
+    bool countBy(const TableQuery& query, const Grouping& grouping, QVector<QPair<QByteArray, qint64>>& counts) override;
+    StorePositions positions() const override;
     bool hasHosts() const override;
     std::unique_ptr<FollowCursor> followCursor(int table) override;
     bool mayHaveChanged() override;
     int pollIntervalMs() const override;
     bool connectionLost() const override;
     QStringList sizeOnDisk() const override;
+    QByteArray sizeOnDiskJson() const override;
     QString errorString() const override;
     void setStopCheck(std::function<bool()> stopCheck) override;
 
@@ -48,9 +52,14 @@ public:
 
 private:
     bool checkTables();
-    // Per table and source, the highest rowID in the read's view.
+    // The query with every source of the master after a position, 0 for those that it does not name; null on
+    // a failure.
+    std::optional<TableQuery> withEverySource(const TableQuery& query);
+    // The number of sources and the size of the database, as the server writes them.
+    bool sizeFigures(QByteArray& sources, QByteArray& bytes) const;
     // Opens the connection to m_conninfo for the reader's statements.
     bool connect();
+    // Per table and source, the highest rowID in the read's view.
     bool readPositions();
     // Each source's old_rows_at, as text, empty for none.
     bool readMarks(QMap<QByteArray, QByteArray>& marks);
@@ -63,9 +72,11 @@ private:
     int m_cursorCount = 0;
     bool m_inTransaction = false;
     bool m_cursorsOpen = false;
-    std::array<QMap<QByteArray, qint64>, eventTableCount> m_positions;
+    StorePositions m_positions;
     // Each source's old_rows_at in the same view as the positions.
     QMap<QByteArray, QByteArray> m_marks;
+    // The master's sources in the view of the read, once asked for.
+    std::optional<QVector<QByteArray>> m_sources;
 };
 
 #endif

@@ -26,7 +26,14 @@ public:
     CliMultiArg match;
     CliArg follow;
     CliArg output;
+    CliArg utc;
+    CliArg noPager;
     CliArg stats;
+    CliArg field;
+    CliArg histogram;
+    CliArg showCursor;
+    CliArg afterCursor;
+    CliArg cursorFile;
     CliMultiArg debugMsgs;
     CliArgHelp help;
 };

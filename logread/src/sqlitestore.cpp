@@ -255,7 +255,7 @@ bool SqliteStore::checkTables()
     return true;
 }
 
-bool SqliteStore::beginRead(bool /*followAfter*/)
+bool SqliteStore::beginRead(bool /*withPositions*/)
 {
     // The highest rowIDs of one moment bound every page of the read: rows committed later are the follower's. The
     // time map's marks, and which tables still have the index of an earlier version, are of the same moment.
@@ -302,11 +302,16 @@ std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query)
 
 std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query, qint64* position)
 {
+    return std::make_unique<SqliteRowStream>(*this, bounded(query), position);
+}
+
+TableQuery SqliteStore::bounded(const TableQuery& query) const
+{
     TableQuery bounded = query;
     if (m_bounds)
         bounded.lastRowId = (*m_bounds)[static_cast<size_t>(query.table)];
     bounded.timeMapMark = m_marks[static_cast<size_t>(query.table)];
-    return std::make_unique<SqliteRowStream>(*this, bounded, position);
+    return bounded;
 }
 
 bool SqliteStore::nextSlice(const TableQuery& query, qint64 start, qint64 target, std::pair<qint64, qint64>& slice,
@@ -383,30 +388,39 @@ sqlite3_stmt* SqliteStore::prepare(const TableQuery& query)
     return statement;
 }
 
-bool SqliteStore::stats(const TableQuery& query, QVector<TableStats>& result)
+bool SqliteStore::values(const TableQuery& query, const QVector<BuiltQuery>& queries,
+                         QVector<std::optional<qint64>>& values)
 {
-    TableQuery mapped = query;
-    mapped.timeMapMark = m_marks[static_cast<size_t>(query.table)];
-    const QVector<BuiltQuery> queries = buildStatsQueries(mapped, sqliteDialect());
-    std::array<std::optional<qint64>, 5> values;
-    // Without an index on time, the first and last times come from the first row of a read in either order.
-    const int counted = mapped.timeMapMark ? 2 : queries.size();
-    for (int i = 0; i < counted; ++i) {
-        const Statement statement(prepareBound(m_db, queries.at(i)));
+    values.clear();
+    for (const BuiltQuery& built : queries) {
+        const Statement statement(prepareBound(m_db, built));
         sqlite3_stmt* raw = statement.get();
         if (!raw || sqlite3_step(raw) != SQLITE_ROW) {
             fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[query.table].table)));
             return false;
         }
-        if (sqlite3_column_type(raw, 0) != SQLITE_NULL)
-            values[static_cast<size_t>(i)] = sqlite3_column_int64(raw, 0);
+        values << (sqlite3_column_type(raw, 0) != SQLITE_NULL ? std::optional<qint64>(sqlite3_column_int64(raw, 0))
+                                                               : std::nullopt);
     }
-    if (mapped.timeMapMark) {
+    return true;
+}
+
+bool SqliteStore::stats(const TableQuery& query, QVector<TableStats>& result)
+{
+    const TableQuery read = bounded(query);
+    QVector<BuiltQuery> queries = buildStatsQueries(read, sqliteDialect());
+    // Without an index on time, the first and last times come from the first row of a read in either order.
+    if (read.timeMapMark)
+        queries.resize(2);
+    QVector<std::optional<qint64>> values;
+    if (!this->values(read, queries, values))
+        return false;
+    if (read.timeMapMark) {
         TableQuery unsent = query;
+        unsent.order = TableQuery::Order::TimeAscending;
         unsent.matches.append(ColumnMatch{QStringLiteral("sentToMasterDB"), {qlonglong(0)}});
-        TableQuery newest = query;
-        newest.order = TableQuery::Order::TimeDescending;
-        if (!firstTime(query, values[2]) || !firstTime(newest, values[3]) || !firstTime(unsent, values[4]))
+        values.resize(5);
+        if (!timeSpan(query, values[2], values[3]) || !firstTime(unsent, values[4]))
             return false;
     }
     TableStats stats;
@@ -417,6 +431,48 @@ bool SqliteStore::stats(const TableQuery& query, QVector<TableStats>& result)
     stats.oldestUnsent = values[4];
     result = {stats};
     return true;
+}
+
+bool SqliteStore::timeSpan(const TableQuery& query, std::optional<qint64>& first, std::optional<qint64>& last)
+{
+    const TableQuery read = bounded(query);
+    if (read.timeMapMark) {
+        TableQuery oldest = query;
+        oldest.order = TableQuery::Order::TimeAscending;
+        TableQuery newest = query;
+        newest.order = TableQuery::Order::TimeDescending;
+        return firstTime(oldest, first) && firstTime(newest, last);
+    }
+    QVector<std::optional<qint64>> values;
+    if (!this->values(read, buildTimeSpanQueries(read, sqliteDialect()), values))
+        return false;
+    first = values.at(0);
+    last = values.at(1);
+    return true;
+}
+
+bool SqliteStore::countBy(const TableQuery& query, const Grouping& grouping, QVector<QPair<QByteArray, qint64>>& counts)
+{
+    const Statement statement(prepareBound(m_db, buildCountQuery(bounded(query), grouping, sqliteDialect())));
+    sqlite3_stmt* raw = statement.get();
+    int result = raw ? SQLITE_ROW : SQLITE_ERROR;
+    counts.clear();
+    while (raw && (result = sqlite3_step(raw)) == SQLITE_ROW)
+        counts.append({QByteArray(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0)), sqlite3_column_bytes(raw, 0)),
+                       sqlite3_column_int64(raw, 1)});
+    if (result != SQLITE_DONE) {
+        fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[query.table].table)));
+        return false;
+    }
+    return true;
+}
+
+StorePositions SqliteStore::positions() const
+{
+    StorePositions positions;
+    for (int t = 0; m_bounds && t < eventTableCount; ++t)
+        positions[static_cast<size_t>(t)].insert(QByteArray(), (*m_bounds)[static_cast<size_t>(t)]);
+    return positions;
 }
 
 bool SqliteStore::hasHosts() const
@@ -466,15 +522,29 @@ bool SqliteStore::connectionLost() const
     return false;
 }
 
+std::pair<qint64, qint64> SqliteStore::fileSizes() const
+{
+    const QFileInfo wal(m_path + QStringLiteral("-wal"));
+    return {QFileInfo(m_path).size(), wal.exists() ? wal.size() : 0};
+}
+
 QStringList SqliteStore::sizeOnDisk() const
 {
-    const qint64 database = QFileInfo(m_path).size();
-    const QFileInfo wal(m_path + QStringLiteral("-wal"));
-    const qint64 journal = wal.exists() ? wal.size() : 0;
+    const auto [database, journal] = fileSizes();
     return {QStringLiteral("Size on disk: %1 bytes (database %2, write-ahead journal %3)")
                 .arg(database + journal)
                 .arg(database)
                 .arg(journal)};
+}
+
+QByteArray SqliteStore::sizeOnDiskJson() const
+{
+    const auto [database, journal] = fileSizes();
+    return QStringLiteral("{\"sizeOnDisk\":%1,\"database\":%2,\"journal\":%3}")
+        .arg(database + journal)
+        .arg(database)
+        .arg(journal)
+        .toUtf8();
 }
 
 int SqliteStore::busyHandler(void* store, int tries)

@@ -20,16 +20,20 @@ public:
     // Opens an existing database and checks that it holds the store's tables; never creates one.
     bool open(const QString& path);
 
-    bool beginRead(bool followAfter) override;
+    bool beginRead(bool withPositions) override;
     bool endRead() override;
     std::unique_ptr<RowStream> rows(const TableQuery& query) override;
     bool stats(const TableQuery& query, QVector<TableStats>& stats) override;
+    bool timeSpan(const TableQuery& query, std::optional<qint64>& first, std::optional<qint64>& last) override;
+    bool countBy(const TableQuery& query, const Grouping& grouping, QVector<QPair<QByteArray, qint64>>& counts) override;
+    StorePositions positions() const override;
     bool hasHosts() const override;
     std::unique_ptr<FollowCursor> followCursor(int table) override;
     bool mayHaveChanged() override;
     int pollIntervalMs() const override;
     bool connectionLost() const override;
     QStringList sizeOnDisk() const override;
+    QByteArray sizeOnDiskJson() const override;
     QString errorString() const override;
     void setStopCheck(std::function<bool()> stopCheck) override;
 
@@ -51,6 +55,12 @@ private:
     bool checkTables();
     // The first row of the query, its time; false with the failure recorded.
     bool firstTime(const TableQuery& query, std::optional<qint64>& time);
+    // The query bounded by the rowIDs of the read's start.
+    TableQuery bounded(const TableQuery& query) const;
+    // One value of each statement, none for NULL.
+    bool values(const TableQuery& query, const QVector<BuiltQuery>& queries, QVector<std::optional<qint64>>& values);
+    // The sizes of the database and of its write-ahead journal.
+    std::pair<qint64, qint64> fileSizes() const;
 
     sqlite3* m_db = nullptr;
     // Whether the database has a time map; tables are read through it unless they still have the index on time

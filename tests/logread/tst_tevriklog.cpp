@@ -17,8 +17,9 @@ namespace {
 
 const QString readerPath = QStringLiteral(TEVRIKLOG_PATH);
 
-const char timeForms[] = "YYYY-MM-DD, YYYY-MM-DD HH:MM, YYYY-MM-DD HH:MM:SS, YYYY-MM-DD HH:MM:SS.mmm, today, "
-                         "yesterday, now, -30s, -15min, -2h, -7d or @MS";
+const char timeForms[] = "YYYY-MM-DD, YYYY-MM-DD HH:MM[:SS[.mmm]] (or with T, and with Z or +HH:MM for a zone), "
+                         "now, today, yesterday, tomorrow, -N or +N with s, min, h, d or w (-30s, +2h), "
+                         "@SECONDS[.FRACTION] or milliseconds since the epoch";
 
 // The lines without their time, which the sender stamps.
 QStringList withoutTimes(const QStringList& lines)
@@ -63,6 +64,9 @@ private slots:
     void reportsOutputErrors();
     void letsCheckpointsGoOnWhileBlocked();
     void followsAcrossCommitsAndARestart();
+    void pagesOnATerminal_data();
+    void pagesOnATerminal();
+    void cursorFilePrintsEachEventOnce();
 
 private:
     // A copy of the daemon's database with 20,000 more rows, more than a pipe holds as text; empty on failure.
@@ -73,11 +77,18 @@ private:
 
 void tst_TevrikLog::initTestCase()
 {
+    // For the readers started: a zone with summer time.
+    qputenv("TZ", "Europe/Berlin");
     QVERIFY(m_daemon.start());
     QCOMPARE(m_daemon.send({"-t", "reboot", "-m", "admin"}), 0);
     QCOMPARE(m_daemon.send({"-t", "generic", "-m", "18446744073709551615", "-m", "k", "-m", "v"}), 0);
-    QCOMPARE(waitForRows(m_daemon.dbPath(), "SELECT rowID FROM reboots UNION ALL SELECT rowID FROM generic", 2).size(),
-             2);
+    // A sender's try to add a field of its own to the line.
+    QCOMPARE(m_daemon.send({"-t", "specfile", "-m", "task1 specfile=evil.spec", "-m", "real.spec"}), 0);
+    QCOMPARE(waitForRows(m_daemon.dbPath(),
+                         "SELECT rowID FROM reboots UNION ALL SELECT rowID FROM generic UNION ALL SELECT rowID FROM specfile",
+                         3)
+                 .size(),
+             3);
     QVERIFY(m_daemon.stop());
 
     const QDir dir(m_daemon.dir());
@@ -88,6 +99,10 @@ void tst_TevrikLog::initTestCase()
     QCOMPARE(execStatements(dir.filePath("foreign.db"), {"CREATE TABLE reboots (rowID INTEGER PRIMARY KEY, time INTEGER)"}),
              QString());
     writeConfig(dir.filePath("comma.conf"), "127.0.0.1", "7777", "/tmp/a,b.db");
+    QFile masterCursor(dir.filePath("master.cursor"));
+    QVERIFY(masterCursor.open(QIODevice::WriteOnly));
+    masterCursor.write("m1;;" + QCryptographicHash::hash("m1;", QCryptographicHash::Sha1).toHex().left(8) + '\n');
+    masterCursor.close();
 }
 
 void tst_TevrikLog::refuses_data()
@@ -132,8 +147,48 @@ void tst_TevrikLog::refuses_data()
     QTest::newRow("follow in reverse") << QStringList{"-f", "-r"} << 1
                                        << "Error: --follow and --reverse cannot be combined\n";
     QTest::newRow("stats of the last lines") << QStringList{"--stats", "-n", "5"} << 1
-                                             << "Error: --stats cannot be combined with --follow, --lines, --reverse "
-                                                "or --output\n";
+                                             << "Error: --stats cannot be combined with --follow, --lines or "
+                                                "--reverse\n";
+    QTest::newRow("a local time that the clocks skip") << QStringList{"-U", "2026-03-29 02:30"} << 1
+                                                       << "Error: Invalid time \"2026-03-29 02:30\" for --until: the "
+                                                          "local clocks skip it, as they are put forward\n";
+    QTest::newRow("since after until") << QStringList{"-S", "2026-01-02", "-U", "2026-01-01T22:59:59Z"} << 1
+                                       << "Error: --since \"2026-01-02\" is later than --until "
+                                          "\"2026-01-01T22:59:59Z\"\n";
+    QTest::newRow("a column that no selected type has") << QStringList{"-t", "reboot", "-M", "taskname=sshd"} << 1
+                                                        << "Error: No selected type has the column taskname; the "
+                                                           "types with it are: coredump, specfile\n";
+    QTest::newRow("columns that no type has together")
+        << QStringList{"-M", "taskname=a", "-M", "issuer=b"} << 1
+        << "Error: No selected type has all of the columns taskname, issuer\n";
+    QTest::newRow("field of another type") << QStringList{"-t", "reboot", "-F", "specfile"} << 1
+                                           << "Error: No selected type has the column specfile; the types with it "
+                                              "are: specfile\n";
+    QTest::newRow("field of no column") << QStringList{"--field", "Issuer"} << 1
+                                        << "Error: Unknown column \"Issuer\" for --field; the columns are: " + columns
+                                               + "\n";
+    QTest::newRow("field hostname of a local database") << QStringList{"-F", "hostname"} << 1
+                                                        << "Error: --field hostname needs --master: a local database "
+                                                           "holds the events of its own host only\n";
+    QTest::newRow("histogram without a unit") << QStringList{"--histogram", "60"} << 1
+                                              << "Error: Invalid interval \"60\" for --histogram: expected a whole "
+                                                 "number with s, min, h, d or w, such as 1h\n";
+    QTest::newRow("two summaries") << QStringList{"--stats", "--histogram", "1h"} << 1
+                                   << "Error: --stats and --histogram cannot be combined\n";
+    QTest::newRow("a summary as csv") << QStringList{"-F", "issuer", "-o", "csv"} << 1
+                                      << "Error: --field writes short, short-iso or json, not csv\n";
+    QTest::newRow("a summary's cursor") << QStringList{"--histogram", "1h", "--show-cursor"} << 1
+                                        << "Error: --histogram cannot be combined with --show-cursor\n";
+    QTest::newRow("follow into a cursor file") << QStringList{"-f", "--cursor-file", "%DIR%/c"} << 1
+                                               << "Error: --follow cannot be combined with --cursor-file\n";
+    QTest::newRow("two cursors") << QStringList{"--after-cursor", "x", "--cursor-file", "%DIR%/c"} << 1
+                                 << "Error: --after-cursor and --cursor-file cannot be combined\n";
+    QTest::newRow("a cursor changed") << QStringList{"--after-cursor", "l1;0.4.1.0.0.3.0.1;a3983b7a"} << 1
+                                      << "Error: Invalid cursor for --after-cursor: not a cursor of tevriklog, or one "
+                                         "cut short or changed\n";
+    QTest::newRow("a cursor of the master") << QStringList{"--cursor-file", "%DIR%/master.cursor"} << 1
+                                            << "Error: Invalid cursor in \"%DIR%/master.cursor\": a cursor of the "
+                                               "master database, not of a local database\n";
     QTest::newRow("missing database") << QStringList{"-D", "%DIR%/nosuch.db"} << 1
                                       << "Error: Cannot open database \"%DIR%/nosuch.db\": no such file\n";
     QTest::newRow("directory as database") << QStringList{"-D", "%DIR%"} << 1
@@ -192,7 +247,7 @@ void tst_TevrikLog::leavesTheFileUntouched()
     QProcess follower;
     follower.start(readerPath, {"-f", "-D", m_daemon.dbPath()});
     QByteArray out;
-    QCOMPARE(waitForLines(follower, out, 2).size(), 2);
+    QCOMPARE(waitForLines(follower, out, 3).size(), 3);
     signalProcess(follower, SIGINT);
     QVERIFY(follower.waitForFinished(20000));
     QCOMPARE(follower.exitStatus(), QProcess::NormalExit);
@@ -301,10 +356,104 @@ void tst_TevrikLog::followsAcrossCommitsAndARestart()
     QCOMPARE(follower.exitCode(), 0);
     QCOMPARE(follower.readAllStandardError(), QByteArray());
     COMPARE_LINES(withoutTimes(QString::fromUtf8(out).split('\n')),
-                  (QStringList{"generic recordNumber=18446744073709551615 key=k value=v", "reboot issuer=r1",
+                  (QStringList{"specfile taskname=\"task1 specfile=evil.spec\" specfile=real.spec", "reboot issuer=r1",
                                "coredump taskname=c1", "specfile taskname=task specfile=s1", "reboot issuer=r2",
                                "watchdog triggeredBy=w1", ""}));
     QCOMPARE(lines.size(), 6);
+}
+
+void tst_TevrikLog::pagesOnATerminal_data()
+{
+    QTest::addColumn<QString>("command");
+    // What the pager saw of its environment, or empty when none ran.
+    QTest::addColumn<QString>("paged");
+    const QString terminal = " script -qec \"'$0' -D '$1' -M specfile=real.spec%1\" /dev/null";
+    QTest::newRow("a terminal") << "PAGER=\"$2\"" + terminal.arg("") << "LESS=FRSXMK";
+    QTest::newRow("the user's LESS") << "LESS=R PAGER=\"$2 --x\"" + terminal.arg("") << "LESS=R";
+    QTest::newRow("the reader's own pager first") << "PAGER=cat TEVRIKLOG_PAGER=\"$2\"" + terminal.arg("")
+                                                  << "LESS=FRSXMK";
+    QTest::newRow("a pipe") << "PAGER=\"$2\" \"$0\" -D \"$1\" -M specfile=real.spec | cat" << "";
+    QTest::newRow("--no-pager") << "PAGER=\"$2\"" + terminal.arg(" --no-pager") << "";
+    QTest::newRow("a pager that cannot start") << "PAGER=\"$2.none\"" + terminal.arg("") << "";
+    QTest::newRow("an empty PAGER") << "PAGER=" + terminal.arg("") << "";
+}
+
+void tst_TevrikLog::pagesOnATerminal()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, paged);
+    const QString pager = QDir(m_daemon.dir()).filePath("pager.sh");
+    const QString record = QDir(m_daemon.dir()).filePath("paged");
+    QFile::remove(record);
+    QFile script(pager);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral("#!/bin/sh\necho \"LESS=$LESS\" > '%1'\ncat >> '%1'\n").arg(record).toUtf8());
+    script.close();
+    QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    const RunResult result = runProgram("/bin/bash", {"-c", "unset LESS; " + command, readerPath, m_daemon.dbPath(), pager});
+    QCOMPARE(result.exitCode, 0);
+    const QString forged = "specfile taskname=\"task1 specfile=evil.spec\" specfile=real.spec";
+    QFile seen(record);
+    if (paged.isEmpty()) {
+        QVERIFY(!seen.exists());
+        QCOMPARE(withoutTimes(QString::fromUtf8(result.out).remove('\r').split('\n')), (QStringList{forged, ""}));
+        return;
+    }
+    QVERIFY(seen.open(QIODevice::ReadOnly));
+    QCOMPARE(withoutTimes(QString::fromUtf8(seen.readAll()).split('\n')).mid(1), (QStringList{forged, ""}));
+    seen.seek(0);
+    QCOMPARE(QString::fromUtf8(seen.readLine()).trimmed(), paged);
+    QCOMPARE(result.out, QByteArray());
+
+    // Not while following, on the same terminal.
+    QFile::remove(record);
+    QProcess follower;
+    follower.start("/bin/bash", {"-c", "unset LESS; " + command.replace("real.spec", "real.spec -f"), readerPath,
+                                 m_daemon.dbPath(), pager});
+    QByteArray out;
+    QCOMPARE(waitForLines(follower, out, 1).size(), 1);
+    QVERIFY(out.contains(forged.toUtf8()));
+    follower.kill();
+    QVERIFY(follower.waitForFinished(20000));
+    QVERIFY(!seen.exists());
+}
+
+void tst_TevrikLog::cursorFilePrintsEachEventOnce()
+{
+    QVERIFY(m_daemon.start());
+    const QString cursorFile = QDir(m_daemon.dir()).filePath("joinlayer.cursor");
+    QStringList printed;
+    const auto read = [&](const QStringList& options) {
+        const RunResult result = runProgram(readerPath, QStringList{"-D", m_daemon.dbPath(), "-t", "joinlayer"} + options);
+        QString out = QString::fromUtf8(result.out);
+        QStringList lines = out.split('\n');
+        return result.exitCode == 0 && result.err.isEmpty() && lines.takeLast().isEmpty() ? lines : QStringList{"failed"};
+    };
+    // Each round sends while the daemon is still storing the round before.
+    const int total = 60;
+    QDeadlineTimer deadline(60000);
+    for (int sent = 0; printed.size() < total && !deadline.hasExpired();) {
+        for (int i = 0; i < 5 && sent < total; ++i, ++sent)
+            QCOMPARE(m_daemon.send({"-t", "joinlayer", "-m", QStringLiteral("j%1").arg(sent)}), 0);
+        printed += withoutTimes(read({"--cursor-file", cursorFile}));
+    }
+    QStringList expected;
+    for (int i = 0; i < total; ++i)
+        expected << QStringLiteral("joinlayer taskName=j%1").arg(i);
+    COMPARE_LINES(printed, expected);
+    COMPARE_LINES(read({"--cursor-file", cursorFile}), QStringList());
+
+    // The cursor that a read shows names the same place.
+    const QStringList shown = read({"--show-cursor", "-n", "1"});
+    QCOMPARE(shown.size(), 2);
+    QVERIFY2(shown.at(1).startsWith("-- cursor: "), qPrintable(shown.at(1)));
+    QFile file(cursorFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(file.readAll()), shown.at(1).mid(11) + '\n');
+    QCOMPARE(m_daemon.send({"-t", "joinlayer", "-m", "last"}), 0);
+    QCOMPARE(waitForRows(m_daemon.dbPath(), "SELECT rowID FROM joinlayer WHERE taskName = 'last'", 1).size(), 1);
+    COMPARE_LINES(withoutTimes(read({"--after-cursor", shown.at(1).mid(11)})), QStringList{"joinlayer taskName=last"});
+    QVERIFY(m_daemon.stop());
 }
 
 QTEST_GUILESS_MAIN(tst_TevrikLog)

@@ -148,6 +148,8 @@ private slots:
     void reads_data();
     void reads();
     void stats();
+    void summarisesAsSqlCounts_data();
+    void summarisesAsSqlCounts();
     void followsAcrossALostConnection();
     void followsABacklogOfOldRows();
     void refuses_data();
@@ -159,6 +161,8 @@ private slots:
     void tls_data();
     void tls();
     void forwarderRetriesAnUnverifiedMaster();
+    // Late: it adds events that the tests before count.
+    void cursorPrintsEachEventOnce();
     // Last: it adds many rows of a source of its own.
     void holdsNoSnapshotWhileBlocked();
 
@@ -367,6 +371,90 @@ void tst_TevrikLogMaster::stats()
     for (int i = 0; i < expected.size(); ++i)
         table << lines.at(i).simplified();
     COMPARE_LINES(table, expected);
+}
+
+void tst_TevrikLogMaster::summarisesAsSqlCounts_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    // Gives the expected lines, counted by the master's own SQL.
+    QTest::addColumn<QString>("sql");
+    const QString hosts = "SELECT json_build_object('count', count(*), 'hostname', hostname)::text FROM (SELECT "
+                          "hostname FROM reboots UNION ALL SELECT hostname FROM coredumps UNION ALL SELECT hostname "
+                          "FROM generic) AS r GROUP BY hostname ORDER BY count(*) DESC, hostname COLLATE \"C\"";
+    QTest::newRow("field hostname") << QStringList{"-F", "hostname"} << hosts;
+    QTest::newRow("field hostname, counted row by row") << QStringList{"-F", "hostname", "-g", "."} << hosts;
+    // Intervals of an hour up to now from the hour of the first reboot, most of them without one.
+    QTest::newRow("histogram of a day")
+        << QStringList{"--histogram", "1h", "-t", "reboot", "-S", "-1d"}
+        << "WITH w AS (SELECT ((extract(epoch FROM now()) * 1000)::bigint - 86400000) / 3600000 * 3600000 AS origin) "
+           "SELECT json_build_object('time', origin + n * 3600000, 'reboot', (SELECT count(*) FROM reboots WHERE "
+           "time >= origin + n * 3600000 AND time < origin + (n + 1) * 3600000))::text FROM w, "
+           "generate_series(0, 24) AS n ORDER BY n";
+    QTest::newRow("stats as json")
+        << QStringList{"--stats", "-o", "json", "-t", "coredump"}
+        << "SELECT json_build_object('type', 'coredump', 'host', hostname, 'events', count(*), 'first', min(time), "
+           "'last', max(time))::text FROM coredumps GROUP BY hostname ORDER BY hostname COLLATE \"C\"";
+}
+
+void tst_TevrikLogMaster::summarisesAsSqlCounts()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, sql);
+    if (!arguments.contains("-o"))
+        arguments << "-o" << "json";
+    // json_build_object writes " : " and ", " between names and members, the reader no blanks.
+    QStringList expected =
+        m_server->query(sql, "master").replaceInStrings("\" : ", "\":").replaceInStrings(", \"", ",\"");
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    const RunResult result = read(arguments);
+    QCOMPARE(result.err, QByteArray());
+    QStringList lines = QString::fromUtf8(result.out).split('\n');
+    QCOMPARE(lines.takeLast(), QString());
+    if (arguments.contains("--stats"))
+        QVERIFY2(lines.takeLast().startsWith("{\"sources\":2,\"sizeOnDisk\":"), qPrintable(lines.join('\n')));
+    // The window ends at the reader's now: a run across the hour has one interval more.
+    if (arguments.contains("--histogram") && lines.size() == expected.size() + 1 && lines.last().endsWith(":0}"))
+        lines.removeLast();
+    COMPARE_LINES(lines, expected);
+}
+
+void tst_TevrikLogMaster::cursorPrintsEachEventOnce()
+{
+    Source& alpha = *m_sources[0];
+    Source& beta = *m_sources[1];
+    QTemporaryDir dir;
+    const QString cursorFile = dir.filePath("master.cursor");
+    QStringList printed;
+    QStringList expected;
+    // Each round sends to both hosts while the forwarders still deliver the round before.
+    for (int round = 0; round < 4; ++round) {
+        for (Source* source : {&alpha, &beta}) {
+            const QString issuer = QStringLiteral("%1-cursor%2").arg(source->host).arg(round);
+            QCOMPARE(source->daemon.send({"-t", "reboot", "-m", issuer}), 0);
+            expected << issuer;
+        }
+        const RunResult result = read({"--cursor-file", cursorFile, "-t", "reboot", "-o", "json"});
+        QCOMPARE(result.err, QByteArray());
+        printed += QString::fromUtf8(result.out).split('\n', Qt::SkipEmptyParts);
+    }
+    QVERIFY(waitFor([&] {
+        return m_server->number("SELECT count(*) FROM reboots WHERE issuer LIKE '%-cursor%'", "master")
+               == expected.size();
+    }));
+    const RunResult last = read({"--cursor-file", cursorFile, "-t", "reboot", "-o", "json"});
+    printed += QString::fromUtf8(last.out).split('\n', Qt::SkipEmptyParts);
+    QStringList issuers;
+    for (const QString& line : qAsConst(printed)) {
+        const QString issuer = line.section("\"issuer\":\"", 1).section('"', 0, 0);
+        if (issuer.contains("-cursor"))
+            issuers << issuer;
+    }
+    // Each source's events once, in the order that source stored them.
+    for (const QString host : {"alpha", "beta"}) {
+        const QRegularExpression ofHost('^' + host);
+        COMPARE_LINES(issuers.filter(ofHost), expected.filter(ofHost));
+    }
+    QCOMPARE(read({"--cursor-file", cursorFile, "-t", "reboot"}).out, QByteArray());
 }
 
 void tst_TevrikLogMaster::followsAcrossALostConnection()
