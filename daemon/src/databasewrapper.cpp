@@ -121,7 +121,6 @@ QString rowCount(quint64 rows)
 
 DataBaseWrapper::DataBaseWrapper(const ConfigSettings& settings, QObject* parent)
     : QObject(parent)
-    , m_settings(settings)
     , m_path(settings.getDBPath())
 {
     // One thread uses each connection, so SQLite's locks and its memory statistics are cost without use. Takes
@@ -762,7 +761,7 @@ void DataBaseWrapper::holdInFront(RowBuffer rows)
 
 void DataBaseWrapper::holdRow(const RowView& row)
 {
-    if (m_held.bytes() + HeldRows::bytesOf(row) > m_maxHeldBytes) {
+    if (m_held.bytes() + qint64(RowBuffer::encodedSize(row)) > m_maxHeldBytes) {
         ++daemonCounters().rowsLost;
         ++m_lostPastBound;
         if (!m_boundReported) {

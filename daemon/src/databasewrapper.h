@@ -144,7 +144,6 @@ private:
     // SQLite's error and the driver text of the step that failed, worded as Qt's SQLite driver words them.
     QString lastError() const;
 
-    const ConfigSettings& m_settings;
     QString m_path;
     QString m_errorString;
     const char* m_failedStep = "";

@@ -30,7 +30,7 @@ size_t RowBuffer::append(const RowView& row)
 {
     const size_t offset = m_bytes.size();
     // Sized once and filled in place: a row costs one growth check, not one per field.
-    m_bytes.resize(offset + size_t(HeldRows::bytesOf(row)));
+    m_bytes.resize(offset + encodedSize(row));
     char* at = m_bytes.data() + offset;
     const EventKind& kind = eventKind(row.kind);
     at = put(at, std::uint8_t(row.kind));
@@ -119,14 +119,14 @@ void HeldRows::popFront()
         m_blocks.pop_front();
 }
 
-qint64 HeldRows::bytesOf(const RowView& row)
+size_t RowBuffer::encodedSize(const RowView& row)
 {
     const EventKind& kind = eventKind(row.kind);
-    qint64 bytes = 2 + qint64(sizeof row.values.time);
+    size_t bytes = 2 + sizeof row.values.time;
     for (int c = 0; c < kind.columnCount; ++c) {
         bytes += kind.columns[size_t(c)].storage == Storage::Integer
-                     ? qint64(sizeof(std::uint64_t))
-                     : qint64(sizeof(std::uint32_t) + row.values.texts[size_t(c)].size());
+                     ? sizeof(std::uint64_t)
+                     : sizeof(std::uint32_t) + row.values.texts[size_t(c)].size();
     }
     return bytes;
 }

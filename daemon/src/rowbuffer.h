@@ -29,6 +29,8 @@ public:
     size_t append(const RowView& row);
     // The row at offset; next, when given, is set to the offset of the row after it.
     RowView view(size_t offset, size_t* next = nullptr) const;
+    // The bytes that appending the row adds.
+    static size_t encodedSize(const RowView& row);
     void clear();
 
     bool empty() const { return m_bytes.empty(); }
@@ -58,8 +60,6 @@ public:
     size_t rows() const { return m_rows; }
     // The bytes of the held rows' encoding.
     qint64 bytes() const { return m_bytes; }
-    // What holding this row would add to bytes().
-    static qint64 bytesOf(const RowView& row);
 
 private:
     struct Block
