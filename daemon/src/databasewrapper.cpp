@@ -256,7 +256,10 @@ bool DataBaseWrapper::open()
         return false;
     }
     if (step != SQLITE_DONE) {
-        m_errorString = QStringLiteral("cannot read it: %1; %2").arg(QString::fromUtf8(sqlite3_errmsg(m_db)), remedy(step));
+        // A journal that the daemon may not make or open fails the first read as a write would.
+        m_errorString = QStringLiteral("cannot %1 it: %2; %3")
+                            .arg((step & 0xff) == SQLITE_READONLY ? QStringLiteral("write to") : QStringLiteral("read"),
+                                 QString::fromUtf8(sqlite3_errmsg(m_db)), remedy(step));
         return false;
     }
     QStringList ours{QLatin1String(schemaVersionTable)};
