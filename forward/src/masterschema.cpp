@@ -57,6 +57,9 @@ QString hourlySummarySql(const QString& table)
                "        RETURN NULL;\n"
                "    END IF;\n"
                "    IF TG_OP <> 'INSERT' THEN\n"
+               // Locked in the order of the key first, as the inserts take them.
+               "        PERFORM 1 FROM %2 AS h JOIN (%3) AS g (hour, source, hostname) ON %4\n"
+               "            ORDER BY h.hour, h.source, h.hostname FOR UPDATE OF h;\n"
                "        WITH g (hour, source, hostname, events, first_time, last_time) AS (%3),\n"
                "        emptied AS (DELETE FROM %2 AS h USING g WHERE %4 AND h.events = g.events)\n"
                "        UPDATE %2 AS h SET events = h.events - g.events,\n"
@@ -65,7 +68,7 @@ QString hourlySummarySql(const QString& table)
                "        FROM g WHERE %4 AND h.events > g.events;\n"
                "    END IF;\n"
                "    IF TG_OP <> 'DELETE' THEN\n"
-               // In the order of the key, so that statements on the same hours never wait for each other in a circle.
+               // In the order of the key, so that two statements on the same hours never wait for each other.
                "        INSERT INTO %2 AS h (hour, source, hostname, events, first_time, last_time)\n"
                "        %7 ORDER BY 1, 2, 3\n"
                "        ON CONFLICT (hour, source, hostname) DO UPDATE SET events = h.events + excluded.events,\n"
