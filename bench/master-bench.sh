@@ -9,7 +9,10 @@
 #   3. forwarding: FORWARDERS forwarders started together, each with a backlog of BACKLOG rows, into the
 #      same master: every row there once, and the rows per second in total;
 #   4. retention: the oldest day's partitions of every table detached and dropped in one transaction,
-#      as the forwarder does, while the forwarders of 3 write.
+#      as the forwarder does, while the forwarders of 3 write;
+#   5. the check at a forwarder's connect to an intact master, whether it lacks rows of the source: the
+#      server's identity and the highest rowID of one source per table, each statement's time from the
+#      server's log (log_min_duration_statement=0 for the forwarder's session alone).
 #
 #   ROWS=100000000 bash bench/master-bench.sh    # the goals' size: about an hour to make on 2 cores
 #   ROWS=10000000 FORWARDERS=50 BACKLOG=20000 bash bench/master-bench.sh
@@ -159,6 +162,40 @@ until [[ $(fleet_backends) == 0 ]]; do ((SECONDS < deadline)) || break; sleep 0.
 server_ms=$(($(cpu_ms $(server_pids)) - server_before))
 cannot=$(cat "$work"/local/*.err | grep -c "Cannot" || true)
 
+# 5. The check at a connect: a forwarder of source1 connects three times to the master of 1. Its local database
+# has the identity of source1 (adopted, as one made by an earlier forwarder) and no row the master could lack,
+# so that the local side asks nothing; the master's side is the same whatever the local rows.
+cp "$work/local/template.db" "$work/local/check.db"
+sqlite3 "$work/local/check.db" "DELETE FROM systemload; CREATE TABLE forwarder_source (id INTEGER PRIMARY KEY CHECK (id = 1), source TEXT NOT NULL,
+  created INTEGER NOT NULL, machine TEXT, file TEXT);
+  INSERT INTO forwarder_source VALUES (1, '$(psql_master -At -c "SELECT md5('source1')::uuid")', 0, NULL, NULL)"
+printf "[General Settings]\ndbpath=%s\n\n[Master Database]\nconninfo=host=%s dbname=master user=postgres\nhost=host0001\n" \
+  "$work/local/check.db" "$work/pg" >"$work/local/check.conf"
+# durations TEXT: the milliseconds of the check's session in the server's log since line log_start, of the
+# statements holding TEXT: each one's parse, bind (where it is planned) and execution.
+durations() {
+  tail -n +"$((log_start + 1))" "$work/pg/log" | grep "duration: .*$1" | sed 's/.*duration: \([0-9.]*\) ms.*/\1/' |
+    awk '{ s += $1 } END { printf "%.1f", s }'
+}
+check_best= connect_best=
+for run in 1 2 3; do
+  : >"$work/check.err"
+  log_start=$(wc -l <"$work/pg/log")
+  PGOPTIONS="-c log_min_duration_statement=0" "$forwarder" -c "$work/local/check.conf" -d -d -d 2>"$work/check.err" &
+  checker=$!
+  pids+=("$checker")
+  deadline=$((SECONDS + 120))
+  until grep -q "Forwarding to the master" "$work/check.err"; do ((SECONDS < deadline)) || exit 1; sleep 0.05; done
+  kill -TERM "$checker"
+  wait "$checker" || true
+  grep -q "holds fewer rows" "$work/check.err" && { echo "the check found rows lacking on an intact master" >&2; exit 1; }
+  check=$(awk -v a="$(durations "system_identifier")" -v b="$(durations "max(rowid)")" 'BEGIN { printf "%.1f", a + b }')
+  connect=$(durations "")
+  awk -v c="$check" -v b="${check_best:-1e9}" 'BEGIN { exit !(c < b) }' && check_best=$check
+  awk -v c="$connect" -v b="${connect_best:-1e9}" 'BEGIN { exit !(c < b) }' && connect_best=$connect
+done
+check_partitions=$(psql_master -At -c "SELECT count(*) FROM pg_inherits JOIN pg_class ON oid = inhrelid WHERE relkind = 'r'")
+
 # 4. Retention: the oldest day of the master, while three forwarders write new rows into it.
 oldest=$(psql_master -At -c "SELECT min(time) FROM reboots")
 day=$((oldest - oldest % 86400000))
@@ -202,4 +239,5 @@ master: $rows rows, $sources sources, $days days (made in $fill_s s); best of th
 | follow: commit to printed line | $follow_best ms |
 | forwarding: $forwarders forwarders x $backlog rows, summaries $summaries | $delivered rows ($distinct distinct) in $forward_ms ms = $((delivered * 1000 / (forward_ms > 0 ? forward_ms : 1))) rows/s; server CPU $server_ms ms = $((server_ms * 1000000 / (delivered > 0 ? delivered : 1))) ns a row; "Cannot" lines: $cannot |
 | retention: drop a day of $day_rows rows, forwarders writing | $drop_ms ms |
+| check at a connect, intact master ($check_partitions partitions): identity and highest rowID per table | $check_best ms of the server's time; the whole connect $connect_best ms |
 TABLE

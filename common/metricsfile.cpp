@@ -2,11 +2,18 @@
 
 #include "programmessagehandler.h"
 
-#include <QSaveFile>
+#include <QFile>
 #include <QSettings>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -46,6 +53,7 @@ QString metricsDirSetting(const QSettings& settings)
 MetricsWriter::MetricsWriter(const QString& directory, const QString& fileName, Source source, QObject* parent)
     : QObject(parent)
     , m_path(directory + QLatin1Char('/') + fileName)
+    , m_temporaryTemplate(directory + QStringLiteral("/.") + fileName + QStringLiteral(".XXXXXX"))
     , m_source(std::move(source))
 {
     m_timer.setInterval(writeIntervalMs);
@@ -60,19 +68,49 @@ void MetricsWriter::start()
 
 bool MetricsWriter::write()
 {
-    // QSaveFile writes to a name with a random suffix after ".prom", which the collectors of *.prom files skip.
-    QSaveFile file(m_path);
     const QByteArray text = prometheusText(m_source());
-    // The collector runs as another user: the file is readable by all whatever the process's umask.
-    const bool written = file.open(QIODevice::WriteOnly)
-                         && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                | QFileDevice::ReadGroup | QFileDevice::ReadOther)
-                         && file.write(text) == text.size() && file.commit();
+    QString error;
+    const bool written = replaceFile(text, &error);
     if (!written && !m_failing)
-        writeAlways(QtWarningMsg, QStringLiteral("Cannot write the metrics file \"%1\": %2; retrying")
-                                      .arg(m_path, file.errorString()));
+        writeAlways(QtWarningMsg,
+                    QStringLiteral("Cannot write the metrics file \"%1\": %2; retrying").arg(m_path, error));
     else if (written && m_failing)
         writeAlways(QtInfoMsg, QStringLiteral("Wrote the metrics file \"%1\" again").arg(m_path));
     m_failing = !written;
+    return written;
+}
+
+bool MetricsWriter::replaceFile(const QByteArray& text, QString* error)
+{
+    // A name without the .prom ending, which the collectors of *.prom files skip, in the same directory, so that
+    // the rename replaces the file in one step. Nothing is synced: the file is rewritten within seconds, and an
+    // old one after a crash is as good as a lost write.
+    QByteArray temporary = QFile::encodeName(m_temporaryTemplate);
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    // The collector runs as another user: the file is readable by all whatever the process's umask.
+    bool written = fchmod(fd, 0644) == 0;
+    for (qsizetype offset = 0; written && offset < text.size();) {
+        const ssize_t count = ::write(fd, text.constData() + offset, size_t(text.size() - offset));
+        if (count < 0 && errno == EINTR)
+            continue;
+        written = count > 0;
+        offset += count;
+    }
+    if (!written)
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+    if (::close(fd) != 0 && written) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        written = false;
+    }
+    if (written && ::rename(temporary.constData(), QFile::encodeName(m_path).constData()) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        written = false;
+    }
+    if (!written)
+        ::unlink(temporary.constData());
     return written;
 }

@@ -29,7 +29,8 @@ QByteArray prometheusText(const QVector<Metric>& metrics);
 QString metricsDirSetting(const QSettings& settings);
 
 // Writes a program's metrics to one *.prom file of the directory every few seconds and when asked. Each write goes
-// to a temporary name without the .prom ending, then is renamed, so a reader never sees half a file.
+// to a temporary name without the .prom ending, then is renamed, so a reader never sees half a file; nothing waits
+// for the disk.
 class MetricsWriter : public QObject
 {
     Q_OBJECT
@@ -49,7 +50,11 @@ public slots:
     bool write();
 
 private:
+    // Writes text to a temporary file and renames it over the file; false with the reason on failure.
+    bool replaceFile(const QByteArray& text, QString* error);
+
     QString m_path;
+    QString m_temporaryTemplate;
     Source m_source;
     QTimer m_timer;
     bool m_failing = false;

@@ -1,4 +1,4 @@
-// Loads arbitrary bytes as the daemon's INI configuration file and judges the settings it yields.
+// Loads arbitrary bytes as the daemon's INI configuration file, judges the settings it yields and reloads it.
 #include "configsettings.h"
 #include "programmessagehandler.h"
 
@@ -38,6 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     ConfigSettings* settings = ConfigSettings::loadConfig(path);
     settings->invalidSettings();
+    // Read again, the same file changes nothing.
+    const ConfigSettings::Reload reload = settings->reload(path);
+    if (reload.loaded && !reload.changed.isEmpty())
+        qFatal("reloading the same file changed %s", qPrintable(reload.changed.join(QLatin1Char(' '))));
     QFile::remove(path);
     return 0;
 }

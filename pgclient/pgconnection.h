@@ -2,7 +2,9 @@
 #define PGCONNECTION_H
 
 #include <QByteArray>
+#include <QPair>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <functional>
@@ -47,12 +49,20 @@ public:
 
     // Asked between the slices of every wait; true ends the wait.
     void setStopCheck(std::function<bool()> stopCheck) { m_stopCheck = std::move(stopCheck); }
+    // A keyword's value for every string that does not set it.
+    void setDefaultOption(const QByteArray& keyword, const QByteArray& value);
 
-    // Connects with the string (checked with isValidConnInfo beforehand), within its connect_timeout, 10 s
-    // unless it says otherwise; the client encoding is always UTF8. False with the failure recorded.
+    // Connects with the string (checked with isValidConnInfo beforehand), trying its hosts in turn as libpq
+    // does, each within the string's connect_timeout, 10 s unless it says otherwise: a host that does not
+    // answer in time is left for the next one. The client encoding is always UTF8. False with the failure
+    // recorded.
     bool open(const QString& conninfo);
     void close();
     bool isOpen() const;
+    // Reads what the server sent unasked, so that a connection that the server closed is closed here too.
+    bool stillOpen();
+    // Whether the server reached is a standby in recovery, as it told at the connection's start.
+    bool isStandby() const;
 
     // Sends a statement with text parameters (never SQL NULL) and waits for its result; the result
     // when its status is expected, else null with the failure recorded. A COPY returns at PGRES_COPY_IN.
@@ -70,16 +80,22 @@ public:
 
     Failure failure() const { return m_failure; }
     QByteArray sqlState() const { return m_sqlState; }
-    // The first line of the server's or libpq's message, never the connection string.
+    // The first line of the server's or libpq's message, never the connection string; after a failed open, the
+    // line of each host tried, joined by "; ".
     QString errorString() const { return m_error; }
-    // "database NAME on HOST", as the last open() found them.
+    // "database NAME on HOST", as the last open() found them: the host reached, or every host of the string.
     QString description() const { return m_description; }
     QString database() const { return m_database; }
     QString host() const { return m_host; }
 
 private:
-    // Waits until the socket is ready as the flags ask; false on a stop or the deadline (when positive).
-    bool waitSocket(bool forWrite, qint64 deadlineMs);
+    using Options = QVector<QPair<QByteArray, QByteArray>>;
+    // Starts a connection with the options and polls it until it is made, fails or its host's time is up.
+    enum class Attempt { Connected, Failed, TimedOut };
+    Attempt attempt(const Options& options);
+    // Waits until the socket is ready as the flags ask; false on a stop, a failure or the deadline (when
+    // positive), which *timedOut then tells and which leaves the connection open.
+    bool waitSocket(bool forWrite, qint64 deadlineMs, bool* timedOut = nullptr);
     // Collects the results of the statement sent; the last, or the first failed one.
     Result collect(ExecStatusType expected);
     bool stopped();
@@ -87,6 +103,7 @@ private:
     bool fail(PGresult* result);
 
     QByteArray m_applicationName;
+    Options m_defaults;
     PGconn* m_conn = nullptr;
     std::function<bool()> m_stopCheck;
     Failure m_failure = Failure::None;

@@ -5,9 +5,10 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config git
-  qtbase5-dev libqt5sql5-sqlite libsystemd-dev
+  qtbase5-dev libqt5sql5-sqlite libsystemd-dev systemd-journal-remote
   protobuf-compiler libprotobuf-dev
   sqlite3 libsqlite3-dev
+  rpm
   libpq-dev postgresql
   clang libclang-rt-14-dev
   scdoc dpkg-dev file systemd bash-completion man-db

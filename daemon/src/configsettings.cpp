@@ -1,13 +1,16 @@
 #include "configsettings.h"
 
+#include "configsections.h"
 #include "metricsfile.h"
 #include "netvalidation.h"
 #include "tevrikdefaults.h"
 
+#include <QFileInfo>
 #include <QSettings>
 #include <QVariant>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -70,32 +73,118 @@ ConfigSettings* ConfigSettings::getInstance()
 
 ConfigSettings* ConfigSettings::loadConfig(QString fileName)
 {
-    QSettings settings(fileName, QSettings::IniFormat);
     ConfigSettings* config = getInstance();
-    settings.beginGroup(QStringLiteral("General Settings"));
+    config->read(fileName);
+    return config;
+}
 
-    config->setAddress(settings.value(QStringLiteral("address"),
-                                      QHostAddress(QHostAddress::LocalHost).toString()).toString());
+void ConfigSettings::read(const QString& fileName)
+{
+    QSettings settings(fileName, QSettings::IniFormat);
+    m_fileFound = QFileInfo::exists(fileName);
+    settings.beginGroup(QLatin1String(configGeneralSection));
+
+    setAddress(settings.value(QStringLiteral("address"), QHostAddress(QHostAddress::LocalHost).toString()).toString());
 
     const QVariant port = settings.value(QStringLiteral("port"), tevrikDefaultPort);
-    config->setPort(static_cast<quint16>(port.toInt()));
+    setPort(static_cast<quint16>(port.toInt()));
     // The low 16 bits of a number outside 1..65535 may well be a usable port, so judge the text.
     quint16 parsed = 0;
     if (!parsePortNumber(port.toString(), &parsed))
-        config->m_portProblem = portProblem(port.toString());
+        m_portProblem = portProblem(port.toString());
 
     const QVariant dbPath = settings.value(QStringLiteral("dbpath"), QString::fromLatin1(tevrikDefaultDbPath));
-    config->setDBPath(dbPath.toString());
+    setDBPath(dbPath.toString());
     // The INI format splits an unquoted value at its commas, and such a list reads as no text at all.
     if (dbPath.userType() == QMetaType::QStringList)
-        config->m_dbPathProblem =
-            QStringLiteral("Invalid dbpath \"%1\": a path with a comma must be in double quotes")
-                .arg(dbPath.toStringList().join(QLatin1Char(',')));
+        m_dbPathProblem = QStringLiteral("Invalid dbpath \"%1\": a path with a comma must be in double quotes")
+                              .arg(dbPath.toStringList().join(QLatin1Char(',')));
 
     settings.endGroup();
-    config->m_metricsDir = metricsDirSetting(settings);
-    config->loadLimits(settings);
-    return config;
+    m_metricsDir = metricsDirSetting(settings);
+    loadLimits(settings);
+    // Qt reads what it can of a file with stray lines, as it always has: a start or a reload goes on with the rest.
+    m_fileWarnings = configFileWarnings(settings);
+}
+
+void ConfigSettings::keepOnReload(bool address, bool port)
+{
+    m_keepAddress = address;
+    m_keepPort = port;
+}
+
+QStringList ConfigSettings::reloadProblems(const QString& fileName, ConfigSettings& candidate) const
+{
+    const QFileInfo file(fileName);
+    if (!file.exists())
+        return {QStringLiteral("the file no longer exists")};
+    if (!file.isFile() || !file.isReadable())
+        return {QStringLiteral("the file cannot be read")};
+    // Values that the command line overrides do not matter, as at the start.
+    if (m_keepAddress)
+        candidate.m_addressProblem.clear();
+    if (m_keepPort)
+        candidate.m_portProblem.clear();
+    return candidate.invalidSettings();
+}
+
+ConfigSettings::Reload ConfigSettings::reload(const QString& fileName)
+{
+    Reload result;
+    // A default file that was absent at the start and still is leaves the defaults as they are.
+    if (!m_fileFound && !QFileInfo::exists(fileName)) {
+        result.loaded = true;
+        return result;
+    }
+    ConfigSettings candidate;
+    candidate.read(fileName);
+    const QStringList problems = reloadProblems(fileName, candidate);
+    if (!problems.isEmpty()) {
+        result.warnings << QStringLiteral("Cannot reload the configuration file \"%1\": %2; the running settings stay")
+                               .arg(fileName, problems.join(QStringLiteral("; ")));
+        return result;
+    }
+    result.loaded = true;
+    m_fileFound = true;
+    m_fileWarnings = candidate.m_fileWarnings;
+    result.warnings = m_fileWarnings;
+    if (candidate.m_dbPath != m_dbPath)
+        result.warnings << QStringLiteral("The database path cannot change while the daemon runs: it stores into "
+                                          "\"%1\" until it is restarted, not into \"%2\"")
+                               .arg(m_dbPath, candidate.m_dbPath);
+
+    const bool newAddress = !m_keepAddress && candidate.m_address != m_address;
+    const bool newPort = !m_keepPort && candidate.m_port != m_port;
+    const bool newMaxHeld = candidate.m_maxHeldMiB != m_maxHeldMiB;
+    const bool newMaxAge = candidate.m_maxAgeDays != m_maxAgeDays;
+    const bool newMaxSize = candidate.m_maxSizeMiB != m_maxSizeMiB;
+    const bool newMetricsDir = candidate.m_metricsDir != m_metricsDir;
+    const bool newMaster = candidate.m_masterConfigured != m_masterConfigured;
+    const std::pair<bool, const char*> keys[] = {
+        {newAddress, "address"}, {newPort, "port"},           {newMaxHeld, "maxheld"},  {newMaxAge, "maxage"},
+        {newMaxSize, "maxsize"}, {newMetricsDir, "metricsdir"}, {newMaster, "conninfo"}};
+    for (const auto& [changed, key] : keys) {
+        if (changed)
+            result.changed << QLatin1String(key);
+    }
+
+    // Each setter makes the listener bind again, so only a value that changed is set.
+    if (newAddress)
+        setAddress(candidate.m_address);
+    if (newPort)
+        setPort(candidate.m_port);
+    if (newMaxHeld || newMaxAge || newMaxSize || newMaster) {
+        m_maxHeldMiB = candidate.m_maxHeldMiB;
+        m_maxAgeDays = candidate.m_maxAgeDays;
+        m_maxSizeMiB = candidate.m_maxSizeMiB;
+        m_masterConfigured = candidate.m_masterConfigured;
+        emit limitsChanged();
+    }
+    if (newMetricsDir) {
+        m_metricsDir = candidate.m_metricsDir;
+        emit metricsDirChanged(m_metricsDir);
+    }
+    return result;
 }
 
 void ConfigSettings::loadLimits(QSettings& settings)
@@ -114,7 +203,7 @@ void ConfigSettings::loadLimits(QSettings& settings)
         {"maxsize", 0, maxLimitMiB, "MiB", &m_maxSizeMiB},
     };
     m_limitProblems.clear();
-    settings.beginGroup(QStringLiteral("General Settings"));
+    settings.beginGroup(QLatin1String(configGeneralSection));
     for (const Limit& limit : limits) {
         const QVariant value = settings.value(QLatin1String(limit.key));
         const int number = limitValue(value, limit.defaultValue, limit.max);
@@ -126,7 +215,7 @@ void ConfigSettings::loadLimits(QSettings& settings)
     }
     settings.endGroup();
 
-    settings.beginGroup(QStringLiteral("Master Database"));
+    settings.beginGroup(QLatin1String(configMasterSection));
     m_masterConfigured = !limitText(settings.value(QStringLiteral("conninfo"))).trimmed().isEmpty();
     settings.endGroup();
 }

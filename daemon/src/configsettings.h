@@ -17,9 +17,29 @@ class ConfigSettings : public QObject
     Q_PROPERTY(QString dbpath READ getDBPath WRITE setDBPath NOTIFY dbPathChanged)
 
 public:
+    // What a reload found and did.
+    struct Reload
+    {
+        // False when the file could not be used: every running setting stays, and one warning says why.
+        bool loaded = false;
+        // The keys whose running values changed, in the order of the installed file.
+        QStringList changed;
+        // One line each: the file's warnings, a dbpath that cannot change, or why nothing changed.
+        QStringList warnings;
+    };
+
     static ConfigSettings* getInstance();
     // Reads the "General Settings" group of an INI file; absent keys take the built-in defaults.
     static ConfigSettings* loadConfig(QString fileName);
+    // Reads the file again and applies only what differs from the running settings: the address and the port
+    // through their setters, the limits with limitsChanged() and the directory with metricsDirChanged(). The
+    // database path stays, and so do an address and a port fixed by keepOnReload().
+    Reload reload(const QString& fileName);
+    // The command line's address or port keep winning over the file at each reload.
+    void keepOnReload(bool address, bool port);
+    // What the last load found wrong with the file but read past, one warning each: unknown sections and keys,
+    // lines that are not INI, a file that could not be read.
+    QStringList fileWarnings() const { return m_fileWarnings; }
 
     QHostAddress getAddress() const;
     quint16 getPort() const;
@@ -43,6 +63,9 @@ signals:
     void addressChanged(const QHostAddress& val);
     void portChanged(quint16 val);
     void dbPathChanged(const QString& val);
+    // maxheld, maxage, maxsize or whether a master is configured changed at a reload.
+    void limitsChanged();
+    void metricsDirChanged(const QString& directory);
 
 public slots:
     void setAddress(const QHostAddress& val);
@@ -53,8 +76,12 @@ public slots:
 
 private:
     ConfigSettings();
+    // Reads every setting of the file into this object through the setters.
+    void read(const QString& fileName);
     // Reads the bounds of held rows and of the database, and whether a master is configured.
     void loadLimits(QSettings& settings);
+    // Why the file just read into candidate cannot replace these settings; empty when it can.
+    QStringList reloadProblems(const QString& fileName, ConfigSettings& candidate) const;
 
     QHostAddress m_address;
     quint16 m_port;
@@ -68,6 +95,11 @@ private:
     bool m_masterConfigured = false;
     QString m_metricsDir;
     QStringList m_limitProblems;
+    QStringList m_fileWarnings;
+    // Whether the file existed at the last load.
+    bool m_fileFound = false;
+    bool m_keepAddress = false;
+    bool m_keepPort = false;
 };
 
 // Lets the address property and its notification travel in QVariant, as properties and queued signals do.

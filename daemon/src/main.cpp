@@ -36,6 +36,46 @@ bool configFileUsable(const QString& path, bool named)
     return info.isFile() && info.isReadable();
 }
 
+// Applies what changed in the configuration file. A new address or port that cannot be bound gives way to the
+// running ones again, so the daemon goes on listening; a socket left unbound is bound again at each reload.
+void reloadConfiguration(const QString& configPath, ConfigSettings& settings, const UDPListener& listener,
+                         ServiceNotifier& serviceNotifier)
+{
+    serviceNotifier.reloading();
+    const QHostAddress address = settings.getAddress();
+    const quint16 port = settings.getPort();
+    ConfigSettings::Reload reload = settings.reload(configPath);
+    for (const QString& line : reload.warnings)
+        writeAlways(QtWarningMsg, line);
+    if (listener.state() != QAbstractSocket::BoundState) {
+        if (settings.getAddress() != address || settings.getPort() != port) {
+            writeAlways(QtWarningMsg, QStringLiteral("Cannot listen on %1 port %2: %3; listening on %4 port %5 again")
+                                          .arg(settings.getAddress().toString())
+                                          .arg(settings.getPort())
+                                          .arg(listener.errorString(), address.toString())
+                                          .arg(port));
+            reload.changed.removeAll(QStringLiteral("address"));
+            reload.changed.removeAll(QStringLiteral("port"));
+        }
+        // Each setter binds the socket again.
+        settings.setAddress(address);
+        settings.setPort(port);
+        if (listener.state() != QAbstractSocket::BoundState)
+            writeAlways(QtCriticalMsg, QStringLiteral("Cannot listen on %1 port %2: %3; no event is received until a "
+                                                      "reload binds the socket")
+                                           .arg(address.toString())
+                                           .arg(port)
+                                           .arg(listener.errorString()));
+    }
+    if (reload.loaded)
+        writeAlways(QtInfoMsg, QStringLiteral("Reloaded the configuration file \"%1\": %2")
+                                   .arg(configPath, reload.changed.isEmpty()
+                                                        ? QStringLiteral("nothing changed")
+                                                        : reload.changed.join(QStringLiteral(", "))
+                                                              + QStringLiteral(" changed")));
+    serviceNotifier.ready();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -57,6 +97,8 @@ int main(int argc, char** argv)
     }
 
     ConfigSettings* settings = ConfigSettings::loadConfig(configPath);
+    for (const QString& line : settings->fileWarnings())
+        writeAlways(QtWarningMsg, line);
     if (options.address.isPresent())
         settings->setAddress(options.address.value().toString());
     if (options.port.isPresent()) {
@@ -64,6 +106,7 @@ int main(int argc, char** argv)
         parsePortNumber(options.port.value().toString(), &portNumber);
         settings->setPort(portNumber);
     }
+    settings->keepOnReload(options.address.isPresent(), options.port.isPresent());
     const QStringList invalid = settings->invalidSettings();
     if (!invalid.isEmpty()) {
         for (const QString& line : invalid)
@@ -72,11 +115,13 @@ int main(int argc, char** argv)
     }
 
     QCoreApplication app(argc, argv);
-    // Caught from here on, so a stop request during start-up waits for the event loop instead of losing events.
-    // SIGHUP too: it ends a daemon whose terminal closes, and would otherwise lose the open transaction.
-    SignalWatcher stopSignals({SIGTERM, SIGINT, SIGHUP}, nullptr);
-    if (!stopSignals.isWatching())
-        qWarning() << QStringLiteral("Cannot catch SIGTERM, SIGINT and SIGHUP: stopping will drop the waiting events.");
+    // Caught from here on, so a stop request during start-up waits for the event loop instead of losing events,
+    // and a reload request does not stop the daemon.
+    SignalWatcher stopSignals({SIGTERM, SIGINT}, nullptr);
+    SignalWatcher reloadSignal({SIGHUP}, nullptr);
+    if (!stopSignals.isWatching() || !reloadSignal.isWatching())
+        qWarning() << QStringLiteral("Cannot catch SIGTERM, SIGINT and SIGHUP: stopping will drop the waiting events, "
+                                     "and SIGHUP stops the daemon instead of reloading its configuration.");
 
     UDPListener listener(*settings, nullptr);
     if (listener.state() != QAbstractSocket::BoundState) {
@@ -93,15 +138,32 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // Operator reports: held-row bound, retention, counters on SIGUSR1, and the service manager's view.
-    store.setMaxHeldBytes(qint64(settings->getMaxHeldMiB()) * 1024 * 1024);
-    Retention retention(*settings, nullptr);
-    if (retention.isEnabled())
-        QObject::connect(&store, &DataBaseWrapper::committed, &retention, &Retention::prune);
+    // Operator reports: held-row bound, retention, counters on SIGUSR1, and the service manager's view. A reload
+    // that changes the limits or the metrics directory builds the pruner or the metrics writer anew: between two
+    // of their runs they hold nothing that would be lost.
+    std::unique_ptr<Retention> retention;
+    const auto startRetention = [&store, &retention, settings] {
+        store.setMaxHeldBytes(qint64(settings->getMaxHeldMiB()) * 1024 * 1024);
+        retention = std::make_unique<Retention>(*settings, nullptr);
+        if (retention->isEnabled())
+            QObject::connect(&store, &DataBaseWrapper::committed, retention.get(), &Retention::prune);
+    };
+    startRetention();
+    // New limits apply at once, not only after the next event's commit.
+    QObject::connect(settings, &ConfigSettings::limitsChanged, &app, [&startRetention, &retention] {
+        startRetention();
+        retention->prune();
+    });
     std::unique_ptr<MetricsWriter> metrics;
-    if (!settings->getMetricsDir().isEmpty())
-        metrics = std::make_unique<MetricsWriter>(settings->getMetricsDir(), QStringLiteral("tevriksystemlog.prom"),
+    const auto startMetrics = [&metrics](const QString& directory) {
+        metrics.reset();
+        if (directory.isEmpty())
+            return;
+        metrics = std::make_unique<MetricsWriter>(directory, QStringLiteral("tevriksystemlog.prom"),
                                                   [] { return counterMetrics(daemonCounters()); });
+        metrics->start();
+    };
+    QObject::connect(settings, &ConfigSettings::metricsDirChanged, &app, startMetrics);
     SignalWatcher reportSignal({SIGUSR1}, nullptr);
     // The metrics file is written at the same moment, so it and the line show the same values.
     QObject::connect(&reportSignal, &SignalWatcher::caught, &app, [&metrics] {
@@ -135,9 +197,14 @@ int main(int argc, char** argv)
         QCoreApplication::quit();
     });
 
+    // The file's place as QSettings names it in its warnings.
+    const QString reloadPath = QFileInfo(configPath).absoluteFilePath();
+    QObject::connect(&reloadSignal, &SignalWatcher::caught, &app, [&reloadPath, settings, &listener, &serviceNotifier] {
+        reloadConfiguration(reloadPath, *settings, listener, serviceNotifier);
+    });
+
     serviceNotifier.ready();
-    if (metrics)
-        metrics->start();
+    startMetrics(settings->getMetricsDir());
     const int result = app.exec();
     // The rows that the store still holds after its last retry are lost with the process.
     writeStopReport(daemonCounters(), static_cast<quint64>(rowsNotStored));

@@ -6,6 +6,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -23,6 +24,9 @@ ServiceNotifier::ServiceNotifier(QObject* parent)
     : QObject(parent)
     , m_active(std::getenv("NOTIFY_SOCKET") != nullptr)
 {
+    m_statusTimer.setInterval(statusIntervalMs);
+    connect(&m_statusTimer, &QTimer::timeout, this, &ServiceNotifier::sendStatus);
+    connect(&m_watchdogTimer, &QTimer::timeout, this, &ServiceNotifier::feedWatchdog);
 }
 
 void ServiceNotifier::ready()
@@ -30,19 +34,27 @@ void ServiceNotifier::ready()
     if (!m_active)
         return;
     notify(QStringLiteral("READY=1\nSTATUS=") + countersSummary(daemonCounters()));
-
-    m_statusTimer.setInterval(statusIntervalMs);
-    connect(&m_statusTimer, &QTimer::timeout, this, &ServiceNotifier::sendStatus);
+    if (m_statusTimer.isActive())
+        return;
     m_statusTimer.start();
 
     // systemd restarts the service when no keep-alive comes within the interval: send one every half of it.
     uint64_t intervalUs = 0;
     if (sd_watchdog_enabled(0, &intervalUs) > 0) {
         m_watchdogTimer.setInterval(int(qBound<uint64_t>(1, intervalUs / 2000, 3600 * 1000)));
-        connect(&m_watchdogTimer, &QTimer::timeout, this, &ServiceNotifier::feedWatchdog);
         m_watchdogTimer.start();
         feedWatchdog();
     }
+}
+
+void ServiceNotifier::reloading()
+{
+    if (!m_active)
+        return;
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const quint64 microseconds = quint64(now.tv_sec) * 1000000 + quint64(now.tv_nsec) / 1000;
+    notify(QStringLiteral("RELOADING=1\nMONOTONIC_USEC=%1").arg(microseconds));
 }
 
 void ServiceNotifier::stopping()

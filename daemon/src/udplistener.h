@@ -4,6 +4,7 @@
 #include "logmessage.pb.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QUdpSocket>
@@ -34,8 +35,8 @@ private:
 };
 
 // A UDP socket bound to the configured address and port that decodes each datagram as one LogEvent.
-// Unless statement reports are shown, a receive thread reads the socket into a bounded queue, so that the kernel's
-// buffer keeps draining while the event loop's thread decodes and commits; decoding stays on that thread.
+// A receive thread reads the socket into a bounded queue, so that the kernel's buffer keeps draining while the
+// event loop's thread decodes and commits; decoding, and every debug line, stays on that thread.
 class UDPListener : public QUdpSocket
 {
     Q_OBJECT
@@ -59,7 +60,7 @@ public slots:
     // finds many.
     void readPendingDatagrams();
     void processTheDatagram(QByteArray datagram);
-    // Re-binds to the configuration's current address and port.
+    // Re-binds to the configuration's current address and port, once the old socket's datagrams are stored.
     void changeBind();
     // Reads the socket's drop counter now and reports any drops at once, as at a stop.
     void reportDropsNow();
@@ -69,6 +70,9 @@ private:
     bool bindToSettings();
     // Reads what is waiting now; notes whether the socket was left empty.
     void drain();
+    // With the receive thread stopped, reads and decodes what the socket holds until it is empty or the deadline
+    // passes; false when datagrams were still waiting at the deadline.
+    bool readAllWaiting(const QDeadlineTimer& deadline);
     void parse(const char* data, int size);
     // Takes the socket's drop counter: after every read, and on a timer for drops that no read follows.
     void pollDropCounter();

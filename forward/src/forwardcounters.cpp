@@ -14,6 +14,8 @@ QVector<Metric> forwarderMetrics(const ForwarderStatus& status, qint64 nowMs)
             counter("rows_set_aside_total", "Rows the master cannot take, set aside locally.",
                     status.counters.rowsSetAside),
             counter("rows_altered_total", "Rows sent with texts altered for the master.", status.counters.rowsAltered),
+            counter("rows_resent_total", "Rows marked sent that the master lacked, sent again.",
+                    status.counters.rowsResent),
             gauge("rows_waiting", "Local rows not yet committed on the master.", double(status.waiting.count)),
             gauge("oldest_waiting_age_seconds", "Age of the oldest row not yet committed on the master; 0 when none waits.",
                   age),

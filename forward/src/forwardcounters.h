@@ -14,6 +14,8 @@ struct ForwarderCounters
     quint64 rowsSetAside = 0;
     // Rows sent with texts altered so that the master takes them.
     quint64 rowsAltered = 0;
+    // Rows marked sent that the master lacked (after a failover or a restore), sent again; not in rowsSent.
+    quint64 rowsResent = 0;
 };
 
 // How far behind the master is, at one moment.

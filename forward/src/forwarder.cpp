@@ -1,6 +1,7 @@
 #include "forwarder.h"
 
 #include "eventmodel.h"
+#include "masterschema.h"
 #include "programmessagehandler.h"
 
 #include <QCoreApplication>
@@ -8,6 +9,7 @@
 #include <QRandomGenerator>
 
 #include <chrono>
+#include <limits>
 
 #include <utility>
 
@@ -19,6 +21,20 @@ const int markRetryDelayMs = 1000;
 const int markPollMs = 20;
 const int healthIntervalMs = 5 * 60 * 1000;
 const int retentionIntervalS = 3600;
+
+// Why the master lacks rows that were marked sent, from the server it is against the one last written to.
+QString lossReason(const MasterIdentity& last, const MasterIdentity& now)
+{
+    if (last.systemId == 0 || now.systemId == 0)
+        return QStringLiteral("it holds fewer rows than were marked sent");
+    if (now.systemId != last.systemId)
+        return QStringLiteral("it is another server than the one last written to");
+    if (now.timeline > last.timeline)
+        return QStringLiteral("it was promoted since it was last written to (timeline %1, was %2)")
+            .arg(now.timeline)
+            .arg(last.timeline);
+    return QStringLiteral("it holds fewer rows than were marked sent, as after a restore from an earlier copy");
+}
 
 qint64 rowCount(const QVector<TableBatch>& batches)
 {
@@ -33,6 +49,7 @@ qint64 rowCount(const QVector<TableBatch>& batches)
 Forwarder::Forwarder(const ForwardSettings& settings, QObject* parent)
     : QObject(parent)
     , m_settings(settings)
+    , m_refilled(int(eventKindCount), 0)
 {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &Forwarder::step);
@@ -171,6 +188,11 @@ void Forwarder::step()
     }
 
     if (!m_master->isConnected()) {
+        // The master is compared with the marks, which the marking running completes.
+        if (m_marking.valid()) {
+            schedule(markPollMs);
+            return;
+        }
         if (!m_master->connectToMaster()) {
             masterLost();
             return;
@@ -184,17 +206,31 @@ void Forwarder::step()
             qDebug() << QStringLiteral("Forwarding to the master %1").arg(m_master->description());
         }
         connected();
+        compareWithMaster();
     }
     if (m_settings.retentionDays > 0
         && (!m_nextRetention.isValid() || m_nextRetention <= QDateTime::currentDateTimeUtc()))
         applyRetention();
 
-    QVector<TableBatch> batches = m_local.readBatch(m_settings.batchSize, m_nextTable);
-    m_nextTable = (m_nextTable + 1) % int(eventKindCount);
+    // What the master lacks goes before any new row: the master's highest rowID then still tells what it lacks.
+    const bool refilling = m_local.refilling();
+    QVector<TableBatch> batches =
+        refilling ? m_local.readRefill(m_settings.batchSize) : m_local.readBatch(m_settings.batchSize, m_nextTable);
+    if (!refilling)
+        m_nextTable = (m_nextTable + 1) % int(eventKindCount);
     const qint64 count = rowCount(batches);
     if (count == 0) {
-        if (!m_local.errorString().isEmpty())
+        if (!m_local.errorString().isEmpty()) {
             qWarning() << QStringLiteral("Cannot read the local database: %1").arg(m_local.errorString());
+        } else if (refilling) {
+            refillDone();
+            schedule(0);
+            return;
+        } else if (!m_master->stillConnected()) {
+            // Closed while idle, at a crash or a failover: made again, and compared, before rows wait for it.
+            qDebug() << QStringLiteral("The master %1 closed the connection: %2")
+                            .arg(m_master->description(), m_master->errorString());
+        }
         schedule(m_marking.valid() ? qMin(markPollMs, m_settings.maxDelayMs) : m_settings.maxDelayMs);
         return;
     }
@@ -208,15 +244,72 @@ void Forwarder::step()
     m_lastSuccess = QDateTime::currentDateTime();
     m_local.committed(batches);
     reportRefused(batches);
-    countAltered(batches);
-    for (const TableBatch& batch : qAsConst(batches))
-        m_counters.rowsSent += quint64(batch.rows.size());
-    qDebug() << QStringLiteral("Forwarded %1 rows").arg(count);
+    if (refilling) {
+        for (const TableBatch& batch : qAsConst(batches)) {
+            m_counters.rowsResent += quint64(batch.rows.size());
+            m_refilled[batch.table] += batch.rows.size();
+        }
+        qDebug() << QStringLiteral("Sent again %1 rows").arg(count);
+    } else {
+        countAltered(batches);
+        for (const TableBatch& batch : qAsConst(batches))
+            m_counters.rowsSent += quint64(batch.rows.size());
+        qDebug() << QStringLiteral("Forwarded %1 rows").arg(count);
+    }
     for (TableBatch& batch : batches)
         m_unmarked.append(std::move(batch));
     startMarking();
+    if (refilling && !m_local.refilling())
+        refillDone();
     // A full batch means more are waiting: the next one goes at once, after any waiting signal.
-    schedule(count >= m_settings.batchSize ? 0 : m_settings.maxDelayMs);
+    schedule(count >= m_settings.batchSize || refilling ? 0 : m_settings.maxDelayMs);
+}
+
+void Forwarder::compareWithMaster()
+{
+    const QVector<int> lacking = m_local.planRefill(m_master->highest(), retentionCutoffMs());
+    if (lacking.isEmpty()) {
+        refillDone();
+        return;
+    }
+    if (m_refillReason.isEmpty())
+        m_refillReason = lossReason(m_local.lastMaster(), m_master->identity());
+    QStringList tables;
+    for (const int table : lacking)
+        tables << QLatin1String(eventKinds()[std::size_t(table)].table);
+    qDebug() << QStringLiteral("The master %1 holds fewer rows of tables %2 than were committed: %3; the rows marked "
+                               "sent that it lacks go again")
+                    .arg(m_master->description(), tables.join(QLatin1String(", ")), m_refillReason);
+}
+
+void Forwarder::refillDone()
+{
+    QStringList tables;
+    qint64 total = 0;
+    for (int t = 0; t < m_refilled.size(); ++t) {
+        if (m_refilled.at(t) == 0)
+            continue;
+        tables << QStringLiteral("%1 %2").arg(QLatin1String(eventKinds()[std::size_t(t)].table)).arg(m_refilled.at(t));
+        total += m_refilled.at(t);
+    }
+    if (total > 0)
+        writeAlways(QtWarningMsg, QStringLiteral("Sent again %1 rows that the master %2 lacked (%3): %4")
+                                      .arg(total)
+                                      .arg(m_master->description(), tables.join(QLatin1String(", ")), m_refillReason));
+    m_refilled.fill(0);
+    m_refillReason.clear();
+    if (!m_local.recordLastMaster(m_master->identity()))
+        qWarning() << QStringLiteral("Cannot record the master last written to in the local database: %1")
+                          .arg(m_local.errorString());
+}
+
+qint64 Forwarder::retentionCutoffMs() const
+{
+    int days = m_settings.retentionDays;
+    const int masterDays = m_master->retentionDays();
+    if (masterDays > 0 && (days == 0 || masterDays < days))
+        days = masterDays;
+    return days > 0 ? QDateTime::currentMSecsSinceEpoch() - days * dayMs : std::numeric_limits<qint64>::min();
 }
 
 void Forwarder::connected()
@@ -255,9 +348,10 @@ void Forwarder::reportHealth()
     const QString age = waiting.count > 0
                             ? QStringLiteral("%1 s").arg((QDateTime::currentMSecsSinceEpoch() - waiting.oldestTime) / 1000)
                             : QStringLiteral("none");
-    writeAlways(QtInfoMsg, QStringLiteral("Forwarded %1 rows, %2 rows altered for the master; %3 rows waiting, "
-                                          "oldest waiting %4; %5 retries; last success %6")
+    writeAlways(QtInfoMsg, QStringLiteral("Forwarded %1 rows, %2 sent again, %3 rows altered for the master; %4 rows "
+                                          "waiting, oldest waiting %5; %6 retries; last success %7")
                                .arg(m_counters.rowsSent)
+                               .arg(m_counters.rowsResent)
                                .arg(m_counters.rowsAltered)
                                .arg(waiting.count)
                                .arg(age)

@@ -58,6 +58,12 @@ private:
     // The warnings about the master once per run, and the retention once an hour.
     void connected();
     void applyRetention();
+    // Compares what the master holds of this source with the rows marked sent, so that what it lacks goes again.
+    void compareWithMaster();
+    // The rows that the master lacked are there again: one line for them, and the master recorded as the last.
+    void refillDone();
+    // The oldest time of a row that the master keeps, by the shortest retention that applies to it.
+    qint64 retentionCutoffMs() const;
 
     ForwardSettings m_settings;
     LocalStore m_local;
@@ -77,6 +83,9 @@ private:
     ForwarderCounters m_counters;
     // Whether the last batch had a row whose text was altered for the master (see masterText()).
     bool m_altering = false;
+    // The rows sent again per table since the master was found lacking them, and why it lacked them.
+    QVector<qint64> m_refilled;
+    QString m_refillReason;
     bool m_warnedUnpartitioned = false;
     bool m_warnedTransport = false;
     QDateTime m_nextRetention;

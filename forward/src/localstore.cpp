@@ -18,6 +18,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 // Longer than the daemon's own 10 s, so a long daemon transaction delays a mark instead of failing it.
@@ -41,21 +44,32 @@ const char stateTable[] = "CREATE TABLE IF NOT EXISTS forwarder_state (key TEXT 
 // Set once the rows that earlier forwarders set aside for a NUL or invalid UTF-8, which now go altered, are queued
 // again; rows set aside after that stay aside.
 const char requeuedKey[] = "setaside_requeued";
+// The master server last written to.
+const char masterSystemKey[] = "master_system_identifier";
+const char masterTimelineKey[] = "master_timeline";
+// Followed by a table's name: the rowIDs up to which its rows were marked under an earlier identity.
+const char floorKeyPrefix[] = "identity_floor_";
 
 QString tableName(const EventKind& kind)
 {
     return QLatin1String(kind.table);
 }
 
-// The payload columns go as they are: the storage class of each value is checked before it is read.
-QByteArray selectStatement(const EventKind& kind)
+// The payload columns go as they are: the storage class of each value is checked before it is read. The limit is
+// the last parameter.
+QByteArray selectStatement(const EventKind& kind, const char* condition)
 {
     QString columns = QStringLiteral("rowID, time");
     for (int c = 0; c < kind.columnCount; ++c)
         columns += QStringLiteral(", ") + QLatin1String(kind.columns[c].name);
-    return QStringLiteral("SELECT %1 FROM %2 WHERE rowID > ? ORDER BY rowID LIMIT ?")
-        .arg(columns, tableName(kind))
+    return QStringLiteral("SELECT %1 FROM %2 WHERE %3 ORDER BY rowID LIMIT ?")
+        .arg(columns, tableName(kind), QLatin1String(condition))
         .toUtf8();
+}
+
+QString floorKey(const EventKind& kind)
+{
+    return QLatin1String(floorKeyPrefix) + tableName(kind);
 }
 
 // The names of SQLite's typeof().
@@ -116,8 +130,10 @@ LocalStore::LocalStore()
 
 LocalStore::~LocalStore()
 {
-    for (sqlite3_stmt* statement : qAsConst(m_selects))
-        sqlite3_finalize(statement);
+    for (const QVector<sqlite3_stmt*>* statements : {&m_selects, &m_refillSelects}) {
+        for (sqlite3_stmt* statement : *statements)
+            sqlite3_finalize(statement);
+    }
     sqlite3_close(m_markDb);
     {
         QSqlDatabase db = QSqlDatabase::database(m_connection, false);
@@ -260,9 +276,81 @@ bool LocalStore::changeIdentity()
                                    .arg(m_file, identity.source, source);
         break;
     }
+    std::vector<qint64> floors;
+    if (ok && (change == IdentityChange::Create || change == IdentityChange::Renew)) {
+        ok = exec(QString::fromLatin1(stateTable)) && readCursors(&floors);
+        for (std::size_t t = 0; ok && t < floors.size(); ++t)
+            ok = setState(floorKey(eventKinds()[t]), floors[t]);
+    }
     if (!ok && m_error.isEmpty())
         m_error = query.lastError().text();
     return endWrite(m_db, ok, &m_error);
+}
+
+bool LocalStore::setState(const QString& key, qint64 value)
+{
+    return exec(QStringLiteral("INSERT OR REPLACE INTO forwarder_state (key, value) VALUES ('%1', %2)").arg(key).arg(value));
+}
+
+bool LocalStore::readCursors(std::vector<qint64>* cursors)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    cursors->clear();
+    for (const EventKind& kind : eventKinds()) {
+        qint64 cursor = 0;
+        if (query.exec(QStringLiteral("SELECT rowID FROM %1 WHERE sentToMasterDB = 0 ORDER BY rowID LIMIT 1")
+                           .arg(tableName(kind)))
+            && query.next()) {
+            cursor = query.value(0).toLongLong() - 1;
+        } else if (query.isActive()
+                   && query.exec(QStringLiteral("SELECT COALESCE(MAX(rowID), 0) FROM %1").arg(tableName(kind)))
+                   && query.next()) {
+            cursor = query.value(0).toLongLong();
+        }
+        if (!query.isActive()) {
+            m_error = query.lastError().text();
+            return false;
+        }
+        cursors->push_back(cursor);
+    }
+    return true;
+}
+
+bool LocalStore::readState()
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (!query.exec(QStringLiteral("SELECT key, value FROM forwarder_state"))) {
+        m_error = query.lastError().text();
+        return false;
+    }
+    m_floors.assign(eventKindCount, 0);
+    while (query.next()) {
+        const QString key = query.value(0).toString();
+        const qint64 value = query.value(1).toLongLong();
+        if (key == QLatin1String(masterSystemKey))
+            m_lastMaster.systemId = value;
+        else if (key == QLatin1String(masterTimelineKey))
+            m_lastMaster.timeline = value;
+        for (std::size_t t = 0; t < eventKindCount; ++t) {
+            if (key == floorKey(eventKinds()[t]))
+                m_floors[t] = value;
+        }
+    }
+    return true;
+}
+
+bool LocalStore::recordLastMaster(const MasterIdentity& master)
+{
+    if (master == m_lastMaster)
+        return true;
+    if (!beginWrite(m_db, &m_error))
+        return false;
+    const bool ok = setState(QLatin1String(masterSystemKey), master.systemId)
+                    && setState(QLatin1String(masterTimelineKey), master.timeline);
+    if (!endWrite(m_db, ok, &m_error))
+        return false;
+    m_lastMaster = master;
+    return true;
 }
 
 bool LocalStore::open(const QString& path)
@@ -307,30 +395,12 @@ bool LocalStore::open(const QString& path)
         return false;
     }
 
-    if (!requeueSetAside())
-        return false;
-
-    QSqlQuery query(db);
     // The only scan of the sent rows, once per start: afterwards the cursors advance by rowID.
-    m_cursors.clear();
-    for (const EventKind& kind : eventKinds()) {
-        qint64 cursor = 0;
-        if (query.exec(QStringLiteral("SELECT rowID FROM %1 WHERE sentToMasterDB = 0 ORDER BY rowID LIMIT 1")
-                           .arg(tableName(kind)))
-            && query.next()) {
-            cursor = query.value(0).toLongLong() - 1;
-        } else if (query.isActive()
-                   && query.exec(QStringLiteral("SELECT COALESCE(MAX(rowID), 0) FROM %1").arg(tableName(kind)))
-                   && query.next()) {
-            cursor = query.value(0).toLongLong();
-        }
-        if (!query.isActive()) {
-            m_error = query.lastError().text();
-            return false;
-        }
-        m_cursors.push_back(cursor);
-    }
+    if (!requeueSetAside() || !readState() || !readCursors(&m_cursors))
+        return false;
     m_committed = m_cursors;
+    m_refillFrom = m_committed;
+    m_refillTo = m_committed;
 
     // Marking has a connection of its own, so that it can go on while the next batch is read.
     if (sqlite3_open_v2(path.toUtf8().constData(), &m_markDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr)
@@ -340,17 +410,47 @@ bool LocalStore::open(const QString& path)
     }
     sqlite3_busy_timeout(m_markDb, busyTimeoutMs);
     for (const EventKind& kind : eventKinds()) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v3(m_db, selectStatement(kind).constData(), -1, SQLITE_PREPARE_PERSISTENT, &statement,
-                               nullptr)
-            != SQLITE_OK) {
-            m_error = QString::fromUtf8(sqlite3_errmsg(m_db));
-            sqlite3_finalize(statement);
-            return false;
+        for (auto [statements, condition] :
+             {std::pair(&m_selects, "rowID > ?"),
+              std::pair(&m_refillSelects, "rowID > ? AND rowID <= ? AND sentToMasterDB = 1 AND time >= ?")}) {
+            sqlite3_stmt* statement = nullptr;
+            if (sqlite3_prepare_v3(m_db, selectStatement(kind, condition).constData(), -1, SQLITE_PREPARE_PERSISTENT,
+                                   &statement, nullptr)
+                != SQLITE_OK) {
+                m_error = QString::fromUtf8(sqlite3_errmsg(m_db));
+                sqlite3_finalize(statement);
+                return false;
+            }
+            statements->append(statement);
         }
-        m_selects.append(statement);
     }
     return true;
+}
+
+bool LocalStore::readRows(sqlite3_stmt* statement, TableBatch* batch, int* remaining)
+{
+    const EventKind& kind = eventKinds()[std::size_t(batch->table)];
+    sqlite3_bind_int(statement, sqlite3_bind_parameter_count(statement), *remaining);
+    int code = SQLITE_ROW;
+    while ((code = sqlite3_step(statement)) == SQLITE_ROW) {
+        LocalRow row;
+        row.rowId = sqlite3_column_int64(statement, 0);
+        if (batch->rows.isEmpty() && batch->refused.isEmpty())
+            batch->firstRowId = row.rowId;
+        batch->lastRowId = row.rowId;
+        row.values.reserve(kind.columnCount);
+        const QString problem = readRow(statement, kind, &row);
+        if (problem.isEmpty())
+            batch->rows.append(std::move(row));
+        else
+            batch->refused.append({row.rowId, problem});
+        --*remaining;
+    }
+    sqlite3_reset(statement);
+    if (code == SQLITE_DONE)
+        return true;
+    m_error = QString::fromUtf8(sqlite3_errmsg(m_db));
+    return false;
 }
 
 QVector<TableBatch> LocalStore::readBatch(int maxRows, int firstTable)
@@ -361,30 +461,11 @@ QVector<TableBatch> LocalStore::readBatch(int maxRows, int firstTable)
     int remaining = maxRows;
     for (int n = 0; n < tableCount && remaining > 0; ++n) {
         const int index = (firstTable + n) % tableCount;
-        const EventKind& kind = eventKinds()[std::size_t(index)];
         sqlite3_stmt* statement = m_selects.at(index);
         sqlite3_bind_int64(statement, 1, m_cursors.at(index));
-        sqlite3_bind_int(statement, 2, remaining);
         TableBatch batch;
         batch.table = index;
-        int code = SQLITE_ROW;
-        while ((code = sqlite3_step(statement)) == SQLITE_ROW) {
-            LocalRow row;
-            row.rowId = sqlite3_column_int64(statement, 0);
-            if (batch.rows.isEmpty() && batch.refused.isEmpty())
-                batch.firstRowId = row.rowId;
-            batch.lastRowId = row.rowId;
-            row.values.reserve(kind.columnCount);
-            const QString problem = readRow(statement, kind, &row);
-            if (problem.isEmpty())
-                batch.rows.append(std::move(row));
-            else
-                batch.refused.append({row.rowId, problem});
-            --remaining;
-        }
-        sqlite3_reset(statement);
-        if (code != SQLITE_DONE) {
-            m_error = QString::fromUtf8(sqlite3_errmsg(m_db));
+        if (!readRows(statement, &batch, &remaining)) {
             rewind();
             return {};
         }
@@ -392,6 +473,49 @@ QVector<TableBatch> LocalStore::readBatch(int maxRows, int firstTable)
             m_cursors[index] = batch.lastRowId;
             batches.append(std::move(batch));
         }
+    }
+    return batches;
+}
+
+QVector<int> LocalStore::planRefill(const QVector<qint64>& masterHighest, qint64 cutoffMs)
+{
+    QVector<int> lacking;
+    m_refillCutoffMs = cutoffMs;
+    for (int t = 0; t < int(eventKindCount); ++t) {
+        m_refillTo[t] = m_committed[t];
+        m_refillFrom[t] = std::min(m_refillTo[t], std::max(masterHighest.value(t), m_floors[t]));
+        if (m_refillFrom[t] < m_refillTo[t])
+            lacking << t;
+    }
+    return lacking;
+}
+
+bool LocalStore::refilling() const
+{
+    return m_refillFrom != m_refillTo;
+}
+
+QVector<TableBatch> LocalStore::readRefill(int maxRows)
+{
+    m_error.clear();
+    QVector<TableBatch> batches;
+    int remaining = maxRows;
+    for (int t = 0; t < int(eventKindCount) && remaining > 0; ++t) {
+        if (m_refillFrom[t] == m_refillTo[t])
+            continue;
+        sqlite3_stmt* statement = m_refillSelects.at(t);
+        sqlite3_bind_int64(statement, 1, m_refillFrom[t]);
+        sqlite3_bind_int64(statement, 2, m_refillTo[t]);
+        sqlite3_bind_int64(statement, 3, m_refillCutoffMs);
+        TableBatch batch;
+        batch.table = t;
+        const int asked = remaining;
+        if (!readRows(statement, &batch, &remaining))
+            return {};
+        // Fewer rows than asked for: none is left past them.
+        m_refillFrom[t] = remaining > 0 ? m_refillTo[t] : batch.lastRowId;
+        if (asked > remaining)
+            batches.append(std::move(batch));
     }
     return batches;
 }

@@ -46,6 +46,17 @@ struct WaitingRows
     qint64 oldestTime = 0;
 };
 
+// A master server as the forwarder knows it: its system identifier and timeline, 0 where it does not tell them.
+struct MasterIdentity
+{
+    qint64 systemId = 0;
+    qint64 timeline = 0;
+    bool operator==(const MasterIdentity& other) const
+    {
+        return systemId == other.systemId && timeline == other.timeline;
+    }
+};
+
 // The daemon's database seen by the forwarder: its identity, the rows not yet sent and their marking.
 class LocalStore
 {
@@ -77,6 +88,20 @@ public:
     // run on another thread while this one reads, never twice at once.
     QString markSent(const QVector<TableBatch>& batches) const;
     WaitingRows waiting();
+
+    // The master server that this database's rows were last written to, as recorded; zeros when none is.
+    MasterIdentity lastMaster() const { return m_lastMaster; }
+    // Records it when it changed; false with errorString() set when the database refused.
+    bool recordLastMaster(const MasterIdentity& master);
+
+    // Compares the highest rowID of this source that the master holds in each table with the rows committed:
+    // readRefill() reads again the rows above it that are marked sent, unless older than cutoffMs or marked under
+    // an earlier identity of this database. The tables where the master may lack rows, in the model's order.
+    QVector<int> planRefill(const QVector<qint64>& masterHighest, qint64 cutoffMs);
+    bool refilling() const;
+    // Up to maxRows of those rows, in rowID order per table; once none is left, refilling() is false. Empty on
+    // error, with errorString() set.
+    QVector<TableBatch> readRefill(int maxRows);
     // From now on a marking waits for the write lock only a little longer; the rows it leaves are sent again.
     void requestStop();
 
@@ -94,8 +119,17 @@ private:
     bool exec(const QString& sql);
     bool readIdentity(Identity* identity);
     IdentityChange identityChange(const Identity& identity) const;
-    // Makes, completes or renews the identity in one write transaction.
+    // Makes, completes or renews the identity in one write transaction. A new identity's marks begin after the
+    // rows read so far, which were sent (if at all) under another identity.
     bool changeIdentity();
+    // Per table, the rowID before the first row not yet sent, or the highest rowID when all are.
+    bool readCursors(std::vector<qint64>* cursors);
+    // The forwarder's facts kept in the database: the marks of an earlier identity and the master last written to.
+    bool readState();
+    // Sets one of those facts, in the write transaction open.
+    bool setState(const QString& key, qint64 value);
+    // Reads the rows of one table that the bound statement selects into the batch, counting them off remaining.
+    bool readRows(sqlite3_stmt* statement, TableBatch* batch, int* remaining);
     // Once per database: the rows that earlier forwarders set aside (sentToMasterDB = 2) are to be sent again.
     bool requeueSetAside();
     // Takes the write lock as soon as the daemon lets go of it, within the busy timeout or the stop's.
@@ -116,6 +150,14 @@ private:
     sqlite3* m_db = nullptr;
     sqlite3* m_markDb = nullptr;
     QVector<sqlite3_stmt*> m_selects;
+    QVector<sqlite3_stmt*> m_refillSelects;
+    MasterIdentity m_lastMaster;
+    // Per table, the rowIDs up to which the rows were marked under an earlier identity of this database.
+    std::vector<qint64> m_floors;
+    // Per table, the rows still to be sent again lie past m_refillFrom up to m_refillTo.
+    std::vector<qint64> m_refillFrom;
+    std::vector<qint64> m_refillTo;
+    qint64 m_refillCutoffMs = 0;
     // The last rowID read and the last rowID committed on the master, per table.
     std::vector<qint64> m_cursors;
     std::vector<qint64> m_committed;

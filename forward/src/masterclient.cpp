@@ -5,6 +5,7 @@
 #include "mastertransport.h"
 
 #include <QDateTime>
+#include <QDebug>
 
 #include <QRegularExpression>
 #include <QUuid>
@@ -119,6 +120,8 @@ MasterClient::MasterClient(const QString& conninfo, const QString& sourceId, con
     , m_pg("tevriklogforward")
     , m_partitionDays(partitionDays)
 {
+    // Rows go to the primary only, whichever of the string's hosts it is now.
+    m_pg.setDefaultOption("target_session_attrs", "read-write");
 }
 
 bool MasterClient::fail()
@@ -184,23 +187,44 @@ bool MasterClient::connectToMaster()
          && commandWithSource(QStringLiteral(
              "INSERT INTO sources (source, hostname) VALUES ($1, $2) ON CONFLICT (source) "
              "DO UPDATE SET hostname = EXCLUDED.hostname, last_contact = now()"));
-    ok = ok && readHighest();
+    ok = ok && readIdentity() && readHighest();
     if (!ok)
         disconnectFromMaster();
     return ok;
 }
 
+bool MasterClient::readIdentity()
+{
+    m_identity = MasterIdentity();
+    // The timeline is the first part of the current WAL file's name; a promotion starts the next one.
+    const PgConnection::Result result =
+        m_pg.exec("SELECT system_identifier, CASE WHEN pg_is_in_recovery() THEN '' ELSE "
+                  "pg_walfile_name(pg_current_wal_lsn()) END FROM pg_control_system()",
+                  {}, PGRES_TUPLES_OK);
+    if (result) {
+        m_identity.systemId = QByteArray(PQgetvalue(result.get(), 0, 0)).toLongLong();
+        m_identity.timeline = QByteArray(PQgetvalue(result.get(), 0, 1)).left(8).toLongLong(nullptr, 16);
+        return true;
+    }
+    // A server that keeps these to itself (some hosted ones do) is compared by its rows alone.
+    qDebug() << QStringLiteral("The master %1 does not tell its system identifier and timeline: %2")
+                    .arg(description(), m_pg.errorString());
+    return m_pg.failure() == PgConnection::Failure::Server || fail();
+}
+
 bool MasterClient::readHighest()
 {
+    // One index probe per partition and table, whatever the master's size.
+    QStringList highest;
+    for (const EventKind& kind : eventKinds())
+        highest << QStringLiteral("(SELECT COALESCE(max(rowid), 0) FROM %1 WHERE source = $1)").arg(QLatin1String(kind.table));
+    const PgConnection::Result result =
+        m_pg.exec((QStringLiteral("SELECT ") + highest.join(QLatin1String(", "))).toUtf8(), {m_sourceId}, PGRES_TUPLES_OK);
+    if (!result || PQntuples(result.get()) != 1)
+        return fail();
     m_highest.clear();
-    for (const EventKind& kind : eventKinds()) {
-        const PgConnection::Result result = m_pg.exec(
-            QStringLiteral("SELECT COALESCE(max(rowid), 0) FROM %1 WHERE source = $1").arg(QLatin1String(kind.table)).toUtf8(),
-            {m_sourceId}, PGRES_TUPLES_OK);
-        if (!result || PQntuples(result.get()) != 1)
-            return fail();
-        m_highest.append(QByteArray(PQgetvalue(result.get(), 0, 0)).toLongLong());
-    }
+    for (int t = 0; t < int(eventKindCount); ++t)
+        m_highest.append(QByteArray(PQgetvalue(result.get(), 0, t)).toLongLong());
     return true;
 }
 

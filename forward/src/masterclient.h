@@ -24,10 +24,20 @@ public:
     // Asked while the master is waited for; true cancels the statement and drops the connection.
     void setStopCheck(std::function<bool()> stopCheck) { m_pg.setStopCheck(std::move(stopCheck)); }
 
-    // Connects, creates the master tables if any is missing and records this source; false with errorString() set.
+    // Connects to the primary of the string's hosts, creates the master tables if any is missing, records this
+    // source and reads the server's identity and what it holds of this source; false with errorString() set.
     bool connectToMaster();
     void disconnectFromMaster() { m_pg.close(); }
     bool isConnected() const { return m_pg.isOpen(); }
+    // Whether the connection is still there, after reading what the server sent unasked (a close at a crash).
+    bool stillConnected() { return m_pg.stillOpen() || fail(); }
+
+    // As read at the connect: the server reached, zeros where it does not tell them, and the highest rowID of
+    // this source that it holds in each table, in the model's order.
+    MasterIdentity identity() const { return m_identity; }
+    const QVector<qint64>& highest() const { return m_highest; }
+    // The retention that the master's forwarders apply, in days; 0 for none.
+    int retentionDays() const { return m_partitions.retentionDays(); }
 
     // Writes every row of the batches in one transaction, duplicates of earlier deliveries ignored. When the
     // master refuses the batch for its data (SQLSTATE classes 22 and 23), each row is written on its own and
@@ -68,6 +78,8 @@ private:
     bool transaction(QVector<TableBatch>* batches, bool mayCopyDirectly);
     // Asks the master for the highest rowID that it holds of this source, per table.
     bool readHighest();
+    // Asks the server for its system identifier and timeline; a server that refuses is known by its rows alone.
+    bool readIdentity();
     bool writeRowByRow(QVector<TableBatch>* batches);
 
     QString m_conninfo;
@@ -77,6 +89,7 @@ private:
     PgConnection m_pg;
     QString m_error;
     QVector<qint64> m_highest;
+    MasterIdentity m_identity;
     int m_partitionDays;
     MasterPartitions m_partitions;
 };

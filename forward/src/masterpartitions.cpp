@@ -54,7 +54,10 @@ bool MasterPartitions::load(PgConnection& pg)
 {
     // Partitioned only when every event table is: a master made by an earlier version has none of them so.
     const PgConnection::Result result =
-        pg.exec("SELECT bool_and(c.relkind = 'p'), (SELECT partition_days FROM partitioning) "
+        pg.exec("SELECT bool_and(c.relkind = 'p'), (SELECT partition_days FROM partitioning), "
+                "(SELECT to_jsonb(p) ? 'retention_days' FROM partitioning AS p), "
+                "(SELECT CASE WHEN retention_run > now() - interval '1 day' THEN to_jsonb(p) ->> 'retention_days' END "
+                "FROM partitioning AS p) "
                 "FROM unnest($1::text[]) AS t(name) JOIN pg_class c ON c.oid = to_regclass(t.name)",
                 {tableArray().toUtf8()}, PGRES_TUPLES_OK);
     if (!result)
@@ -62,6 +65,8 @@ bool MasterPartitions::load(PgConnection& pg)
     m_partitioned = QByteArray(PQgetvalue(result.get(), 0, 0)) == "t";
     const int days = QByteArray(PQgetvalue(result.get(), 0, 1)).toInt();
     m_partitionMs = (days > 0 ? days : 1) * dayMs;
+    m_retentionColumn = QByteArray(PQgetvalue(result.get(), 0, 2)) == "t";
+    m_retentionDays = QByteArray(PQgetvalue(result.get(), 0, 3)).toInt();
     return !m_partitioned || readPartitions(pg);
 }
 
@@ -260,7 +265,13 @@ bool MasterPartitions::applyRetention(PgConnection& pg, int retentionDays, qint6
                         .arg(QString::fromLatin1(deleted), isoTime(cutoff), m_defaults.at(t))
                         .arg(retentionDays);
     }
-    ok = ok && (!due || run(pg, QStringLiteral("UPDATE partitioning SET retention_run = now()")))
+    // The window goes beside the run, so that no forwarder sends rows again that the next run would drop.
+    ok = ok
+         && (!due
+             || ((m_retentionColumn || run(pg, QStringLiteral("ALTER TABLE partitioning ADD COLUMN IF NOT EXISTS "
+                                                              "retention_days integer")))
+                 && run(pg, QStringLiteral("UPDATE partitioning SET retention_run = now(), retention_days = %1")
+                                .arg(retentionDays))))
          && run(pg, QStringLiteral("COMMIT"));
     if (!ok) {
         pg.rollback();
@@ -268,6 +279,10 @@ bool MasterPartitions::applyRetention(PgConnection& pg, int retentionDays, qint6
         return false;
     }
     *reports << done;
+    if (due) {
+        m_retentionColumn = true;
+        m_retentionDays = retentionDays;
+    }
     return due ? readPartitions(pg) : true;
 }
 

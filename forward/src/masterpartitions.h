@@ -26,6 +26,8 @@ public:
     // Reads whether the tables are partitioned, the partitions' size and the partitions there are.
     bool load(PgConnection& pg);
     bool isPartitioned() const { return m_partitioned; }
+    // The days of the retention that the master's forwarders ran within the last day, 0 when none did.
+    int retentionDays() const { return m_retentionDays; }
     // Makes the partitions that the rows need, and those of the days ahead of nowMs; rows of such a day waiting in
     // the default partition move into the new one. Does nothing while every partition needed is known.
     bool prepare(PgConnection& pg, const QVector<TableBatch>& batches, qint64 nowMs);
@@ -58,6 +60,9 @@ private:
     void forgetPartitions();
 
     bool m_partitioned = false;
+    int m_retentionDays = 0;
+    // Whether partitioning has its column retention_days, which masters made by earlier versions lack.
+    bool m_retentionColumn = false;
     qint64 m_partitionMs = dayMs;
     // Per table, the partitions by their start and the name of the default partition.
     QVector<QMap<qint64, Range>> m_ranges;

@@ -191,6 +191,11 @@ bool MasterStore::connect()
 {
     if (!m_pg.open(m_conninfo))
         return false;
+    // Said from the first -d: with several hosts, which server answered is the first thing to know.
+    if (debugLevel >= 1)
+        writeAlways(QtInfoMsg, QStringLiteral("Reading the master %1, %2")
+                                   .arg(m_pg.description(),
+                                        m_pg.isStandby() ? QStringLiteral("a standby") : QStringLiteral("a primary")));
     // The reader's statements read a few index entries of many partitions, which the planner may take for
     // a large query: compiling one costs far more than it saves, about a second on 100 million rows.
     return m_pg.exec("SET jit = off", {}, PGRES_COMMAND_OK) != nullptr;

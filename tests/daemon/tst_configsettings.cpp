@@ -19,6 +19,8 @@ private slots:
     void limits();
     void properties_data();
     void properties();
+    void fileWarnings_data();
+    void fileWarnings();
 };
 
 namespace {
@@ -293,6 +295,59 @@ void tst_ConfigSettings::properties()
 
     QVERIFY(settings->setProperty(name.constData(), value));
     QCOMPARE(settings->property(name.constData()), value);
+}
+
+void tst_ConfigSettings::fileWarnings_data()
+{
+    QTest::addColumn<QString>("ini");
+    // %1 stands for the file's path.
+    QTest::addColumn<QStringList>("warnings");
+
+    // The installed configuration with every key that it shows commented out set.
+    QFile installed(QStringLiteral(TEVRIK_INSTALLED_CONFIG));
+    QVERIFY(installed.open(QIODevice::ReadOnly));
+    QTest::newRow("the installed file with every key set")
+        << QString::fromUtf8(installed.readAll())
+               .replace(QRegularExpression("^;([a-z]+=)", QRegularExpression::MultilineOption), "\\1")
+        << QStringList();
+    QTest::newRow("the collector's section") << "[Collect]\ncoredumps=1\nboots=1\nwatchdogs=1\nloadinterval=60\n"
+                                                "configinterval=3600\nmounts=/\nstatefile=/var/lib/x\n"
+                                             << QStringList();
+    QTest::newRow("every kind of mistake")
+        << "port=7000\n# the lab's\n[general settings]\nport=1\n[Colect]\nboots=1\n[Extra]\nx=1\n"
+           "[General Settings]\nmaxsise=1\n"
+           "[Master Database]\nmaxage=30\nbatchsise=5\nfrobnicate=1\n"
+        << QStringList{"Line 2 of \"%1\" is neither [section] nor key=value (comments begin with \";\"): ignored",
+                       "Key \"port\" of \"%1\" is outside any section: ignored; it belongs in section [General "
+                       "Settings]",
+                       "Unknown section [Colect] in \"%1\": its keys are ignored; did you mean [Collect]?",
+                       "Unknown section [Extra] in \"%1\": its keys are ignored",
+                       "Unknown key \"maxsise\" in section [General Settings] of \"%1\": ignored; did you mean "
+                       "\"maxsize\"?",
+                       "Unknown key \"batchsise\" in section [Master Database] of \"%1\": ignored; did you mean "
+                       "\"batchsize\"?",
+                       "Unknown key \"frobnicate\" in section [Master Database] of \"%1\": ignored",
+                       "Unknown key \"maxage\" in section [Master Database] of \"%1\": ignored; it belongs in "
+                       "section [General Settings]",
+                       "Unknown section [general settings] in \"%1\": its keys are ignored; did you mean [General "
+                       "Settings]?"};
+}
+
+void tst_ConfigSettings::fileWarnings()
+{
+    QFETCH(QString, ini);
+    QFETCH(QStringList, warnings);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString fileName = dir.filePath(QStringLiteral("tevriksystemlog.conf"));
+    QFile file(fileName);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(ini.toUtf8()) == ini.toUtf8().size());
+    file.close();
+    QStringList expected;
+    for (const QString& warning : warnings)
+        expected << warning.arg(fileName);
+    COMPARE_LINES(ConfigSettings::loadConfig(fileName)->fileWarnings(), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_ConfigSettings)

@@ -1,8 +1,12 @@
 // Events typed on the sender's command line end up as rows of the daemon's database.
+#include "comparelines.h"
 #include "daemonfixture.h"
+#include "faultsupport.h"
 #include "processrunner.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QUdpSocket>
 #include <QtTest>
 
 class tst_SendAndStore : public QObject
@@ -15,6 +19,7 @@ private slots:
     void eventBecomesRow_data();
     void eventBecomesRow();
     void eventsKeepArrivalOrder();
+    void debugLinesInOrderWithTheReceiveThread();
 
 private:
     DaemonFixture m_daemon;
@@ -109,6 +114,39 @@ void tst_SendAndStore::eventsKeepArrivalOrder()
     for (const QVariantList& row : rows)
         stored << row.first().toString();
     QCOMPARE(stored, issuers);
+}
+
+void tst_SendAndStore::debugLinesInOrderWithTheReceiveThread()
+{
+    // The daemon runs at -d -d -d, and its receive thread reads the socket as at every verbosity.
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(m_daemon.process().processId());
+    QStringList threads;
+    for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile name(tasks + QLatin1Char('/') + task + QStringLiteral("/comm"));
+        if (name.open(QIODevice::ReadOnly))
+            threads << QString::fromUtf8(name.readAll()).trimmed();
+    }
+    QVERIFY2(threads.contains(QStringLiteral("tevrik-receive")), qPrintable(threads.join(QLatin1Char(','))));
+
+    const int before = m_daemon.stderrText().size();
+    QUdpSocket sender;
+    for (const QByteArray& datagram : {rebootDatagram(QStringLiteral("lines-1")), QByteArray("\xff\xff\xff", 3),
+                                       rebootDatagram(QStringLiteral("lines-2"))})
+        QVERIFY(sendDatagram(sender, datagram, m_daemon.port()));
+
+    const QString reboot = QStringLiteral("Debug: \"\" \"\" \"INSERT INTO reboots (time, issuer) VALUES (:time, :issuer)\"");
+    const auto lines = [&] {
+        return QString::fromUtf8(m_daemon.stderrText().mid(before)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(lines().count(reboot), 2, 20000);
+    // How many datagrams one hand-over from the thread carries is up to the kernel and the clock.
+    QStringList shown = lines();
+    const QString pending = QStringLiteral("Debug: \"New datagrams pending.\"");
+    QCOMPARE(shown.value(0), pending);
+    shown.removeAll(pending);
+    const QString read = QStringLiteral("Debug: \"Read new datagram.\"");
+    COMPARE_LINES(shown,
+                  (QStringList{read, reboot, read, QStringLiteral("Debug: \"Parsing datagram failed!\""), read, reboot}));
 }
 
 QTEST_GUILESS_MAIN(tst_SendAndStore)

@@ -1,5 +1,5 @@
 // The daemon under a service manager: readiness only once it listens, status lines, the watchdog's
-// keep-alive and the stop, sent to the socket named by NOTIFY_SOCKET.
+// keep-alive, a reload and the stop, sent to the socket named by NOTIFY_SOCKET.
 #include "faultsupport.h"
 #include "processrunner.h"
 
@@ -9,6 +9,7 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <csignal>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -78,7 +79,7 @@ void tst_ServiceManager::notifiesServiceManager_data()
 {
     QTest::addColumn<bool>("portTaken");
 
-    QTest::newRow("listening: ready, status, keep-alive, stopping") << false;
+    QTest::newRow("listening: ready, status, keep-alive, reloading, stopping") << false;
     QTest::newRow("port taken: never ready") << true;
 }
 
@@ -122,6 +123,10 @@ void tst_ServiceManager::notifiesServiceManager()
     QVERIFY2(notifications.waitFor("WATCHDOG=1"), notifications.all().constData());
     QVERIFY2(notifications.waitFor("STATUS=datagrams received"), notifications.all().constData());
     QVERIFY2(notifications.waitFor("WATCHDOG=1"), notifications.all().constData());
+    // A reload is announced with the time that systemd matches it by, and its end is a readiness.
+    QVERIFY(signalProcess(daemon, SIGHUP));
+    QVERIFY2(notifications.waitFor("RELOADING=1\nMONOTONIC_USEC="), notifications.all().constData());
+    QVERIFY2(notifications.waitFor("READY=1\nSTATUS=datagrams received"), notifications.all().constData());
 
     daemon.terminate();
     QVERIFY2(notifications.waitFor("STOPPING=1"), notifications.all().constData());

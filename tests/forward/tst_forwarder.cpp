@@ -20,6 +20,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTest>
+#include <QTcpServer>
 #include <QUdpSocket>
 
 #include <csignal>
@@ -175,6 +176,8 @@ private slots:
     void testPartitions();
     void testConversion();
     void testRetention();
+    void testReplacedMaster_data();
+    void testReplacedMaster();
 
 private:
     QStringList partitions(const QString& database, const QString& table)
@@ -185,12 +188,13 @@ private:
                                database);
     }
     // Every row of the master once: as many keys as rows.
-    bool eachRowOnce(const QString& database)
+    bool eachRowOnce(const QString& database, PgTestServer* server = nullptr)
     {
-        return masterCount(database)
-               == m_server->number(countAll(QString()).replace(QStringLiteral("COUNT(*)"),
-                                                               QStringLiteral("COUNT(DISTINCT (source, rowid))")),
-                                   database);
+        return masterCount(database, server)
+               == (server ? server : m_server.get())
+                      ->number(countAll(QString()).replace(QStringLiteral("COUNT(*)"),
+                                                           QStringLiteral("COUNT(DISTINCT (source, rowid))")),
+                               database);
     }
     QString freshDatabase(const QString& encoding = QStringLiteral("UTF8"));
     // The configuration beside the daemon's database of a forwarder from it to the master database.
@@ -200,9 +204,12 @@ private:
         writeForwarderConfig(config, daemon.dbPath(), m_server->conninfo(database), batchSize);
         return config;
     }
-    qint64 masterCount(const QString& database) { return m_server->number(countAll(QString()), database); }
+    qint64 masterCount(const QString& database, PgTestServer* server = nullptr)
+    {
+        return (server ? server : m_server.get())->number(countAll(QString()), database);
+    }
     // True once every local row is marked sent and the master holds exactly the local rows.
-    bool converged(const QString& database, const QString& dbPath);
+    bool converged(const QString& database, const QString& dbPath, PgTestServer* server = nullptr);
 
     std::unique_ptr<PgTestServer> m_server;
     int m_databases = 0;
@@ -231,12 +238,12 @@ QString tst_Forwarder::freshDatabase(const QString& encoding)
     return m_server->errorString().isEmpty() ? name : QString();
 }
 
-bool tst_Forwarder::converged(const QString& database, const QString& dbPath)
+bool tst_Forwarder::converged(const QString& database, const QString& dbPath, PgTestServer* server)
 {
     return waitFor([&] {
         const qint64 sent = localCount(dbPath, QStringLiteral("WHERE sentToMasterDB = 1"));
         return localCount(dbPath, QStringLiteral("WHERE sentToMasterDB <> 1")) == 0 && sent > 0
-               && masterCount(database) == sent;
+               && masterCount(database, server) == sent;
     });
 }
 
@@ -1013,7 +1020,7 @@ void tst_Forwarder::testRetention()
 {
     const QString database = freshDatabase();
     QVERIFY2(!database.isEmpty(), qPrintable(m_server->errorString()));
-    m_server->query(masterSchemaSql(1), database);
+    m_server->query(masterSchemaSql(1) + QStringLiteral("ALTER TABLE partitioning DROP COLUMN retention_days;"), database);
     // Partitions on both sides of the edge of a window of 30 days, made by hand at a minute from it.
     const qint64 edge = QDateTime::currentMSecsSinceEpoch() - 30 * dayMs;
     const QString insert = QStringLiteral("INSERT INTO reboots (source, hostname, rowid, time, issuer) VALUES "
@@ -1058,6 +1065,8 @@ void tst_Forwarder::testRetention()
     QCOMPARE(forwarder.err().count("Dropped partition"), 1);
     QCOMPARE(forwarder.err().count(" rows before "), 1);
     QVERIFY(!partitions(database, QStringLiteral("reboots")).contains(QStringLiteral("reboots_ended")));
+    // Recorded for the forwarders that send rows again, on a master made before it had the column too.
+    QCOMPARE(m_server->number(QStringLiteral("SELECT retention_days FROM partitioning"), database), 30);
     QCOMPARE(m_server->query(QStringLiteral("SELECT string_agg(rowid::text, ' ' ORDER BY rowid) FROM reboots WHERE "
                                             "source = '00000000-0000-0000-0000-00000000000a'"),
                              database),
@@ -1078,6 +1087,120 @@ void tst_Forwarder::testRetention()
     QCOMPARE(forwarder.end(SIGTERM), 0);
     QVERIFY2(!forwarder.err().mid(before).contains("Dropped"), forwarder.err().constData());
     QVERIFY(partitions(database, QStringLiteral("reboots")).contains(QStringLiteral("reboots_ended2")));
+}
+
+void tst_Forwarder::testReplacedMaster_data()
+{
+    QTest::addColumn<bool>("failover");
+    QTest::newRow("a streaming standby promoted after the primary crashed") << true;
+    QTest::newRow("a master restored from an earlier copy of its data directory") << false;
+}
+
+void tst_Forwarder::testReplacedMaster()
+{
+    QFETCH(bool, failover);
+    PgTestServer primary;
+    PgTestServer standby;
+    QVERIFY2(primary.init(), qPrintable(primary.errorString()));
+    if (failover)
+        QVERIFY2(standby.initStandbyOf(primary), qPrintable(standby.errorString()));
+    PgTestServer& master = failover ? standby : primary;
+    const QString database = QStringLiteral("postgres");
+    DaemonFixture daemon;
+    QVERIFY(fillLocal(daemon, {}));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const auto addRows = [&](int count, qint64 time) {
+        return execStatements(daemon.dbPath(), {QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+                                                               "FROM n WHERE i < %1) INSERT INTO reboots (time, issuer) "
+                                                               "SELECT %2 + i, 'r' || i FROM n")
+                                                    .arg(count)
+                                                    .arg(time)});
+    };
+    // The standby first: the forwarder passes it by for the primary.
+    const QString config = daemon.dir() + QStringLiteral("/forward.conf");
+    writeForwarderConfig(config, daemon.dbPath(),
+                         failover ? QStringLiteral("host=%1,%2 dbname=postgres user=postgres")
+                                        .arg(standby.socketDir(), primary.socketDir())
+                                  : primary.conninfo(),
+                         500);
+    ForwarderProcess forwarder(config);
+    forwarder.start();
+    QVERIFY(forwarder.waitForLine("Forwarding to the master"));
+    // As a forwarder with a retention of 30 days records its run, for every forwarder to respect.
+    primary.query(QStringLiteral("UPDATE partitioning SET retention_run = now(), retention_days = 30"));
+    QVERIFY2(primary.errorString().isEmpty(), qPrintable(primary.errorString()));
+    QCOMPARE(addRows(2000, now), QString());
+    QVERIFY2(converged(database, daemon.dbPath(), &primary), forwarder.err().constData());
+    if (failover) {
+        QVERIFY(waitFor([&] { return masterCount(database, &standby) == 2000; }));
+        QVERIFY2(standby.cutOffFromPrimary(), qPrintable(standby.errorString()));
+    } else {
+        QVERIFY2(primary.keepCopy(), qPrintable(primary.errorString()));
+    }
+    // Lost with the rest, a row older than the master keeps is not sent again.
+    QCOMPARE(addRows(1, now - 40 * dayMs), QString());
+    QCOMPARE(addRows(3000, now), QString());
+    QVERIFY2(converged(database, daemon.dbPath(), &primary), forwarder.err().constData());
+    QVERIFY2(!forwarder.err().contains("takes no rows") && !forwarder.err().contains("set aside"),
+             forwarder.err().constData());
+
+    if (failover) {
+        QCOMPARE(masterCount(database, &standby), 2000);
+        // The reader prefers the standby, past a first host that never answers.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        const RunResult read = runProgram(
+            QStringLiteral(TEVRIKLOG_PATH),
+            {QStringLiteral("--master"),
+             QStringLiteral("host=127.0.0.1,%1,%2 port=%3,5432,5432 connect_timeout=2 dbname=postgres user=postgres "
+                            "target_session_attrs=prefer-standby")
+                 .arg(primary.socketDir(), standby.socketDir())
+                 .arg(silent.serverPort()),
+             QStringLiteral("-t"), QStringLiteral("reboot"), QStringLiteral("-d")});
+        QVERIFY2(read.exitCode == 0, read.err.constData());
+        QCOMPARE(read.out.count('\n'), 2000);
+        QVERIFY2(read.err.contains(QStringLiteral("Reading the master database postgres on %1, a standby")
+                                       .arg(standby.socketDir())
+                                       .toUtf8()),
+                 read.err.constData());
+        QVERIFY2(primary.kill(), qPrintable(primary.errorString()));
+        QVERIFY2(standby.promote(), qPrintable(standby.errorString()));
+    } else {
+        QVERIFY2(primary.restoreCopy(), qPrintable(primary.errorString()));
+        QCOMPARE(masterCount(database, &primary), 2000);
+    }
+
+    // Every local row once on the master now, under its key, and marked sent, but for the old one.
+    QVERIFY2(waitFor([&] {
+                 return localCount(daemon.dbPath(), QStringLiteral("WHERE sentToMasterDB <> 1")) == 0
+                        && masterCount(database, &master) == 5000;
+             }),
+             forwarder.err().constData());
+    QVERIFY(eachRowOnce(database, &master));
+    QCOMPARE(master.number(QStringLiteral("SELECT count(*) FROM reboots WHERE time < %1").arg(now)), 0);
+    const QString reason = failover ? QStringLiteral("it was promoted since it was last written to (timeline 2, was 1)")
+                                    : QStringLiteral("it holds fewer rows than were marked sent, as after a restore "
+                                                     "from an earlier copy");
+    QVERIFY2(forwarder.waitForLine(QStringLiteral("Sent again 3000 rows that the master database postgres on %1 lacked "
+                                                  "(reboots 3000): %2")
+                                       .arg(master.socketDir(), reason)
+                                       .toUtf8()),
+             forwarder.err().constData());
+    QCOMPARE(forwarder.end(SIGTERM), 0);
+    QCOMPARE(forwarder.err().count("Sent again 3000 rows"), 1);
+    const QMap<QString, ParsedSample> samples = parseMetricsFile(metricsFile(config));
+    QCOMPARE(samples.value(QStringLiteral("tevriklogforward_rows_resent_total")).value, 3000.0);
+    QCOMPARE(samples.value(QStringLiteral("tevriklogforward_rows_sent_total")).value, 5001.0);
+
+    // Once sent again, the rows are not sent a third time.
+    ForwarderProcess again(config);
+    again.start();
+    QVERIFY(again.waitForLine("Forwarding to the master"));
+    QCOMPARE(again.end(SIGTERM), 0);
+    QVERIFY2(!again.err().contains("holds fewer rows"), again.err().constData());
+    QCOMPARE(masterCount(database, &master), 5000);
+    // The rows sent again count once, beside the summary that the standby received.
+    QCOMPARE(hourlySummaryDifferences(master, database), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_Forwarder)

@@ -19,6 +19,11 @@ config=/etc/tevriksystemlog/tevriksystemlog.conf
 dbdir=/var/log/tevriksystemlog
 db=$dbdir/systemlog.db
 wants_link=/etc/systemd/system/multi-user.target.wants/$package.service
+collect_user=tevriklogcollect
+collect_wants_link=/etc/systemd/system/multi-user.target.wants/tevriklogcollect.service
+statedir=/var/lib/tevriksystemlog
+statefile=$statedir/collect.state
+journal_remote=/lib/systemd/systemd-journal-remote
 dsh_state=/var/lib/systemd/deb-systemd-helper-enabled
 dsh_masked=/var/lib/systemd/deb-systemd-helper-masked
 apt_options=(-y -q -o DPkg::Lock::Timeout=120)
@@ -26,6 +31,8 @@ export DEBIAN_FRONTEND=noninteractive
 
 passed=0
 work=$(mktemp -d)
+# Where the collector's user, which cannot enter $work, finds the test journal.
+collect_work=$(mktemp -d)
 build=
 own_build=
 daemon_pid=
@@ -91,7 +98,7 @@ cleanup() {
         rmdir /var/lib/prometheus 2>/dev/null || true
     fi
     [ -n "$own_build" ] && rm -rf "$own_build"
-    rm -rf "$work"
+    rm -rf "$work" "$collect_work"
 }
 trap cleanup EXIT
 
@@ -152,6 +159,17 @@ check "systemd-analyze verify accepts the installed unit" systemd-analyze verify
 check "the unit waits for the daemon's readiness (Type=notify, from the main process)" \
     bash -c "grep -qx 'Type=notify' '$unit' && grep -qx 'NotifyAccess=main' '$unit'"
 check "the unit has a watchdog" grep -Eqx 'WatchdogSec=[1-9][0-9]*s' "$unit"
+collect_unit=$(dpkg-query -L "$package" | grep "/systemd/system/tevriklogcollect.service$")
+check "the collector's unit is installed beside the daemon's, at $collect_unit" \
+    test "$(dirname "$collect_unit")" = "$(dirname "$unit")" -a -f "$collect_unit"
+check "the collector's unit is enabled (multi-user.target.wants)" test -L "$collect_wants_link"
+check "systemd-analyze verify accepts the collector's unit" systemd-analyze verify "$collect_unit"
+check "the collector's unit runs as $collect_user with $statedir as its state directory" \
+    bash -c "grep -qx 'User=$collect_user' '$collect_unit' && grep -qx 'StateDirectory=${statedir#/var/lib/}' '$collect_unit'"
+check "the collector's user $collect_user is in the group systemd-journal" \
+    bash -c "id -nG $collect_user | tr ' ' '\n' | grep -qx systemd-journal"
+check "$statedir belongs to $collect_user with mode 750" \
+    test "$(stat -c '%U:%G %a' "$statedir")" = "$collect_user:$collect_user 750"
 check "the service user $service_user exists" bash -c "getent passwd $service_user >/dev/null"
 check "$dbdir belongs to $service_user with mode 750" \
     test "$(stat -c '%U:%G %a' "$dbdir")" = "$service_user:$service_user 750"
@@ -161,6 +179,8 @@ check "man finds and renders tevriklogevent(1)" \
     bash -c "MANPAGER=cat man 1 tevriklogevent 2>/dev/null | grep -q 'MESSAGE TYPES'"
 check "man finds and renders tevriklog(1)" \
     bash -c "MANPAGER=cat man 1 tevriklog 2>/dev/null | grep -q 'FIELDS'"
+check "man finds and renders tevriklogcollect(8)" \
+    bash -c "MANPAGER=cat man 8 tevriklogcollect 2>/dev/null | grep -q 'WHAT IT SENDS'"
 
 # Runs the installed completion for a command line whose last word is being completed.
 complete_words() {
@@ -184,6 +204,7 @@ check "completion offers hostname for tevriklog --master -F h" \
     test "$(complete_words tevriklog --master x -t generic -F h)" = hostname
 check "completion offers --convert-master for tevriklogforward --conv" \
     test "$(complete_words tevriklogforward --conv)" = --convert-master
+check "completion offers --once for tevriklogcollect --on" test "$(complete_words tevriklogcollect --on)" = --once
 
 note "handing the node exporter's directory for text files to the service user"
 if [ ! -d "$metrics_dir" ]; then
@@ -243,6 +264,33 @@ check "tevriklog reads the reboot from the configured database" \
 check "the database belongs to $service_user, mode 640" \
     test "$(stat -c '%U:%G %a' "$db")" = "$service_user:$service_user 640"
 
+note "running the installed collector once as its unit would, on the tests' journal and tree"
+# The configuration as installed, but for the daemon's port; the journal readable by the group systemd-journal only.
+chmod 0755 "$collect_work"
+sed "s/^port=.*/port=$port/" "$config" >"$collect_work/tevriksystemlog.conf"
+mkdir "$collect_work/journal"
+"$journal_remote" --output="$collect_work/journal/test.journal" - \
+    <"$source_dir/tests/collect/data/journal.export" >"$work/journal-remote.log" 2>&1 ||
+    { cat "$work/journal-remote.log"; fail "systemd-journal-remote"; }
+chgrp systemd-journal "$collect_work/journal/test.journal"
+chmod 0640 "$collect_work/journal/test.journal"
+# The unit's command line with the copy of the configuration in place of the installed one.
+read -ra collect_command <<<"$(sed -n "s|^ExecStart=||; s| -c $config| -c $collect_work/tevriksystemlog.conf|p" "$collect_unit")"
+check "the collector's unit reads $config" grep -q "^ExecStart=.* -c $config" "$collect_unit"
+echo "   ${collect_command[*]} --once -J JOURNAL --root TREE (as $collect_user)"
+collect_status=0
+(umask "$(sed -n 's/^UMask=//p' "$collect_unit")" &&
+    exec setpriv --reuid="$collect_user" --regid="$collect_user" --init-groups --no-new-privs \
+        -- "${collect_command[@]}" --once -J "$collect_work/journal" --root "$source_dir/tests/collect/data/root") \
+    2>"$work/collect.err" || collect_status=$?
+sed 's/^/   | /' "$work/collect.err"
+check "the installed collector's --once ends with status 0" test "$collect_status" -eq 0
+check "the daemon stores the three core dumps of the journal" \
+    wait_until 30 row_count_is "SELECT count(*) FROM coredumps" 3
+check "... and its three boots" wait_until 30 row_count_is "SELECT count(*) FROM reboots WHERE issuer <> '$issuer'" 3
+check "the collector kept its place in $statefile, owned by $collect_user" \
+    bash -c "test \"\$(stat -c %U '$statefile')\" = $collect_user && head -n 1 '$statefile' | grep -qx 'tevriklogcollect state 1'"
+
 kill -TERM "$daemon_pid"
 check "the daemon ends after SIGTERM" wait_until 30 daemon_gone
 status=0
@@ -254,7 +302,9 @@ check "at -d the daemon wrote only its counters at the stop" \
 check "... and nothing else" test "$(wc -l <"$work/daemon.err")" -eq 1
 prom=$metrics_dir/tevriksystemlog.prom
 check "the daemon wrote $prom, readable by all" test "$(stat -c '%U %a' "$prom")" = "$service_user 644"
-check "... with the events stored at the stop" grep -qx 'tevriksystemlog_events_stored_total 2' "$prom"
+stored=$(query "SELECT (SELECT count(*) FROM coredumps) + (SELECT count(*) FROM reboots) + (SELECT count(*) FROM watchdog)
+    + (SELECT count(*) FROM systemload) + (SELECT count(*) FROM configuration) + (SELECT count(*) FROM specfile)")
+check "... with the events stored at the stop ($stored)" grep -qx "tevriksystemlog_events_stored_total $stored" "$prom"
 check "... which the Prometheus client's parser reads" /usr/bin/python3 -c '
 import sys
 from prometheus_client.parser import text_string_to_metric_families
@@ -271,6 +321,7 @@ check "no .dpkg-new or .dpkg-dist copy was left" \
 check "the events survive the reinstall" \
     row_count_is "SELECT count(*) FROM reboots WHERE issuer = '$issuer'" 1
 check "the unit is still enabled" test -L "$wants_link"
+check "the collector's unit is still enabled" test -L "$collect_wants_link"
 
 note "purging"
 apt-get purge "${apt_options[@]}" "$package" >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "apt-get purge"; }
@@ -280,12 +331,14 @@ check "dpkg no longer knows the package" \
 left=()
 while read -r path; do
     if [ -e "$path" ] || [ -L "$path" ]; then left+=("$path"); fi
-done < <(cat "$work/new-paths"; printf '%s\n' /etc/tevriksystemlog "$dbdir" "$wants_link" \
-    "/etc/systemd/system/$package.service" \
+done < <(cat "$work/new-paths"; printf '%s\n' /etc/tevriksystemlog "$dbdir" "$statedir" "$wants_link" \
+    "$collect_wants_link" "/etc/systemd/system/$package.service" \
     "$dsh_state/$package.service.dsh-also" "$dsh_state/multi-user.target.wants/$package.service" \
-    "$dsh_masked/$package.service")
+    "$dsh_masked/$package.service" "$dsh_state/tevriklogcollect.service.dsh-also" \
+    "$dsh_state/multi-user.target.wants/tevriklogcollect.service" "$dsh_masked/tevriklogcollect.service")
 [ ${#left[@]} -eq 0 ] || printf '   left behind: %s\n' "${left[@]}"
-check "the purge left none of the package's files, its database or unit state behind" test ${#left[@]} -eq 0
+check "the purge left none of the package's files, its database, the collector's state or unit state behind" \
+    test ${#left[@]} -eq 0
 check "the purge removed the metrics file and gave $metrics_dir back to root, mode 755" \
     test ! -e "$prom" -a "$(stat -c '%U:%G %a' "$metrics_dir")" = "root:root 755"
 

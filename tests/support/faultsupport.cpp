@@ -21,19 +21,36 @@ bool sendDatagram(QUdpSocket& socket, const QByteArray& datagram, quint16 port)
     return socket.writeDatagram(datagram, QHostAddress(QHostAddress::LocalHost), port) == datagram.size();
 }
 
-qint64 receiveBufferDrops(quint16 port)
+namespace {
+
+// The line of /proc/net/udp for the socket bound to 127.0.0.1 port, split at its blanks; empty when none is.
+// Columns: sl, local address as hex address:port (address in host byte order), ..., inode tenth, drops last.
+QList<QByteArray> udpSocketFields(quint16 port)
 {
     QFile table(QStringLiteral("/proc/net/udp"));
     if (!table.open(QIODevice::ReadOnly))
-        return -1;
-    // Columns: sl, local address as hex address:port (address in host byte order), ..., drops last.
+        return {};
     const QByteArray local = "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
     for (const QByteArray& line : table.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 2 && fields.at(1) == local)
-            return fields.last().toLongLong();
+        if (fields.size() > 10 && fields.at(1) == local)
+            return fields;
     }
-    return -1;
+    return {};
+}
+
+} // namespace
+
+qint64 receiveBufferDrops(quint16 port)
+{
+    const QList<QByteArray> fields = udpSocketFields(port);
+    return fields.isEmpty() ? -1 : fields.last().toLongLong();
+}
+
+qint64 udpSocketInode(quint16 port)
+{
+    const QList<QByteArray> fields = udpSocketFields(port);
+    return fields.isEmpty() ? -1 : fields.at(9).toLongLong();
 }
 
 qint64 residentKb(qint64 pid)

@@ -18,6 +18,8 @@ bool sendDatagram(QUdpSocket& socket, const QByteArray& datagram, quint16 port);
 // Datagrams the kernel dropped because the receive buffer of the UDP socket bound to
 // 127.0.0.1 port was full; -1 when there is no such socket.
 qint64 receiveBufferDrops(quint16 port);
+// The inode of the UDP socket bound to 127.0.0.1 port, which a new socket changes; -1 when there is none.
+qint64 udpSocketInode(quint16 port);
 
 // Resident memory of a running process in kB (VmRSS); -1 when unknown.
 qint64 residentKb(qint64 pid);

@@ -3,9 +3,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QDeadlineTimer>
 #include <QProcess>
+#include <QThread>
 
 #include <libpq-fe.h>
+#include <csignal>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -58,7 +61,7 @@ bool PgTestServer::run(const QString& program, const QStringList& arguments)
     return true;
 }
 
-bool PgTestServer::init()
+bool PgTestServer::prepareDir()
 {
     if (!m_dir.isValid()) {
         m_error = QStringLiteral("no temporary directory");
@@ -71,19 +74,91 @@ bool PgTestServer::init()
             return false;
         }
     }
-    if (!run(pgProgram("initdb"), {QStringLiteral("-D"), m_dataDir, QStringLiteral("-A"), QStringLiteral("trust"),
-                                    QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--no-sync"),
-                                    QStringLiteral("-U"), QStringLiteral("postgres")}))
-        return false;
+    return true;
+}
+
+bool PgTestServer::appendConfig(const QByteArray& lines)
+{
     QFile config(QDir(m_dataDir).filePath(QStringLiteral("postgresql.conf")));
-    if (!config.open(QIODevice::Append)) {
+    if (!config.open(QIODevice::Append) || config.write(lines) != lines.size()) {
         m_error = config.errorString();
         return false;
     }
-    config.write("listen_addresses = ''\nunix_socket_directories = '" + QFile::encodeName(m_dir.path())
-                 + "'\nfsync = off\nsynchronous_commit = off\nfull_page_writes = off\n");
-    config.close();
-    return start();
+    return true;
+}
+
+bool PgTestServer::init()
+{
+    return prepareDir()
+           && run(pgProgram("initdb"), {QStringLiteral("-D"), m_dataDir, QStringLiteral("-A"), QStringLiteral("trust"),
+                                        QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--no-sync"),
+                                        QStringLiteral("-U"), QStringLiteral("postgres")})
+           && appendConfig("listen_addresses = ''\nunix_socket_directories = '" + QFile::encodeName(m_dir.path())
+                           + "'\nfsync = off\nsynchronous_commit = off\nfull_page_writes = off\n")
+           && start();
+}
+
+bool PgTestServer::initStandbyOf(const PgTestServer& primary)
+{
+    // The primary's settings come along: the standby listens on a socket of its own, and on no TCP port.
+    return prepareDir()
+           && run(pgProgram("pg_basebackup"), {QStringLiteral("-D"), m_dataDir, QStringLiteral("-R"),
+                                                QStringLiteral("-X"), QStringLiteral("stream"), QStringLiteral("-h"),
+                                                primary.socketDir(), QStringLiteral("-p"),
+                                                QString::number(primary.m_port ? primary.m_port : 5432),
+                                                QStringLiteral("-U"), QStringLiteral("postgres")})
+           && appendConfig("listen_addresses = ''\nport = 5432\nunix_socket_directories = '"
+                           + QFile::encodeName(m_dir.path()) + "'\n")
+           && start();
+}
+
+bool PgTestServer::cutOffFromPrimary()
+{
+    query(QStringLiteral("ALTER SYSTEM SET primary_conninfo = ''"));
+    query(QStringLiteral("SELECT pg_reload_conf()"));
+    if (!m_error.isEmpty())
+        return false;
+    QDeadlineTimer deadline(30000);
+    while (number(QStringLiteral("SELECT count(*) FROM pg_stat_wal_receiver")) != 0) {
+        if (deadline.hasExpired()) {
+            m_error = QStringLiteral("the standby still receives WAL");
+            return false;
+        }
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+bool PgTestServer::promote()
+{
+    return run(pgProgram("pg_ctl"), {QStringLiteral("-D"), m_dataDir, QStringLiteral("-w"), QStringLiteral("promote")});
+}
+
+bool PgTestServer::kill()
+{
+    QFile pidFile(QDir(m_dataDir).filePath(QStringLiteral("postmaster.pid")));
+    const qint64 pid = pidFile.open(QIODevice::ReadOnly) ? pidFile.readLine().trimmed().toLongLong() : 0;
+    if (pid <= 0 || ::kill(pid_t(pid), SIGKILL) != 0) {
+        m_error = QStringLiteral("cannot kill the postmaster of %1").arg(m_dataDir);
+        return false;
+    }
+    m_running = false;
+    return true;
+}
+
+bool PgTestServer::keepCopy()
+{
+    return stop() && run(QStringLiteral("cp"), {QStringLiteral("-a"), m_dataDir, m_dir.filePath(QStringLiteral("copy"))})
+           && start();
+}
+
+bool PgTestServer::restoreCopy()
+{
+    m_running = !run(pgProgram("pg_ctl"), {QStringLiteral("-D"), m_dataDir, QStringLiteral("-m"),
+                                          QStringLiteral("immediate"), QStringLiteral("-w"), QStringLiteral("stop")});
+    return !m_running && QDir(m_dataDir).removeRecursively()
+           && run(QStringLiteral("cp"), {QStringLiteral("-a"), m_dir.filePath(QStringLiteral("copy")), m_dataDir})
+           && start();
 }
 
 bool PgTestServer::start()
@@ -123,15 +198,10 @@ bool PgTestServer::listenWithTls(quint16 port, const QByteArray& certificate, co
 {
     if (!writeOwnFile(QStringLiteral("server.crt"), certificate) || !writeOwnFile(QStringLiteral("server.key"), key))
         return false;
-    QFile config(QDir(m_dataDir).filePath(QStringLiteral("postgresql.conf")));
-    if (!config.open(QIODevice::Append)) {
-        m_error = config.errorString();
+    if (!appendConfig("listen_addresses = '127.0.0.1'\nport = " + QByteArray::number(port)
+                      + "\nssl = on\nssl_cert_file = '" + QFile::encodeName(m_dir.filePath(QStringLiteral("server.crt")))
+                      + "'\nssl_key_file = '" + QFile::encodeName(m_dir.filePath(QStringLiteral("server.key"))) + "'\n"))
         return false;
-    }
-    config.write("listen_addresses = '127.0.0.1'\nport = " + QByteArray::number(port) + "\nssl = on\nssl_cert_file = '"
-                 + QFile::encodeName(m_dir.filePath(QStringLiteral("server.crt"))) + "'\nssl_key_file = '"
-                 + QFile::encodeName(m_dir.filePath(QStringLiteral("server.key"))) + "'\n");
-    config.close();
     m_port = port;
     return (!m_running || stop()) && start();
 }

@@ -23,6 +23,20 @@ public:
     bool start();
     // A fast shutdown: open connections are ended.
     bool stop();
+    // SIGKILL to the server's postmaster, as a crash; its processes end on their own.
+    bool kill();
+
+    // Makes this server a streaming standby of the running primary (pg_basebackup -R) and starts it.
+    bool initStandbyOf(const PgTestServer& primary);
+    // Ends the standby's streaming: it keeps what it has replayed and receives nothing more.
+    bool cutOffFromPrimary();
+    // Ends the standby's recovery: it goes on as a primary, on the next timeline.
+    bool promote();
+
+    // Keeps a copy of the data directory, stopping the server for it and starting it again.
+    bool keepCopy();
+    // Stops the server at once and starts it from the copy that keepCopy() made.
+    bool restoreCopy();
     bool isRunning() const { return m_running; }
     QString errorString() const { return m_error; }
 
@@ -30,6 +44,8 @@ public:
     bool listenWithTls(quint16 port, const QByteArray& certificate, const QByteArray& key);
     quint16 port() const { return m_port; }
 
+    // The directory of the server's Unix socket, the host of its connection strings.
+    QString socketDir() const { return m_dir.path(); }
     // A libpq connection string for a database of this server, through its Unix socket.
     QString conninfo(const QString& database = QStringLiteral("postgres")) const;
     // Runs one statement; the first column of every row as text. errorString() tells a failure.
@@ -39,6 +55,8 @@ public:
 
 private:
     bool writeOwnFile(const QString& name, const QByteArray& contents);
+    bool appendConfig(const QByteArray& lines);
+    bool prepareDir();
     bool run(const QString& program, const QStringList& arguments);
 
     QTemporaryDir m_dir;

@@ -1,0 +1,89 @@
+#include "collector.h"
+#include "collectoptions.h"
+#include "collectsettings.h"
+#include "collectstate.h"
+#include "commandlinereport.h"
+#include "eventsender.h"
+#include "journal.h"
+#include "machinefacts.h"
+#include "programmessagehandler.h"
+#include "signalwatcher.h"
+#include "tevrikdefaults.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFileInfo>
+
+#include <csignal>
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    CollectOptions options(argc, argv);
+    if (const int status = startProgram([&options] { options.parse(); }, options.debugMsgs, stderr))
+        return status;
+
+    const QString configPath = options.configFile.isPresent() ? options.configFile.value().toString()
+                                                              : QString::fromLatin1(tevrikDefaultConfigFile);
+    const QFileInfo configInfo(configPath);
+    if (!configInfo.isFile() || !configInfo.isReadable()) {
+        writeError(QStringLiteral("Cannot read configuration file \"%1\"").arg(configPath));
+        return 1;
+    }
+    CollectSettings settings;
+    QStringList unknownKeys;
+    const QStringList problems = settings.load(configPath, &unknownKeys);
+    for (const QString& key : qAsConst(unknownKeys))
+        writeAlways(QtWarningMsg, QStringLiteral("Unknown key \"%1\" in [Collect] of \"%2\" is ignored")
+                                      .arg(key, configPath));
+    if (!problems.isEmpty()) {
+        for (const QString& line : problems)
+            writeError(line);
+        return 1;
+    }
+
+    const QString root = options.root.isPresent() ? options.root.value().toString() : QStringLiteral("/");
+    if (!QFileInfo(root).isDir()) {
+        writeError(QStringLiteral("The root \"%1\" is not a directory").arg(root));
+        return 1;
+    }
+    const QString journalDir = options.journalDirectory.isPresent() ? options.journalDirectory.value().toString()
+                                                                    : QString();
+    if (options.journalDirectory.isPresent() && !QFileInfo(journalDir).isDir()) {
+        writeError(QStringLiteral("The journal directory \"%1\" is not a directory").arg(journalDir));
+        return 1;
+    }
+
+    QCoreApplication app(argc, argv);
+    CollectState state(settings.stateFile);
+    if (!state.open()) {
+        writeError(state.errorString());
+        return 1;
+    }
+    Journal journal;
+    if (!journal.open(journalDir)) {
+        writeError(journal.errorString());
+        return 1;
+    }
+    EventSender sender(settings.address, settings.port);
+    if (!sender.open()) {
+        writeError(sender.errorString());
+        return 1;
+    }
+    MachineFacts facts(root);
+    Collector collector(settings, journal, state, facts, sender);
+
+    if (options.once.isPresent())
+        return collector.collectOnce() ? 0 : 1;
+
+    SignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP}, nullptr);
+    if (!signalWatcher.isWatching())
+        qWarning() << QStringLiteral("Cannot catch SIGTERM, SIGINT and SIGHUP: a stop ends the collector at once, "
+                                     "which may send its last event again at the next start");
+    QObject::connect(&signalWatcher, &SignalWatcher::caught, &app, [&app](int signalNumber) {
+        qDebug() << QStringLiteral("Stopping on signal %1").arg(signalNumber);
+        app.quit();
+    });
+    collector.start();
+    return app.exec();
+}
