@@ -53,16 +53,6 @@ master_holds() {
   [[ $(psql_master -d master -At -c "$sql" 2>/dev/null) == t ]]
 }
 now_ms() { date +%s%3N; }
-# cpu_ms PID...: the processor time that the processes and their ended children have used so far, in ms.
-cpu_ms() {
-  local pid ticks=0 fields
-  for pid in "$@"; do
-    read -ra fields <"/proc/$pid/stat" 2>/dev/null || continue
-    ticks=$((ticks + fields[13] + fields[14] + fields[15] + fields[16]))
-  done
-  echo $((ticks * 1000 / $(getconf CLK_TCK)))
-}
-server_pids() { local main; main=$(head -n 1 "$work/pg/data/postmaster.pid"); echo "$main" $(pgrep -P "$main"); }
 
 port=$("$loadgen" --free-port)
 db=$work/systemlog.db

@@ -3,7 +3,8 @@
 # directory, Unix socket only) and prints one table, each figure the best of three:
 #   1. tevriklog --master on a master of ROWS rows over SOURCES sources and DAYS days, made with SQL
 #      (bench/master-fill.sql): -n 100, -H HOST -n 100, -t reboot over one minute, -S -1h -g WORD -n 100,
-#      and the summaries -F hostname, --histogram 1h -S -7d and --stats;
+#      and the summaries -F hostname, --histogram 1h -S -7d and --stats, from the hourly summaries and, by a
+#      role that may not read those, row by row; the summaries' size;
 #   2. follow: from the commit of a new row on the master to its line from tevriklog --master -f;
 #   3. forwarding: FORWARDERS forwarders started together, each with a backlog of BACKLOG rows, into the
 #      same master: every row there once, and the rows per second in total;
@@ -15,6 +16,7 @@
 #
 #   ROWS=100000000 bash bench/master-bench.sh    # the goals' size: about an hour to make on 2 cores
 #   ROWS=10000000 FORWARDERS=50 BACKLOG=20000 bash bench/master-bench.sh
+#   SUMMARIES=off ...                             # 3. with the summaries' triggers disabled, to compare
 #
 # Needs the PostgreSQL 15 server and client (postgresql), sqlite3; runs the server as nobody when started as
 # root. BUILD_DIR (default build-bench) receives a Release build.
@@ -27,9 +29,11 @@ sources=${SOURCES:-200}
 days=${DAYS:-30}
 forwarders=${FORWARDERS:-50}
 backlog=${BACKLOG:-100000}
+summaries=${SUMMARIES:-on}
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTEVRIK_BUILD_BENCH=ON -DTEVRIK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target tevriksystemlog tevriklogforward tevriklog tevrikloadgen masterschema >/dev/null
+cmake --build "$build" -j 2 --target eventmodelgen tevriksystemlog tevriklogforward tevriklog tevrikloadgen masterschema \
+  >/dev/null
 daemon=$build/daemon/tevriksystemlog
 forwarder=$build/forward/tevriklogforward
 reader=$build/logread/tevriklog
@@ -47,13 +51,24 @@ start=$(now_ms)
 psql_master -f "$build/forward/master-schema.sql" >/dev/null
 psql_master -v rows="$rows" -v sources="$sources" -v days="$days" -f bench/master-fill.sql >/dev/null
 fill_s=$((($(now_ms) - start) / 1000))
+mapfile -t tables < <("$build/eventmodel/eventmodelgen" tables /dev/stdout)
+summary_rows=0
+for t in "${tables[@]}"; do
+  summary_rows=$((summary_rows + $(psql_master -At -c "SELECT count(*) FROM ${t}_hourly")))
+done
+summary_size=$(psql_master -At -c "SELECT pg_size_pretty(sum(pg_total_relation_size(oid))) FROM pg_class
+  WHERE relname LIKE '%\_hourly'")
+# A reader that may read the rows but not the summaries counts the rows.
+psql_master -c "CREATE ROLE bench_rows LOGIN" -c "GRANT SELECT ON sources, $(IFS=,; echo "${tables[*]}") TO bench_rows"
 
-# best CMD...: the shortest of three runs of the reader in ms, its output checked for at least one line.
+# best CMD...: the shortest of three runs of the reader in ms (as the role in $as), its output checked for at
+# least one line.
+as=postgres
 best() {
   local run t0 t best=
   for run in 1 2 3; do
     t0=$(now_ms)
-    "$reader" --master "$conninfo" "$@" >"$work/out" 2>"$work/err"
+    "$reader" --master "$conninfo user=$as" "$@" >"$work/out" 2>"$work/err"
     t=$(($(now_ms) - t0))
     [[ -s $work/out && ! -s $work/err ]] || { echo "no output from tevriklog $*: $(cat "$work/err")" >&2; exit 1; }
     [[ -z $best || $t -lt $best ]] && best=$t
@@ -65,12 +80,17 @@ window=$((now - 3 * 3600 * 1000))
 newest=$(best -n 100)
 pick=host$(printf %04d $((sources / 2)))
 host=$(best -H "$pick" -n 100)
-reboots=$(best -t reboot -S "@$window" -U "@$((window + 60000))")
+reboots=$(best -t reboot -S "$window" -U "$((window + 60000))")
 grep_ms=$(best -S -1h -g admin -n 100)
 # The summaries, each one aggregate statement per table in the server.
 field_ms=$(best -F hostname)
 histogram_ms=$(best --histogram 1h -S -7d)
 stats_ms=$(best --stats)
+as=bench_rows
+field_rows_ms=$(best -F hostname)
+histogram_rows_ms=$(best --histogram 1h -S -7d)
+stats_rows_ms=$(best --stats)
+as=postgres
 
 # 2. Follow: the row's commit, then its line.
 follow_best=
@@ -112,7 +132,16 @@ for i in $(seq 1 "$forwarders"); do
   printf "[General Settings]\ndbpath=%s\n\n[Master Database]\nconninfo=host=%s dbname=fleet user=postgres\nhost=fleet%s\nmaxdelay=200\n" \
     "$work/local/$i.db" "$work/pg" "$i" >"$work/local/$i.conf"
 done
+# The fleet's master made beforehand, so that its triggers can be disabled before the first row.
+psql -X -q -v ON_ERROR_STOP=1 -h "$work/pg" -U postgres -d fleet -f "$build/forward/master-schema.sql" >/dev/null
+if [[ $summaries == off ]]; then
+  for t in "${tables[@]}"; do psql -X -q -h "$work/pg" -U postgres -d fleet -c "ALTER TABLE $t DISABLE TRIGGER USER"; done
+fi
 fleet_count() { psql -X -At -h "$work/pg" -U postgres -d fleet -c "SELECT count(*) FROM systemload" 2>/dev/null || echo 0; }
+fleet_backends() {
+  psql -X -At -h "$work/pg" -U postgres -c "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'tevriklogforward'"
+}
+server_before=$(cpu_ms $(server_pids))
 start=$(now_ms)
 fleet=()
 for i in $(seq 1 "$forwarders"); do
@@ -127,6 +156,10 @@ forward_ms=$(($(now_ms) - start))
 delivered=$(fleet_count)
 distinct=$(psql -X -At -h "$work/pg" -U postgres -d fleet -c "SELECT count(DISTINCT (source, rowid)) FROM systemload")
 for pid in "${fleet[@]}"; do kill -TERM "$pid"; wait "$pid" || true; done
+# The server's time over the forwarding, once the forwarders' backends have ended.
+deadline=$((SECONDS + 60))
+until [[ $(fleet_backends) == 0 ]]; do ((SECONDS < deadline)) || break; sleep 0.1; done
+server_ms=$(($(cpu_ms $(server_pids)) - server_before))
 cannot=$(cat "$work"/local/*.err | grep -c "Cannot" || true)
 
 # 5. The check at a connect: a forwarder of source1 connects three times to the master of 1. Its local database
@@ -177,8 +210,14 @@ for i in 1 2 3; do
 done
 sleep 2
 drop="BEGIN; SET LOCAL lock_timeout = '2s';"
-for t in configuration coredumps reboots watchdog joinlayer specfile systemload generic; do
+first_hour=$((day / 3600000))
+last_hour=$(((day + 86400000) / 3600000 - 1))
+for t in "${tables[@]}"; do
   drop+=" ALTER TABLE $t DETACH PARTITION ${t}_p$suffix; DROP TABLE ${t}_p$suffix;"
+  # The day's hours leave the summary, counted again from the rows left in them (none), as the forwarder does.
+  drop+=" DELETE FROM ${t}_hourly WHERE hour >= $first_hour AND hour <= $last_hour;"
+  drop+=" INSERT INTO ${t}_hourly SELECT time / 3600000, source, hostname, count(*), min(time), max(time) FROM $t"
+  drop+=" WHERE time >= $day AND time <= $((day + 86400000 - 1)) GROUP BY 1, 2, 3;"
 done
 start=$(now_ms)
 psql_master -c "$drop COMMIT;"
@@ -193,11 +232,12 @@ master: $rows rows, $sources sources, $days days (made in $fill_s s); best of th
 | tevriklog --master -H $pick -n 100 | $host ms |
 | tevriklog --master -t reboot -S T -U T+1min | $reboots ms |
 | tevriklog --master -S -1h -g admin -n 100 | $grep_ms ms |
-| tevriklog --master -F hostname | $field_ms ms |
-| tevriklog --master --histogram 1h -S -7d | $histogram_ms ms |
-| tevriklog --master --stats | $stats_ms ms |
+| tevriklog --master -F hostname | $field_ms ms (row by row $field_rows_ms ms) |
+| tevriklog --master --histogram 1h -S -7d | $histogram_ms ms (row by row $histogram_rows_ms ms) |
+| tevriklog --master --stats | $stats_ms ms (row by row $stats_rows_ms ms) |
+| hourly summaries | $summary_rows rows, $summary_size |
 | follow: commit to printed line | $follow_best ms |
-| forwarding: $forwarders forwarders x $backlog rows | $delivered rows ($distinct distinct) in $forward_ms ms = $((delivered * 1000 / (forward_ms > 0 ? forward_ms : 1))) rows/s; "Cannot" lines: $cannot |
+| forwarding: $forwarders forwarders x $backlog rows, summaries $summaries | $delivered rows ($distinct distinct) in $forward_ms ms = $((delivered * 1000 / (forward_ms > 0 ? forward_ms : 1))) rows/s; server CPU $server_ms ms = $((server_ms * 1000000 / (delivered > 0 ? delivered : 1))) ns a row; "Cannot" lines: $cannot |
 | retention: drop a day of $day_rows rows, forwarders writing | $drop_ms ms |
 | check at a connect, intact master ($check_partitions partitions): identity and highest rowID per table | $check_best ms of the server's time; the whole connect $connect_best ms |
 TABLE

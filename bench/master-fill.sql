@@ -24,19 +24,25 @@ BEGIN
 END $$;
 INSERT INTO sources (source, hostname)
 SELECT md5('source' || s)::uuid, 'host' || lpad(s::text, 4, '0') FROM generate_series(1, :sources) AS s;
--- Row i of a table: source i % sources, its rowID i / sources + 1, a time in the span by i.
+-- Row i of a table: source i % sources, its rowID i / sources + 1, a time in the span by i. Inserted through the
+-- table, so that its hourly summary counts them, five million rows a statement.
 CREATE FUNCTION pg_temp.fill(tbl text, share int, cols text, vals text) RETURNS void LANGUAGE plpgsql AS $f$
 DECLARE
     n bigint := current_setting('bench.rows')::bigint * share / 10;
     span bigint := current_setting('bench.now_ms')::bigint - current_setting('bench.first_day')::bigint;
     srcs int := current_setting('bench.sources')::int;
+    chunk bigint := 5000000;
+    first bigint := 0;
 BEGIN
-    EXECUTE format('INSERT INTO %I (source, hostname, rowid, time, at%s) '
-                   'SELECT md5(''source'' || (i %% %s + 1))::uuid, ''host'' || lpad((i %% %s + 1)::text, 4, ''0''), '
-                   'i / %s + 1, %s + i * %s / %s, to_timestamp((%s + i * %s / %s) / 1000.0)%s '
-                   'FROM generate_series(0::bigint, %s - 1) AS i',
-                   tbl, cols, srcs, srcs, srcs, current_setting('bench.first_day'), span, n,
-                   current_setting('bench.first_day'), span, n, vals, n);
+    WHILE first < n LOOP
+        EXECUTE format('INSERT INTO %I (source, hostname, rowid, time, at%s) '
+                       'SELECT md5(''source'' || (i %% %s + 1))::uuid, ''host'' || lpad((i %% %s + 1)::text, 4, ''0''), '
+                       'i / %s + 1, %s + i * %s / %s, to_timestamp((%s + i * %s / %s) / 1000.0)%s '
+                       'FROM generate_series(%s::bigint, %s - 1) AS i',
+                       tbl, cols, srcs, srcs, srcs, current_setting('bench.first_day'), span, n,
+                       current_setting('bench.first_day'), span, n, vals, first, least(n, first + chunk));
+        first := first + chunk;
+    END LOOP;
 END $f$;
 SELECT pg_temp.fill('reboots', 1, ', issuer', ', (ARRAY[''admin'', ''watchdog'', ''update'', ''operator''])[i % 4 + 1]');
 SELECT pg_temp.fill('coredumps', 1, ', taskname', ', ''task'' || (i % 97)');

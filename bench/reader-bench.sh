@@ -182,8 +182,8 @@ measure() { # measure LABEL GOAL_MS SQL READER_ARGS...
 
 echo "Timing the queries ($runs runs each, median)..." >&2
 measure "tevriklog -n 100" 100 "$sql_last" -n 100
-measure "tevriklog -S <one minute> -U ..." 50 "$sql_minute" -S "@$minute" -U "@$until_minute"
-measure "tevriklog -S <last 1% of the span>" 300 "$sql_since" -S "@$since"
+measure "tevriklog -S <one minute> -U ..." 50 "$sql_minute" -S "$minute" -U "$until_minute"
+measure "tevriklog -S <last 1% of the span>" 300 "$sql_since" -S "$since"
 measure "tevriklog -t reboot -n 100" 100 "$sql_type" -t reboot -n 100
 measure "tevriklog --stats" 500 "$sql_stats" --stats
 measure "tevriklog -F taskname" 500 "$sql_field" -F taskname

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -106,6 +107,32 @@ const std::array<EventKindId, eventKindCount>& tableCreationOrder();
 inline const char* masterColumnType(const EventColumn& column)
 {
     return column.storage == Storage::Integer ? "bigint" : "text";
+}
+
+// The master's hourly summary of an event table: per hour (UTC), source and host name, the number of rows and
+// their first and last time, kept exact by the master's own triggers. An hour is numbered from the epoch.
+constexpr std::int64_t masterHourMs = 3600000;
+inline std::string masterSummaryTable(const EventKind& kind)
+{
+    return std::string(kind.table) + "_hourly";
+}
+// The hour of a time, rounded down, for every time.
+constexpr std::int64_t masterHourOf(std::int64_t time)
+{
+    return time / masterHourMs - (time % masterHourMs < 0 ? 1 : 0);
+}
+// The first and the last time of an hour, within the range of the times: the hours at both ends hold fewer.
+constexpr std::int64_t masterHourStart(std::int64_t hour)
+{
+    return hour <= masterHourOf(std::numeric_limits<std::int64_t>::min()) ? std::numeric_limits<std::int64_t>::min()
+           : hour > masterHourOf(std::numeric_limits<std::int64_t>::max()) ? std::numeric_limits<std::int64_t>::max()
+                                                                            : hour * masterHourMs;
+}
+constexpr std::int64_t masterHourEnd(std::int64_t hour)
+{
+    return hour >= masterHourOf(std::numeric_limits<std::int64_t>::max()) ? std::numeric_limits<std::int64_t>::max()
+           : hour < masterHourOf(std::numeric_limits<std::int64_t>::min()) ? std::numeric_limits<std::int64_t>::min()
+                                                                            : (hour + 1) * masterHourMs - 1;
 }
 
 // The table of the schema version, which every store has and no event fills.

@@ -7,7 +7,7 @@ ForwardOptions::ForwardOptions(int argc, char** argv)
     , configFile(QLatin1Char('c'), QStringList{QStringLiteral("configfile")},
                  QStringLiteral("Override the default configuration file."), false, true, nullptr, nullptr)
     , convertMaster(QChar(), QStringList{QStringLiteral("convert-master")},
-                    QStringLiteral("Convert a master database made without partitions, then exit."), false, false,
+                    QStringLiteral("Convert a master database made by an earlier version, then exit."), false, false,
                     nullptr, nullptr)
     , debugMsgs(QLatin1Char('d'), QStringList{QStringLiteral("debugMsgs")}, QStringLiteral("Enable debug messages."),
                 false, false, nullptr, nullptr)
@@ -19,8 +19,9 @@ ForwardOptions::ForwardOptions(int argc, char** argv)
     convertMaster.setFlags({});
     convertMaster.setLongDescription(QStringLiteral(
         "Move the rows of every table of the master that an earlier version made without partitions into a "
-        "table partitioned by time, in one transaction: every row once, none lost. Forwarders may run meanwhile; "
-        "they wait for it. Then exit: 0 when converted or nothing was to convert."));
+        "table partitioned by time, and make the hourly summary of every table that has none from its rows, in "
+        "one transaction: every row once, none lost. Forwarders may run meanwhile; they wait for it. Then exit: 0 "
+        "when converted or nothing was to convert."));
     debugMsgs.setLongDescription(QStringLiteral("Enable debug messages. You can place this argument multiple times "
                                                 "to increase verbosity. Such as: tevriklogforward -d -d -d"));
 

@@ -139,11 +139,12 @@ bool MasterPartitions::create(PgConnection& pg, int table, const Range& range)
     const QString& fallback = m_defaults.at(table);
     const QString where = QStringLiteral("time >= %1 AND time < %2").arg(range.start).arg(range.end);
     // The default partition may hold rows of the new range, which must move into it: the server refuses to make a
-    // partition whose rows sit in the default one.
+    // partition whose rows sit in the default one. No other partition holds the range, so a delete through the
+    // table reads the default partition only, and the summary's triggers see both the delete and the insert.
     bool ok = fallback.isEmpty()
               || run(pg, QStringLiteral("CREATE TEMP TABLE tevrik_moving ON COMMIT DROP AS WITH moved AS "
                                           "(DELETE FROM %1 WHERE %2 RETURNING *) SELECT * FROM moved")
-                               .arg(fallback, where));
+                               .arg(name, where));
     ok = ok
          && run(pg, QStringLiteral("CREATE TABLE %1 PARTITION OF %2 FOR VALUES FROM (%3) TO (%4)")
                           .arg(partition, name)
@@ -222,15 +223,27 @@ bool MasterPartitions::applyRetention(PgConnection& pg, int retentionDays, qint6
     const bool due = QByteArray(PQgetvalue(begun.get(), 0, 0)) == "t";
     const qint64 cutoff = nowMs - retentionDays * dayMs;
     // Waiting long for the tables would hold the forwarders' writes behind the drop: it is tried again later.
-    bool ok = !due || (run(pg, QStringLiteral("SET LOCAL lock_timeout = '2s'")) && readPartitions(pg));
+    QStringList summaries;
+    bool ok = !due
+              || (run(pg, QStringLiteral("SET LOCAL lock_timeout = '2s'")) && readPartitions(pg)
+                  && readSummaries(pg, summaries));
     QStringList done;
     for (int t = 0; t < int(eventKindCount) && due && ok; ++t) {
         const QString table = QLatin1String(eventKinds()[std::size_t(t)].table);
+        const bool summarised = summaries.contains(table);
+        // Rows of the default partition are older than the cutoff only below the first partition that is kept.
+        qint64 defaultCutoff = cutoff;
         for (const Range& range : m_ranges.at(t)) {
-            if (range.end > cutoff)
+            if (range.end > cutoff) {
+                defaultCutoff = std::min(cutoff, range.start);
                 break;
+            }
             const QString name = m_names.at(t).value(range.start);
             ok = run(pg, QStringLiteral("ALTER TABLE %1 DETACH PARTITION %2; DROP TABLE %2").arg(table, name));
+            // The partition's hours go with it; an hour that it shares with a neighbour is counted again.
+            ok = ok
+                 && (!summarised
+                     || run(pg, recountHoursSql(table, masterHourOf(range.start), masterHourOf(range.end - 1))));
             if (!ok)
                 break;
             done << QStringLiteral("Dropped partition %1 of the master, its rows from %2 to %3, older than the "
@@ -240,8 +253,9 @@ bool MasterPartitions::applyRetention(PgConnection& pg, int retentionDays, qint6
         }
         if (!ok || m_defaults.at(t).isEmpty())
             continue;
+        // Through the table, pruned to the default partition, so that the summary's triggers see the delete.
         const PgConnection::Result result = pg.exec(
-            QStringLiteral("DELETE FROM %1 WHERE time < %2").arg(m_defaults.at(t)).arg(cutoff).toUtf8(), {},
+            QStringLiteral("DELETE FROM %1 WHERE time < %2").arg(table).arg(defaultCutoff).toUtf8(), {},
             PGRES_COMMAND_OK);
         if (!(ok = result != nullptr))
             break;
@@ -332,6 +346,28 @@ bool MasterPartitions::convert(PgConnection& pg, qint64 nowMs, QStringList* repo
                         .arg(table, moved)
                         .arg(m_ranges.at(index).size());
     }
+    QStringList summaries;
+    ok = ok && readSummaries(pg, summaries);
+    for (const EventKind& kind : eventKinds()) {
+        const QString table = QLatin1String(kind.table);
+        if (!ok)
+            break;
+        if (summaries.contains(table))
+            continue;
+        // Writers wait for the commit: the new summary counts every row committed before, its triggers every later one.
+        const QString summary = summaryTableName(table);
+        ok = run(pg, QStringLiteral("LOCK TABLE %1 IN SHARE ROW EXCLUSIVE MODE").arg(table))
+             && run(pg, hourlySummarySql(table) + recountHoursSql(table, std::nullopt, std::nullopt));
+        const PgConnection::Result counted =
+            ok ? pg.exec(QStringLiteral("SELECT coalesce(sum(events), 0), count(*) FROM %1").arg(summary).toUtf8(), {},
+                         PGRES_TUPLES_OK)
+               : nullptr;
+        if (!(ok = counted != nullptr))
+            break;
+        *reports << QStringLiteral("Made the hourly summary %1 of table %2: %3 rows in %4 hours of a source")
+                        .arg(summary, table, QString::fromLatin1(PQgetvalue(counted.get(), 0, 0)),
+                             QString::fromLatin1(PQgetvalue(counted.get(), 0, 1)));
+    }
     ok = ok && run(pg, QStringLiteral("COMMIT"));
     if (!ok) {
         pg.rollback();
@@ -339,4 +375,23 @@ bool MasterPartitions::convert(PgConnection& pg, qint64 nowMs, QStringList* repo
         return false;
     }
     return load(pg);
+}
+
+bool MasterPartitions::readSummaries(PgConnection& pg, QStringList& tables)
+{
+    QStringList summaries;
+    for (const EventKind& kind : eventKinds())
+        summaries << QString::fromStdString(masterSummaryTable(kind));
+    const PgConnection::Result result =
+        pg.exec("SELECT t.name FROM unnest($1::text[], $2::text[]) AS t(name, summary) "
+                "WHERE to_regclass(t.summary) IS NOT NULL",
+                {tableArray().toUtf8(),
+                 (QLatin1Char('{') + summaries.join(QLatin1Char(',')) + QLatin1Char('}')).toUtf8()},
+                PGRES_TUPLES_OK);
+    if (!result)
+        return false;
+    tables.clear();
+    for (int i = 0; i < PQntuples(result.get()); ++i)
+        tables << QString::fromUtf8(PQgetvalue(result.get(), i, 0));
+    return true;
 }

@@ -32,11 +32,11 @@ public:
     // the default partition move into the new one. Does nothing while every partition needed is known.
     bool prepare(PgConnection& pg, const QVector<TableBatch>& batches, qint64 nowMs);
     // Unless another forwarder holds the lock or the master ran it less than an hour ago: drops whole every
-    // partition that ended more than retentionDays before nowMs and deletes such rows of the default partitions.
-    // One line per drop in reports.
+    // partition that ended more than retentionDays before nowMs and deletes such rows of the default partitions;
+    // the summaries lose their hours. One line per drop in reports.
     bool applyRetention(PgConnection& pg, int retentionDays, qint64 nowMs, QStringList* reports);
-    // Moves the rows of every table without partitions into a partitioned table of the same name, in one
-    // transaction; one line per table in reports.
+    // Moves the rows of every table without partitions into a partitioned table of the same name, and makes the
+    // hourly summary of every table without one from its rows, in one transaction; one line per table in reports.
     bool convert(PgConnection& pg, qint64 nowMs, QStringList* reports);
 
 
@@ -49,6 +49,8 @@ private:
     // The ranges to make in one table so that every time is in a partition, clipped to the gaps between those there.
     QVector<Range> missing(int table, const QVector<qint64>& times) const;
     bool readPartitions(PgConnection& pg);
+    // The event tables that have their hourly summary.
+    bool readSummaries(PgConnection& pg, QStringList& tables);
     bool create(PgConnection& pg, int table, const Range& range);
     bool run(PgConnection& pg, const QString& sql);
     // Opens a transaction that holds the layout's lock.

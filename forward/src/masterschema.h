@@ -4,6 +4,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
+
 // The master database's layout, written from the event model: the statements that create it, the names of
 // its partitions and the advisory lock under which forwarders change it.
 
@@ -28,5 +30,15 @@ QString partitionedTableSql(const QString& table, const QString& name);
 QString partitionName(const QString& table, qint64 startMs);
 // The column list of an event table on the master, in its order.
 QString masterColumnList(const QString& table);
+// The hour of a bigint time column as SQL, as masterHourOf() gives it.
+QString hourSql(const QString& column);
+// The name of an event table's hourly summary.
+QString summaryTableName(const QString& table);
+// The statements that make an event table's hourly summary, empty, with the triggers that keep it exact from then
+// on: every statement on the event table adds the rows that it really inserted and takes away those it deleted.
+QString hourlySummarySql(const QString& table);
+// The statements that count the hours from firstHour to lastHour (every hour where not given) of a table's
+// summary again from its rows.
+QString recountHoursSql(const QString& table, std::optional<qint64> firstHour, std::optional<qint64> lastHour);
 
 #endif

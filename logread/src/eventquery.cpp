@@ -361,3 +361,8 @@ BuiltQuery buildCountQuery(const TableQuery& query, const Grouping& grouping, co
     built.sql += whereClause(query, dialect, built.values) + QStringLiteral(" GROUP BY k");
     return built;
 }
+
+QString buildWhereClause(const TableQuery& query, const SqlDialect& dialect, QVariantList& values)
+{
+    return whereClause(query, dialect, values);
+}

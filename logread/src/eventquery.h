@@ -164,5 +164,8 @@ QVector<BuiltQuery> buildTimeSpanQueries(const TableQuery& query, const SqlDiale
 // Per group, its key (the column's value, or the interval's number from the origin) and the count of the
 // query's rows. The query's rows lie at or after the origin.
 BuiltQuery buildCountQuery(const TableQuery& query, const Grouping& grouping, const SqlDialect& dialect);
+// The WHERE clause of the query's conditions as the builders write it, empty without any, its values appended to
+// values: a part of a statement that has values before it.
+QString buildWhereClause(const TableQuery& query, const SqlDialect& dialect, QVariantList& values);
 
 #endif

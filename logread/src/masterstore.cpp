@@ -1,5 +1,6 @@
 #include "masterstore.h"
 
+#include "mastersummary.h"
 #include "mastertransport.h"
 #include "programmessagehandler.h"
 
@@ -220,6 +221,41 @@ bool MasterStore::checkTables()
                            missing.join(QLatin1String(", ")));
         return false;
     }
+    return readSummaries();
+}
+
+bool MasterStore::readSummaries()
+{
+    // A summary counts only while all four of its triggers fire, and only a summary that the reader may read helps.
+    QStringList tables;
+    QStringList summaries;
+    for (const EventTable& table : eventTables()) {
+        tables << QLatin1String(table.table);
+        summaries << QString::fromStdString(masterSummaryTable(table));
+    }
+    const Result result = exec(
+        BuiltQuery{QStringLiteral("SELECT t.n - 1 FROM unnest($1::text[], $2::text[]) WITH ORDINALITY AS "
+                                  "t(name, summary, n) WHERE has_table_privilege(to_regclass(t.summary), 'SELECT') "
+                                  "AND (SELECT count(*) FROM pg_trigger AS g WHERE g.tgrelid = to_regclass(t.name) "
+                                  "AND g.tgenabled IN ('O', 'A') AND g.tgname IN (t.summary || '_insert', "
+                                  "t.summary || '_delete', t.summary || '_update', t.summary || '_truncate')) = 4"),
+                   {QLatin1Char('{') + tables.join(QLatin1Char(',')) + QLatin1Char('}'),
+                    QLatin1Char('{') + summaries.join(QLatin1Char(',')) + QLatin1Char('}')}},
+        PGRES_TUPLES_OK, QStringLiteral("Cannot read the master database"));
+    if (!result)
+        return false;
+    m_summarised.fill(false);
+    for (int i = 0; i < PQntuples(result.get()); ++i)
+        m_summarised[static_cast<size_t>(QByteArray(PQgetvalue(result.get(), i, 0)).toInt())] = true;
+    QStringList counted;
+    for (int t = 0; t < eventTableCount; ++t) {
+        if (!m_summarised[static_cast<size_t>(t)])
+            counted << tables.at(t);
+    }
+    if (!counted.isEmpty())
+        qDebug() << QStringLiteral("Tables of the master without an hourly summary, counted row by row: %1 "
+                                   "(tevriklogforward --convert-master makes it)")
+                        .arg(counted.join(QLatin1String(", ")));
     return true;
 }
 
@@ -374,8 +410,10 @@ std::unique_ptr<RowStream> MasterStore::rowsAfter(const TableQuery& query, QMap<
 bool MasterStore::stats(const TableQuery& query, QVector<TableStats>& stats)
 {
     const std::optional<TableQuery> every = withEverySource(query);
-    const Result result = every ? exec(buildHostStatsQuery(*every, postgresDialect()), PGRES_TUPLES_OK,
-                                       QStringLiteral("Cannot read table %1").arg(tableName(query.table)))
+    const bool hourly = m_summarised[static_cast<size_t>(query.table)] && summaryAnswers(query, nullptr);
+    const Result result = every ? exec(hourly ? buildSummaryHostStatsQuery(*every)
+                                              : buildHostStatsQuery(*every, postgresDialect()),
+                                       PGRES_TUPLES_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table)))
                                 : nullptr;
     if (!result)
         return false;
@@ -413,8 +451,10 @@ bool MasterStore::timeSpan(const TableQuery& query, std::optional<qint64>& first
 bool MasterStore::countBy(const TableQuery& query, const Grouping& grouping, QVector<QPair<QByteArray, qint64>>& counts)
 {
     const std::optional<TableQuery> every = withEverySource(query);
-    const Result result = every ? exec(buildCountQuery(*every, grouping, postgresDialect()), PGRES_TUPLES_OK,
-                                       QStringLiteral("Cannot read table %1").arg(tableName(query.table)))
+    const bool hourly = m_summarised[static_cast<size_t>(query.table)] && summaryAnswers(query, &grouping);
+    const Result result = every ? exec(hourly ? buildSummaryCountQuery(*every, grouping)
+                                              : buildCountQuery(*every, grouping, postgresDialect()),
+                                       PGRES_TUPLES_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table)))
                                 : nullptr;
     if (!result)
         return false;

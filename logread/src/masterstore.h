@@ -52,6 +52,8 @@ public:
 
 private:
     bool checkTables();
+    // Which tables have an hourly summary that counts every row.
+    bool readSummaries();
     // The query with every source of the master after a position, 0 for those that it does not name; null on
     // a failure.
     std::optional<TableQuery> withEverySource(const TableQuery& query);
@@ -75,6 +77,8 @@ private:
     StorePositions m_positions;
     // Each source's old_rows_at in the same view as the positions.
     QMap<QByteArray, QByteArray> m_marks;
+    // Per table, whether its counts come from its hourly summary.
+    std::array<bool, eventTableCount> m_summarised{};
     // The master's sources in the view of the read, once asked for.
     std::optional<QVector<QByteArray>> m_sources;
 };

@@ -8,6 +8,7 @@
 #include "masterschema.h"
 #include "pgtestserver.h"
 #include "processrunner.h"
+#include "summarycheck.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -426,6 +427,8 @@ void tst_Forwarder::testFaults()
         QCOMPARE(losses, 0);
     QVERIFY(!forwarder.err().contains("secret-word"));
     QVERIFY(!forwarder.err().contains("set aside"));
+    // Rows sent again count once.
+    QCOMPARE(hourlySummaryDifferences(*m_server, database), QStringList());
 }
 
 void tst_Forwarder::testRefusedRows_data()
@@ -946,6 +949,7 @@ void tst_Forwarder::testPartitions()
     QCOMPARE(m_server->number(QStringLiteral("SELECT count(*) FROM reboots_default"), database), 0);
     QCOMPARE(m_server->number(QStringLiteral("SELECT count(*) FROM coredumps_default"), database), 4);
     QCOMPARE(m_server->number(QStringLiteral("SELECT count(*) FROM generic_default"), database), 4);
+    QCOMPARE(hourlySummaryDifferences(*m_server, database), QStringList());
 }
 
 void tst_Forwarder::testConversion()
@@ -978,10 +982,13 @@ void tst_Forwarder::testConversion()
         QStringLiteral("Info: \"Converted table reboots: [1-9][0-9]* rows in 6 partitions and the default one\"\n"));
     QVERIFY2(QString::fromUtf8(converted.err).contains(rebootsConverted), converted.err.constData());
     QVERIFY(converted.err.contains("Info: \"Converted table coredumps: 1 rows in 4 partitions and the default one\"\n"));
+    QVERIFY(converted.err.contains("Info: \"Made the hourly summary coredumps_hourly of table coredumps: 1 rows in 1 "
+                                   "hours of a source\"\n"));
     QVERIFY(converted.err.endsWith(" is partitioned\"\n"));
     QVERIFY2(converged(database, daemon.dbPath()), forwarder.err().constData());
     QCOMPARE(masterCount(database), 301);
     QVERIFY(eachRowOnce(database));
+    QCOMPARE(hourlySummaryDifferences(*m_server, database), QStringList());
     QStringList tables;
     for (const EventKind& kind : eventKinds())
         tables << QLatin1String(kind.table);
@@ -1064,6 +1071,8 @@ void tst_Forwarder::testRetention()
                                             "source = '00000000-0000-0000-0000-00000000000a'"),
                              database),
              QStringList{QStringLiteral("2 4")});
+    // The dropped partition's hours went with it; those it shared with the partition after it count that one's rows.
+    QCOMPARE(hourlySummaryDifferences(*m_server, database), QStringList());
 
     // Within the hour the master ran it, no forwarder runs it again.
     m_server->query(QStringLiteral("CREATE TABLE reboots_ended2 PARTITION OF reboots FOR VALUES FROM (%1) TO (%2)")
@@ -1190,6 +1199,8 @@ void tst_Forwarder::testReplacedMaster()
     QCOMPARE(again.end(SIGTERM), 0);
     QVERIFY2(!again.err().contains("holds fewer rows"), again.err().constData());
     QCOMPARE(masterCount(database, &master), 5000);
+    // The rows sent again count once, beside the summary that the standby received.
+    QCOMPARE(hourlySummaryDifferences(master, database), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_Forwarder)

@@ -4,6 +4,7 @@
 #include "pgconnection.h"
 #include "pgtestserver.h"
 #include "processrunner.h"
+#include "summarycheck.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -19,6 +20,10 @@
 namespace {
 
 const QString readerPath = QStringLiteral(TEVRIKLOG_PATH);
+
+// An hour of the master's clock, 2026-03-29 00:00 UTC: central Europe moves to summer time an hour later.
+constexpr qint64 hourZero = 1774742400000;
+constexpr qint64 hourMs = 3600000;
 
 // The least-privilege roles: the forwarders create the tables and own them, the reader may only read them.
 const char rolesSql[] = "CREATE ROLE tevrik_forwarder LOGIN; CREATE ROLE tevrik_reader LOGIN; "
@@ -150,6 +155,9 @@ private slots:
     void stats();
     void summarisesAsSqlCounts_data();
     void summarisesAsSqlCounts();
+    void summaryCountsAsTheRows_data();
+    void summaryCountsAsTheRows();
+    void countsComeFromTheSummary();
     void followsAcrossALostConnection();
     void followsABacklogOfOldRows();
     void refuses_data();
@@ -181,6 +189,8 @@ private:
     bool forwarded();
     QVector<Event> allEvents();
     RunResult read(const QStringList& arguments);
+    // A master made with the installed schema and filled with SQL, its summaries as exact as their rows.
+    void makeHoursDatabase();
 
     std::unique_ptr<PgTestServer> m_server;
     std::array<std::unique_ptr<Source>, 2> m_sources;
@@ -231,6 +241,48 @@ void tst_TevrikLogMaster::initTestCase()
     QCOMPARE(beta.daemon.send({"-t", "reboot", "-m", "beta2"}), 0);
     QVERIFY(waitFor([&] { return alpha.localRows() == 3 && beta.localRows() == 3; }));
     QVERIFY(forwarded());
+    makeHoursDatabase();
+}
+
+void tst_TevrikLogMaster::makeHoursDatabase()
+{
+    const RunResult schema = runProgram(QStringLiteral(TEVRIKMASTERSCHEMA_PATH), {});
+    QCOMPARE(schema.exitCode, 0);
+    m_server->query("CREATE DATABASE hours");
+    m_server->query(QString::fromUtf8(schema.out), "hours");
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    // Two sources in turn over eight hours, in a day's partition and the default one, times at the ends of hours and
+    // of the range of times, rows before the epoch; all of it sent twice, as a forwarder sends again.
+    const QString rows = QStringLiteral(
+        "INSERT INTO reboots (source, hostname, rowid, time, issuer) SELECT ('00000000-0000-0000-0000-00000000000' || "
+        "(i % 2 + 1))::uuid, (ARRAY['alpha', 'beta'])[i % 2 + 1], i, %1 - 7200000 + i * 49999, 'r' || i "
+        "FROM generate_series(1, 600) AS i ON CONFLICT DO NOTHING;"
+        "INSERT INTO reboots (source, hostname, rowid, time, issuer) SELECT '00000000-0000-0000-0000-000000000001', "
+        "'alpha', 1000 + n, t, 'edge' FROM unnest(ARRAY[%1 - 1, %1, %1 + 1, %1 + 3599999, %1 + 3600000, "
+        "-9223372036854775808, 9223372036854775807, -1, 0, -3600000, -3600001]) WITH ORDINALITY AS e(t, n) "
+        "ON CONFLICT DO NOTHING;"
+        "INSERT INTO coredumps (source, hostname, rowid, time, taskname) SELECT '00000000-0000-0000-0000-000000000002', "
+        "'beta', i, %1 - 129600000 + i * 997000, 'task' || i % 3 FROM generate_series(1, 300) AS i ON CONFLICT DO NOTHING;")
+                             .arg(hourZero);
+    m_server->query(QStringLiteral("CREATE TABLE reboots_day PARTITION OF reboots FOR VALUES FROM (%1) TO (%2);")
+                            .arg(hourZero - 86400000)
+                            .arg(hourZero + 86400000)
+                        + rows + rows
+                        // Deleted rows that were the first or the last of their hour, moved rows, a table emptied.
+                        + QStringLiteral("DELETE FROM reboots WHERE time IN (%1, %1 + 3599999) OR (rowid % 7 = 0 AND rowid < 1000);"
+                                         "UPDATE coredumps SET time = time + 1800000, hostname = 'gamma' WHERE rowid % 5 = 0;"
+                                         "INSERT INTO watchdog (source, hostname, rowid, time, triggeredby) VALUES "
+                                         "('00000000-0000-0000-0000-000000000001', 'alpha', 1, %1, 'w');"
+                                         "TRUNCATE watchdog;"
+                                         "INSERT INTO watchdog (source, hostname, rowid, time, triggeredby) VALUES "
+                                         "('00000000-0000-0000-0000-000000000001', 'alpha', 2, %1 + 5, 'w');")
+                              .arg(hourZero)
+                        // The reader's role reads the rows but not the summaries: it counts the rows.
+                        + "GRANT SELECT ON sources, configuration, coredumps, reboots, watchdog, joinlayer, specfile, "
+                          "systemload, generic TO tevrik_reader",
+                    "hours");
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    QCOMPARE(hourlySummaryDifferences(*m_server, "hours"), QStringList());
 }
 
 qint64 tst_TevrikLogMaster::masterRows()
@@ -416,6 +468,85 @@ void tst_TevrikLogMaster::summarisesAsSqlCounts()
     if (arguments.contains("--histogram") && lines.size() == expected.size() + 1 && lines.last().endsWith(":0}"))
         lines.removeLast();
     COMPARE_LINES(lines, expected);
+}
+
+void tst_TevrikLogMaster::summaryCountsAsTheRows_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("zone");
+    const auto row = [](const char* name, const QStringList& arguments, const char* zone = "UTC") {
+        QTest::newRow(name) << arguments << QByteArray(zone);
+    };
+    // A time as milliseconds from hourZero.
+    const auto at = [](qint64 offset) { return QString::number(hourZero + offset); };
+    row("every host", {"-F", "hostname"});
+    row("edges on both sides", {"-F", "hostname", "-S", at(-5), "-U", at(2 * hourMs + 5)});
+    row("whole hours", {"-F", "hostname", "-S", at(0), "-U", at(2 * hourMs - 1)});
+    row("inside an hour", {"-F", "hostname", "-S", at(10), "-U", at(hourMs - 1)});
+    row("two parts of hours", {"-F", "hostname", "-S", at(100), "-U", at(hourMs + 100)});
+    row("open start", {"-F", "hostname", "-U", at(hourMs / 2)});
+    row("up to the last time but one", {"-F", "hostname", "-S", "1", "-U", "9223372036854775806"});
+    row("hosts", {"-F", "hostname", "-H", "gamma", "-H", "beta", "-S", at(7)});
+    row("a column matched", {"-F", "hostname", "-M", "taskname=task1", "-S", at(7)});
+    row("stats of every row", {"--stats", "-o", "json"});
+    row("stats of a window", {"--stats", "-o", "json", "-S", at(1), "-U", at(3 * hourMs + 7)});
+    row("stats of one host", {"--stats", "-H", "alpha", "-t", "reboot", "-S", at(0)}, "Europe/Berlin");
+    row("hourly histogram", {"--histogram", "1h", "-S", at(-3 * hourMs + 5), "-U", at(7 * hourMs), "--utc", "-o", "json"});
+    row("bars of two hours", {"--histogram", "2h", "-S", at(-1), "-U", at(9 * hourMs)});
+    row("days across the change to summer time",
+        {"--histogram", "1d", "-S", at(-48 * hourMs), "-U", at(72 * hourMs), "-o", "json"}, "Europe/Berlin");
+    row("a zone half an hour off", {"--histogram", "1h", "-S", at(-hourMs), "-U", at(5 * hourMs), "-o", "json"},
+        "Asia/Kolkata");
+    row("intervals of no whole hours", {"--histogram", "90min", "-S", at(0), "-U", at(6 * hourMs), "-o", "json"});
+    row("before the epoch", {"--histogram", "1h", "--utc", "-S", "1969-12-31T22:00:00Z", "-U", "1970-01-01T00:59:59.999Z",
+                             "-o", "json"});
+}
+
+void tst_TevrikLogMaster::summaryCountsAsTheRows()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, zone);
+    const QByteArray testZone = qgetenv("TZ");
+    const bool hadZone = qEnvironmentVariableIsSet("TZ");
+    qputenv("TZ", zone);
+    const auto restoreZone = qScopeGuard([&] { hadZone ? qputenv("TZ", testZone) : qunsetenv("TZ"); });
+    const QString conninfo = m_server->conninfo("hours");
+    const RunResult summary = runProgram(readerPath, QStringList{"--master", conninfo} + arguments);
+    const RunResult rows = runProgram(readerPath, QStringList{"--master", conninfo + " user=tevrik_reader"} + arguments);
+    QCOMPARE(summary.err, QByteArray());
+    QCOMPARE(summary.exitCode, 0);
+    QCOMPARE(rows.err, QByteArray());
+    // The size of the database may change between the two runs.
+    const auto lines = [](const QByteArray& out) {
+        const QRegularExpression size(QStringLiteral("^(\\{\"sources\"|Sources: )"));
+        QStringList kept = QString::fromUtf8(out).split('\n');
+        kept.erase(std::remove_if(kept.begin(), kept.end(), [&size](const QString& line) { return size.match(line).hasMatch(); }),
+                   kept.end());
+        return kept;
+    };
+    QVERIFY(summary.out.count('\n') > 1);
+    COMPARE_LINES(lines(summary.out), lines(rows.out));
+}
+
+void tst_TevrikLogMaster::countsComeFromTheSummary()
+{
+    // A summary changed behind its triggers shows in the counts; with a trigger disabled the rows are counted.
+    const QString count = "SELECT count(*) FROM reboots WHERE hostname = 'beta'";
+    const qint64 rows = m_server->number(count, "hours");
+    const qint64 hours = m_server->number("SELECT count(*) FROM reboots_hourly WHERE hostname = 'beta'", "hours");
+    QVERIFY(rows > 0 && hours > 1);
+    const QStringList arguments{"--master", m_server->conninfo("hours"), "-F", "hostname", "-t", "reboot", "-H", "beta"};
+    m_server->query("UPDATE reboots_hourly SET events = events + 1000 WHERE hostname = 'beta'", "hours");
+    const RunResult changed = runProgram(readerPath, arguments);
+    m_server->query("ALTER TABLE reboots DISABLE TRIGGER reboots_hourly_delete", "hours");
+    const RunResult disabled = runProgram(readerPath, arguments);
+    m_server->query("ALTER TABLE reboots ENABLE TRIGGER reboots_hourly_delete; "
+                    "UPDATE reboots_hourly SET events = events - 1000 WHERE hostname = 'beta'",
+                    "hours");
+    QVERIFY2(m_server->errorString().isEmpty(), qPrintable(m_server->errorString()));
+    QCOMPARE(changed.out, QByteArray::number(rows + 1000 * hours) + " beta\n");
+    QCOMPARE(disabled.out, QByteArray::number(rows) + " beta\n");
+    QCOMPARE(hourlySummaryDifferences(*m_server, "hours"), QStringList());
 }
 
 void tst_TevrikLogMaster::cursorPrintsEachEventOnce()
