@@ -1166,8 +1166,8 @@ void tst_Forwarder::testReplacedMaster()
         QVERIFY2(primary.kill(), qPrintable(primary.errorString()));
         QVERIFY2(standby.promote(), qPrintable(standby.errorString()));
     } else {
+        // The forwarder may refill the restored master at once: the line of the rows sent again tells what it lacked.
         QVERIFY2(primary.restoreCopy(), qPrintable(primary.errorString()));
-        QCOMPARE(masterCount(database, &primary), 2000);
     }
 
     // Every local row once on the master now, under its key, and marked sent, but for the old one.
