@@ -1,6 +1,7 @@
 #include "sqlitestore.h"
 
 #include <QFileInfo>
+#include <QHash>
 
 #include <sqlite3.h>
 
@@ -666,8 +667,10 @@ bool SqliteStore::timeSpan(const TableQuery& query, std::optional<qint64>& first
 bool SqliteStore::countBy(const TableQuery& query, const Grouping& grouping, QVector<QPair<QByteArray, qint64>>& counts)
 {
     const TableQuery read = bounded(query);
+    if (!grouping.column.isEmpty())
+        return valueCounts(read, grouping.column, counts);
     std::optional<qint64> horizon;
-    if (grouping.column.isEmpty() && countsThroughMap(read) && !exactHorizon(read, horizon))
+    if (countsThroughMap(read) && !exactHorizon(read, horizon))
         return false;
     return keyCounts(read,
                      horizon ? buildMappedCountQuery(read, &grouping, *horizon, sqliteDialect())
@@ -688,6 +691,42 @@ bool SqliteStore::keyCounts(const TableQuery& read, const BuiltQuery& built, QVe
         fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[read.table].table)));
         return false;
     }
+    return true;
+}
+
+bool SqliteStore::valueCounts(const TableQuery& read, const QString& column, QVector<QPair<QByteArray, qint64>>& counts)
+{
+    const Statement statement(
+        prepareBound(m_db, buildSelectQuery(sqliteDialect().column(column), read, sqliteDialect())));
+    sqlite3_stmt* raw = statement.get();
+    // Integers apart, so that none is written out as text for each row; either way the key is the text that
+    // SQLite gives for the value.
+    QHash<qint64, qint64> numbers;
+    QHash<QByteArray, qint64> texts;
+    int result = raw ? SQLITE_ROW : SQLITE_ERROR;
+    while (raw && (result = sqlite3_step(raw)) == SQLITE_ROW) {
+        if (sqlite3_column_type(raw, 0) == SQLITE_INTEGER) {
+            ++numbers[sqlite3_column_int64(raw, 0)];
+            continue;
+        }
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+        const int size = sqlite3_column_bytes(raw, 0);
+        // Looked up in place, copied only when new.
+        const auto known = texts.find(QByteArray::fromRawData(text, size));
+        if (known != texts.end())
+            ++known.value();
+        else
+            texts.insert(QByteArray(text, size), 1);
+    }
+    if (result != SQLITE_DONE) {
+        fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[read.table].table)));
+        return false;
+    }
+    counts.clear();
+    for (auto it = numbers.cbegin(); it != numbers.cend(); ++it)
+        counts.append({QByteArray::number(it.key()), it.value()});
+    for (auto it = texts.cbegin(); it != texts.cend(); ++it)
+        counts.append({it.key(), it.value()});
     return true;
 }
 

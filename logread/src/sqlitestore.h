@@ -81,6 +81,8 @@ private:
     bool mappedStats(const TableQuery& read, TableStats& stats);
     // The statement's rows of a key and a count, the key as text.
     bool keyCounts(const TableQuery& read, const BuiltQuery& built, QVector<QPair<QByteArray, qint64>>& counts);
+    // Per value of the column among the query's rows, its count, counted here rather than by SQLite's sorter.
+    bool valueCounts(const TableQuery& read, const QString& column, QVector<QPair<QByteArray, qint64>>& counts);
     // The query bounded by the rowIDs of the read's start.
     TableQuery bounded(const TableQuery& query) const;
     // The values of the first row of each statement in turn, none for NULL.

@@ -472,6 +472,7 @@ void tst_LogReader::readsConvertedAndNewDatabasesAlike_data()
     QTest::newRow("histogram of hours, gaps included") << QStringList{"--histogram", "1h", "-o", "json"} << 27;
     QTest::newRow("histogram, window edges within buckets")
         << QStringList{"--histogram", "10min", "-S", "2026-01-15 10:05:17", "-U", "2026-01-15 11:47:03.5"} << 11;
+    QTest::newRow("counts of a number") << QStringList{"-F", "sentToMasterDB"} << 3;
 }
 
 void tst_LogReader::readsConvertedAndNewDatabasesAlike()
