@@ -1,5 +1,7 @@
 #include "eventquery.h"
 
+#include <functional>
+
 namespace {
 
 QString sqlitePlaceholder(int index)
@@ -30,32 +32,45 @@ QString tableName(const TableQuery& query)
     return QStringLiteral("\"%1\"").arg(QLatin1String(eventTables()[static_cast<size_t>(query.table)].table));
 }
 
-// The time map's rows of a window: the entries of the window's buckets whose times meet it, each joined to its rows,
-// up to the map's mark, then the rows after the mark. The entries' ranges apart give every row once.
-QString mappedRows(const TableQuery& query, const SqlDialect& dialect, QVariantList& values)
+// The conditions on the time map's entries m of the query's table that may hold rows of its window.
+QStringList windowEntries(const TableQuery& query, const std::function<QString(const QVariant&)>& bind)
+{
+    QStringList entries{QStringLiteral("m.tableName = '%1'")
+                            .arg(QLatin1String(eventTables()[static_cast<size_t>(query.table)].table))};
+    if (query.since)
+        entries << QStringLiteral("m.bucket >= ") + bind(qlonglong(timeBucket(*query.since)));
+    if (query.until)
+        entries << QStringLiteral("m.bucket <= ") + bind(qlonglong(timeBucket(*query.until)));
+    return entries;
+}
+
+// The time map's rows of a window: the entries of the window's buckets whose times meet it (and the condition, when
+// given, holds for), each joined to its rows, up to the map's mark, then the rows after the mark. The entries' ranges
+// apart give every row once.
+QString mappedRows(const TableQuery& query, const SqlDialect& dialect, QVariantList& values,
+                   const QString& entryCondition = QString())
 {
     const auto bind = [&](const QVariant& value) {
         values << value;
         return dialect.placeholder(values.size());
     };
-    QStringList entries{QStringLiteral("m.tableName = '%1'")
-                            .arg(QLatin1String(eventTables()[static_cast<size_t>(query.table)].table))};
+    QStringList entries = windowEntries(query, bind);
     QStringList mapped;
     QStringList after;
     if (query.since) {
-        entries << QStringLiteral("m.bucket >= ") + bind(qlonglong(timeBucket(*query.since)));
         const QString since = bind(*query.since);
         entries << QStringLiteral("m.maxTime >= ") + since;
         mapped << QStringLiteral("t.time >= ") + since;
         after << QStringLiteral("time >= ") + since;
     }
     if (query.until) {
-        entries << QStringLiteral("m.bucket <= ") + bind(qlonglong(timeBucket(*query.until)));
         const QString until = bind(*query.until);
         entries << QStringLiteral("m.minTime <= ") + until;
         mapped << QStringLiteral("t.time <= ") + until;
         after << QStringLiteral("time <= ") + until;
     }
+    if (!entryCondition.isEmpty())
+        entries << entryCondition;
     const QString mark = bind(*query.timeMapMark);
     mapped.prepend(QStringLiteral("t.rowID <= ") + mark);
     after.prepend(QStringLiteral("rowID > ") + mark);
@@ -159,15 +174,6 @@ QString whereClause(const TableQuery& query, const SqlDialect& dialect, QVariant
         conditions << QLatin1Char('(') + alternatives.join(QLatin1String(" OR ")) + QLatin1Char(')');
     }
     return conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(QLatin1String(" AND "));
-}
-
-// SELECT what FROM the query's rows.
-BuiltQuery selectFrom(const QString& what, const TableQuery& query, const SqlDialect& dialect)
-{
-    BuiltQuery built;
-    built.sql = QStringLiteral("SELECT ") + what + fromClause(query, dialect, built.values);
-    built.sql += whereClause(query, dialect, built.values);
-    return built;
 }
 
 // Characters that end a run of plain ones; after any of these the pattern promises no run at all.
@@ -276,6 +282,18 @@ QString rowSource(const TableQuery& query, const SqlDialect& dialect, QVariantLi
     return tableName(query);
 }
 
+BuiltQuery buildSelectQuery(const QString& what, const TableQuery& query, const SqlDialect& dialect,
+                            const QString& condition)
+{
+    BuiltQuery built;
+    built.sql = QStringLiteral("SELECT ") + what + fromClause(query, dialect, built.values);
+    const QString where = whereClause(query, dialect, built.values);
+    built.sql += where;
+    if (!condition.isEmpty())
+        built.sql += (where.isEmpty() ? QStringLiteral(" WHERE ") : QStringLiteral(" AND ")) + condition;
+    return built;
+}
+
 SqlDialect sqliteDialect()
 {
     return SqlDialect{sqlitePlaceholder, sqliteColumn, {}, {}, false};
@@ -289,7 +307,7 @@ SqlDialect postgresDialect()
 
 BuiltQuery buildRowQuery(const TableQuery& query, const SqlDialect& dialect)
 {
-    BuiltQuery built = selectFrom(selectList(query, dialect), query, dialect);
+    BuiltQuery built = buildSelectQuery(selectList(query, dialect), query, dialect);
     built.sql += orderClause(query, dialect);
     if (query.limit) {
         built.values << *query.limit;
@@ -302,7 +320,8 @@ BuiltQuery buildHostStatsQuery(const TableQuery& query, const SqlDialect& dialec
 {
     const QString time = dialect.column(QStringLiteral("time"));
     const QString host = dialect.originColumns.constFirst();
-    BuiltQuery built = selectFrom(QStringLiteral("%1, count(*), min(%2), max(%2)").arg(host, time), query, dialect);
+    BuiltQuery built =
+        buildSelectQuery(QStringLiteral("%1, count(*), min(%2), max(%2)").arg(host, time), query, dialect);
     built.sql += QStringLiteral(" GROUP BY %1 ORDER BY %2").arg(host, dialect.originOrder.constFirst());
     return built;
 }
@@ -337,14 +356,15 @@ QVector<BuiltQuery> buildStatsQueries(const TableQuery& query, const SqlDialect&
     TableQuery unsent = query;
     unsent.matches.append(ColumnMatch{QStringLiteral("sentToMasterDB"), {qlonglong(0)}});
     const QVector<BuiltQuery> span = buildTimeSpanQueries(query, dialect);
-    return {selectFrom(QStringLiteral("count(*)"), query, dialect), selectFrom(QStringLiteral("count(*)"), unsent, dialect),
-            span.at(0), span.at(1), selectFrom(QStringLiteral("min(time)"), unsent, dialect)};
+    return {buildSelectQuery(QStringLiteral("count(*)"), query, dialect),
+            buildSelectQuery(QStringLiteral("count(*)"), unsent, dialect), span.at(0), span.at(1),
+            buildSelectQuery(QStringLiteral("min(time)"), unsent, dialect)};
 }
 
 QVector<BuiltQuery> buildTimeSpanQueries(const TableQuery& query, const SqlDialect& dialect)
 {
-    return {selectFrom(QStringLiteral("min(time)"), query, dialect),
-            selectFrom(QStringLiteral("max(time)"), query, dialect)};
+    return {buildSelectQuery(QStringLiteral("min(time)"), query, dialect),
+            buildSelectQuery(QStringLiteral("max(time)"), query, dialect)};
 }
 
 BuiltQuery buildCountQuery(const TableQuery& query, const Grouping& grouping, const SqlDialect& dialect)
@@ -365,4 +385,36 @@ BuiltQuery buildCountQuery(const TableQuery& query, const Grouping& grouping, co
 QString buildWhereClause(const TableQuery& query, const SqlDialect& dialect, QVariantList& values)
 {
     return whereClause(query, dialect, values);
+}
+
+BuiltQuery buildMappedCountQuery(const TableQuery& query, const Grouping* grouping, qint64 horizon,
+                                 const SqlDialect& dialect)
+{
+    BuiltQuery built;
+    const auto bind = [&](const QVariant& value) {
+        built.values << value;
+        return dialect.placeholder(built.values.size());
+    };
+    const QString origin = grouping ? bind(grouping->originMs) : QString();
+    const QString interval = grouping ? bind(grouping->intervalMs) : QString();
+    const auto key = [&](const QString& time) {
+        return grouping ? QStringLiteral("(%1 - %2) / %3").arg(time, origin, interval) : QStringLiteral("0");
+    };
+    // An entry counts whole when its count is exact and its times lie in the window and in one interval.
+    QStringList whole{QStringLiteral("m.lastRowID > ") + bind(horizon)};
+    if (grouping)
+        whole << key(QStringLiteral("m.minTime")) + QStringLiteral(" = ") + key(QStringLiteral("m.maxTime"));
+    if (query.since)
+        whole << QStringLiteral("m.minTime >= ") + bind(*query.since);
+    if (query.until)
+        whole << QStringLiteral("m.maxTime <= ") + bind(*query.until);
+    const QString wholeEntry = whole.join(QLatin1String(" AND "));
+    built.sql = QStringLiteral("SELECT k, sum(n) FROM (SELECT %1 AS k, m.rowCount AS n FROM %2 AS m WHERE %3 AND %4 "
+                               "UNION ALL SELECT %5 AS k, 1 AS n FROM ")
+                    .arg(key(QStringLiteral("m.minTime")), QLatin1String(timeMapTable),
+                         windowEntries(query, bind).join(QLatin1String(" AND ")), wholeEntry,
+                         key(dialect.column(QStringLiteral("time"))));
+    built.sql += mappedRows(query, dialect, built.values, QStringLiteral("NOT (") + wholeEntry + QLatin1Char(')'));
+    built.sql += whereClause(query, dialect, built.values) + QStringLiteral(") GROUP BY k");
+    return built;
 }

@@ -164,6 +164,15 @@ QVector<BuiltQuery> buildTimeSpanQueries(const TableQuery& query, const SqlDiale
 // Per group, its key (the column's value, or the interval's number from the origin) and the count of the
 // query's rows. The query's rows lie at or after the origin.
 BuiltQuery buildCountQuery(const TableQuery& query, const Grouping& grouping, const SqlDialect& dialect);
+// The statement of buildCountQuery for intervals through the time map (the query has its mark), or without a grouping
+// one count (key 0) of the window: an entry that ends after the rowID horizon, before which entries may count rows
+// that are gone, and whose times lie in the window and in one interval gives its count; the rows of the window's
+// other entries and those after the mark are counted one by one. No group has a count of 0.
+BuiltQuery buildMappedCountQuery(const TableQuery& query, const Grouping* grouping, qint64 horizon,
+                                 const SqlDialect& dialect);
+// SELECT what FROM the query's rows, the condition (when given) with the query's own.
+BuiltQuery buildSelectQuery(const QString& what, const TableQuery& query, const SqlDialect& dialect,
+                            const QString& condition = QString());
 // The WHERE clause of the query's conditions as the builders write it, empty without any, its values appended to
 // values: a part of a statement that has values before it.
 QString buildWhereClause(const TableQuery& query, const SqlDialect& dialect, QVariantList& values);

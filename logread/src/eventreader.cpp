@@ -89,7 +89,8 @@ EventReader::EventReader(EventStore& store, const Selection& selection)
 bool EventReader::select(std::optional<qint64> lastCount, bool reverse, bool startFollow, const Sink& sink,
                          StorePositions* viewEnd)
 {
-    if (!m_store.beginRead(startFollow || viewEnd))
+    if (!m_store.beginRead(startFollow || viewEnd ? EventStore::ReadKind::RowsAndPositions
+                                                  : EventStore::ReadKind::Rows))
         return false;
     if (viewEnd)
         *viewEnd = m_store.positions();
@@ -157,7 +158,7 @@ bool EventReader::poll(const Sink& sink)
 {
     if (!m_store.mayHaveChanged())
         return true;
-    if (!m_store.beginRead(false))
+    if (!m_store.beginRead(EventStore::ReadKind::Rows))
         return false;
     bool ok = true;
     {
@@ -187,47 +188,53 @@ bool EventReader::poll(const Sink& sink)
 
 bool EventReader::stats(std::array<std::optional<QVector<TableStats>>, eventTableCount>& stats)
 {
-    if (!m_store.beginRead(false))
+    if (!m_store.beginRead(EventStore::ReadKind::Figures))
         return false;
+    QVector<TableQuery> queries;
+    for (int t = 0; t < eventTableCount; ++t) {
+        if (m_selection.coversTable(t))
+            queries << TableQuery(t, m_selection, TableQuery::Order::TimeAscending);
+    }
     bool ok = true;
-    for (int t = 0; t < eventTableCount && ok; ++t) {
-        if (!m_selection.coversTable(t))
-            continue;
-        QVector<TableStats> tableStats;
-        const TableQuery query(t, m_selection, TableQuery::Order::TimeAscending);
-        if (!m_selection.hasGrep()) {
-            ok = m_store.stats(query, tableStats);
-        } else {
-            // Per host in the order that the store gives for the same figures.
-            std::map<QByteArray, TableStats> byHost;
-            std::unique_ptr<RowStream> stream = m_store.rows(query);
-            ok = stream != nullptr;
-            EventRow row;
-            while (ok && stream->next(row)) {
-                if (!m_selection.grepMatches(row))
-                    continue;
-                TableStats& table = byHost[row.host];
-                table.host = row.host;
-                ++table.rows;
-                table.unsent += row.sentToMasterDB == 0 ? 1 : 0;
-                if (!table.first)
-                    table.first = row.time;
-                table.last = row.time;
-            }
-            ok = ok && m_store.errorString().isEmpty();
-            for (const auto& entry : byHost)
-                tableStats << entry.second;
-            if (tableStats.isEmpty() && !m_store.hasHosts())
-                tableStats << TableStats();
+    if (!m_selection.hasGrep()) {
+        // The store counts every table at once, as it sees fit.
+        QVector<QVector<TableStats>> figures;
+        ok = m_store.stats(queries, figures);
+        for (int i = 0; ok && i < queries.size(); ++i)
+            stats[static_cast<size_t>(queries.at(i).table)] = figures.at(i);
+        return m_store.endRead() && ok;
+    }
+    for (int i = 0; i < queries.size() && ok; ++i) {
+        // Per host in the order that the store gives for the same figures.
+        std::map<QByteArray, TableStats> byHost;
+        std::unique_ptr<RowStream> stream = m_store.rows(queries.at(i));
+        ok = stream != nullptr;
+        EventRow row;
+        while (ok && stream->next(row)) {
+            if (!m_selection.grepMatches(row))
+                continue;
+            TableStats& table = byHost[row.host];
+            table.host = row.host;
+            ++table.rows;
+            table.unsent += row.sentToMasterDB == 0 ? 1 : 0;
+            if (!table.first)
+                table.first = row.time;
+            table.last = row.time;
         }
-        stats[static_cast<size_t>(t)] = tableStats;
+        ok = ok && m_store.errorString().isEmpty();
+        QVector<TableStats> tableStats;
+        for (const auto& entry : byHost)
+            tableStats << entry.second;
+        if (tableStats.isEmpty() && !m_store.hasHosts())
+            tableStats << TableStats();
+        stats[static_cast<size_t>(queries.at(i).table)] = tableStats;
     }
     return m_store.endRead() && ok;
 }
 
 bool EventReader::eachRow(const std::function<bool(int table)>& wanted, const Sink& sink)
 {
-    if (!m_store.beginRead(false))
+    if (!m_store.beginRead(EventStore::ReadKind::Figures))
         return false;
     bool ok = true;
     for (int t = 0; t < eventTableCount && ok; ++t) {
@@ -273,7 +280,7 @@ bool EventReader::fieldCounts(const QString& column, QMap<QByteArray, qint64>& c
             return true;
         });
     }
-    if (!m_store.beginRead(false))
+    if (!m_store.beginRead(EventStore::ReadKind::Figures))
         return false;
     bool ok = true;
     for (int t = 0; t < eventTableCount && ok; ++t) {
@@ -305,7 +312,7 @@ bool EventReader::timeSpan(std::optional<qint64>& first, std::optional<qint64>& 
             take(row.time, row.time);
             return true;
         });
-    if (!m_store.beginRead(false))
+    if (!m_store.beginRead(EventStore::ReadKind::Figures))
         return false;
     bool ok = true;
     for (int t = 0; t < eventTableCount && ok; ++t) {
@@ -328,7 +335,7 @@ bool EventReader::histogram(qint64 originMs, qint64 intervalMs, std::array<QMap<
             ++counts[static_cast<size_t>(row.table)][(row.time - originMs) / intervalMs];
             return true;
         });
-    if (!m_store.beginRead(false))
+    if (!m_store.beginRead(EventStore::ReadKind::Figures))
         return false;
     bool ok = true;
     for (int t = 0; t < eventTableCount && ok; ++t) {

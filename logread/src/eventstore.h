@@ -46,14 +46,19 @@ class EventStore
 public:
     virtual ~EventStore() = default;
 
-    // Starts one consistent view of the data for the calls up to endRead(); with withPositions, the view
-    // also holds where it ends, for followCursor() and positions().
-    virtual bool beginRead(bool withPositions) = 0;
+    // What a read is for: rows taken as they are read, and with them where the view ends (for followCursor() and
+    // positions()), or figures made whole before anything is printed.
+    enum class ReadKind { Rows, RowsAndPositions, Figures };
+
+    // Starts one consistent view of the data for the calls up to endRead(). A read of figures takes each table's
+    // figures from one snapshot of the data, so that those of several statements agree with each other.
+    virtual bool beginRead(ReadKind kind) = 0;
     virtual bool endRead() = 0;
     // Rows of one table; the stream is valid until endRead().
     virtual std::unique_ptr<RowStream> rows(const TableQuery& query) = 0;
-    // One entry for a single source, else one per host that has rows, in bytewise order of the host names.
-    virtual bool stats(const TableQuery& query, QVector<TableStats>& stats) = 0;
+    // Per query of the list (each of another table), its figures: one entry for a single source, else one per host
+    // that has rows, in bytewise order of the host names.
+    virtual bool stats(const QVector<TableQuery>& queries, QVector<QVector<TableStats>>& stats) = 0;
     // The first and the last time of the query's rows; none when it has no rows.
     virtual bool timeSpan(const TableQuery& query, std::optional<qint64>& first, std::optional<qint64>& last) = 0;
     // Per group of the query's rows, its key as text (integers in decimal) and its count, in no order.

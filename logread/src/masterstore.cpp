@@ -270,7 +270,7 @@ MasterStore::Result MasterStore::exec(const BuiltQuery& query, int expected, con
     return result;
 }
 
-bool MasterStore::beginRead(bool withPositions)
+bool MasterStore::beginRead(ReadKind kind)
 {
     // A lost connection is tried again at the start of each read.
     m_error.clear();
@@ -284,7 +284,7 @@ bool MasterStore::beginRead(bool withPositions)
                            PGRES_COMMAND_OK, QStringLiteral("Cannot read the master database"))
                       != nullptr;
     // Every source's position costs a probe of each partition: read only where a follower starts.
-    return m_inTransaction && (!withPositions || readPositions());
+    return m_inTransaction && (kind != ReadKind::RowsAndPositions || readPositions());
 }
 
 bool MasterStore::readPositions()
@@ -407,24 +407,28 @@ std::unique_ptr<RowStream> MasterStore::rowsAfter(const TableQuery& query, QMap<
     return std::make_unique<MasterNewRows>(*this, std::move(result), query.table, positions, marks, std::move(newMarks));
 }
 
-bool MasterStore::stats(const TableQuery& query, QVector<TableStats>& stats)
+bool MasterStore::stats(const QVector<TableQuery>& queries, QVector<QVector<TableStats>>& stats)
 {
-    const std::optional<TableQuery> every = withEverySource(query);
-    const bool hourly = m_summarised[static_cast<size_t>(query.table)] && summaryAnswers(query, nullptr);
-    const Result result = every ? exec(hourly ? buildSummaryHostStatsQuery(*every)
-                                              : buildHostStatsQuery(*every, postgresDialect()),
-                                       PGRES_TUPLES_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table)))
-                                : nullptr;
-    if (!result)
-        return false;
     stats.clear();
-    for (int i = 0; i < PQntuples(result.get()); ++i) {
-        TableStats host;
-        host.host = PQgetvalue(result.get(), i, 0);
-        host.rows = QByteArray(PQgetvalue(result.get(), i, 1)).toLongLong();
-        host.first = QByteArray(PQgetvalue(result.get(), i, 2)).toLongLong();
-        host.last = QByteArray(PQgetvalue(result.get(), i, 3)).toLongLong();
-        stats << host;
+    for (const TableQuery& query : queries) {
+        const std::optional<TableQuery> every = withEverySource(query);
+        const bool hourly = m_summarised[static_cast<size_t>(query.table)] && summaryAnswers(query, nullptr);
+        const Result result =
+            every ? exec(hourly ? buildSummaryHostStatsQuery(*every) : buildHostStatsQuery(*every, postgresDialect()),
+                         PGRES_TUPLES_OK, QStringLiteral("Cannot read table %1").arg(tableName(query.table)))
+                  : nullptr;
+        if (!result)
+            return false;
+        stats.append(QVector<TableStats>());
+        QVector<TableStats>& hosts = stats.last();
+        for (int i = 0; i < PQntuples(result.get()); ++i) {
+            TableStats host;
+            host.host = PQgetvalue(result.get(), i, 0);
+            host.rows = QByteArray(PQgetvalue(result.get(), i, 1)).toLongLong();
+            host.first = QByteArray(PQgetvalue(result.get(), i, 2)).toLongLong();
+            host.last = QByteArray(PQgetvalue(result.get(), i, 3)).toLongLong();
+            hosts << host;
+        }
     }
     return true;
 }

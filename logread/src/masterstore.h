@@ -22,10 +22,10 @@ public:
     // the master goes to the program's messages.
     bool open(const QString& conninfo);
 
-    bool beginRead(bool withPositions) override;
+    bool beginRead(ReadKind kind) override;
     bool endRead() override;
     std::unique_ptr<RowStream> rows(const TableQuery& query) override;
-    bool stats(const TableQuery& query, QVector<TableStats>& stats) override;
+    bool stats(const QVector<TableQuery>& queries, QVector<QVector<TableStats>>& stats) override;
     bool timeSpan(const TableQuery& query, std::optional<qint64>& first, std::optional<qint64>& last) override;
     bool countBy(const TableQuery& query, const Grouping& grouping, QVector<QPair<QByteArray, qint64>>& counts) override;
     StorePositions positions() const override;

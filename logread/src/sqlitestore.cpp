@@ -1,11 +1,14 @@
 #include "sqlitestore.h"
 
 #include <QFileInfo>
+#include <QHash>
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
+#include <thread>
 
 namespace {
 
@@ -255,8 +258,17 @@ bool SqliteStore::checkTables()
     return true;
 }
 
-bool SqliteStore::beginRead(bool /*withPositions*/)
+bool SqliteStore::beginRead(ReadKind kind)
 {
+    // A read of figures hands out no row before it ends: it holds one snapshot, so that its statements agree, and the
+    // daemon's checkpoints wait behind it only as long as the figures take.
+    if (kind == ReadKind::Figures) {
+        if (sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            fail(QStringLiteral("Cannot read database \"%1\"").arg(m_path));
+            return false;
+        }
+        m_snapshot = true;
+    }
     // The highest rowIDs of one moment bound every page of the read: rows committed later are the follower's. The
     // time map's marks, and which tables still have the index of an earlier version, are of the same moment.
     QStringList highest;
@@ -274,6 +286,7 @@ bool SqliteStore::beginRead(bool /*withPositions*/)
     const Statement statement(raw);
     if (!raw || sqlite3_step(raw) != SQLITE_ROW) {
         fail(QStringLiteral("Cannot read database \"%1\"").arg(m_path));
+        endRead();
         return false;
     }
     m_bounds.emplace();
@@ -292,6 +305,13 @@ bool SqliteStore::endRead()
 {
     m_bounds.reset();
     m_marks.fill(std::nullopt);
+    if (!m_snapshot)
+        return true;
+    m_snapshot = false;
+    if (sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        fail(QStringLiteral("Cannot read database \"%1\"").arg(m_path));
+        return false;
+    }
     return true;
 }
 
@@ -308,7 +328,8 @@ std::unique_ptr<RowStream> SqliteStore::rows(const TableQuery& query, qint64* po
 TableQuery SqliteStore::bounded(const TableQuery& query) const
 {
     TableQuery bounded = query;
-    if (m_bounds)
+    // A snapshot holds no row past the bounds read in it: the condition would only cost a comparison a row.
+    if (m_bounds && !m_snapshot)
         bounded.lastRowId = (*m_bounds)[static_cast<size_t>(query.table)];
     bounded.timeMapMark = m_marks[static_cast<size_t>(query.table)];
     return bounded;
@@ -368,16 +389,26 @@ bool SqliteStore::nextSlice(const TableQuery& query, qint64 start, qint64 target
     return true;
 }
 
-bool SqliteStore::firstTime(const TableQuery& query, std::optional<qint64>& time)
+bool SqliteStore::firstRow(const TableQuery& query, std::optional<EventRow>& row)
 {
     TableQuery first = query;
     first.limit = 1;
     const std::unique_ptr<RowStream> stream = rows(first);
-    EventRow row;
-    time.reset();
-    if (stream->next(row))
-        time = row.time;
+    EventRow taken;
+    row.reset();
+    if (stream->next(taken))
+        row = std::move(taken);
     return m_error.isEmpty();
+}
+
+bool SqliteStore::oldestAndNewest(const TableQuery& query, std::optional<EventRow>& oldest,
+                                  std::optional<EventRow>& newest)
+{
+    TableQuery ascending = query;
+    ascending.order = TableQuery::Order::TimeAscending;
+    TableQuery descending = query;
+    descending.order = TableQuery::Order::TimeDescending;
+    return firstRow(ascending, oldest) && firstRow(descending, newest);
 }
 
 sqlite3_stmt* SqliteStore::prepare(const TableQuery& query)
@@ -399,15 +430,194 @@ bool SqliteStore::values(const TableQuery& query, const QVector<BuiltQuery>& que
             fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[query.table].table)));
             return false;
         }
-        values << (sqlite3_column_type(raw, 0) != SQLITE_NULL ? std::optional<qint64>(sqlite3_column_int64(raw, 0))
-                                                               : std::nullopt);
+        for (int c = 0; c < sqlite3_column_count(raw); ++c)
+            values << (sqlite3_column_type(raw, c) != SQLITE_NULL ? std::optional<qint64>(sqlite3_column_int64(raw, c))
+                                                                   : std::nullopt);
     }
     return true;
 }
 
-bool SqliteStore::stats(const TableQuery& query, QVector<TableStats>& result)
+bool SqliteStore::countsThroughMap(const TableQuery& read) const
+{
+    return m_snapshot && read.timeMapMark && read.matches.isEmpty() && !read.after && !read.afterRowId
+           && !read.afterKey && read.hosts.isEmpty();
+}
+
+bool SqliteStore::exactHorizon(const TableQuery& read, std::optional<qint64>& horizon)
+{
+    horizon.reset();
+    const QLatin1String table(eventTables()[read.table].table);
+    // Every row up to the mark lies in one entry, but retention deletes rows and only the entries that it leaves
+    // empty: the entries then count more rows than the table holds up to the mark, by as many as are gone.
+    QVector<std::optional<qint64>> figures;
+    const BuiltQuery totals{QStringLiteral("SELECT (SELECT count(*) FROM \"%1\") - (SELECT count(*) FROM \"%1\" "
+                                           "WHERE rowID > ?1), (SELECT coalesce(sum(rowCount), 0) FROM %2 "
+                                           "WHERE tableName = '%1')")
+                                .arg(table, QLatin1String(timeMapTable)),
+                            {*read.timeMapMark}};
+    if (!values(read, {totals}, figures))
+        return false;
+    qint64 excess = figures.at(1).value_or(0) - figures.at(0).value_or(0);
+    if (excess <= 0) {
+        // More rows than the entries count lie outside the map's reach, which its readers trust no longer.
+        if (excess == 0)
+            horizon = 0;
+        return true;
+    }
+    // Retention deletes the oldest rows first: the entries are counted in the order they end until the rows found
+    // missing are all that the totals miss; every later entry then counts exactly.
+    const QByteArray sql = QStringLiteral("SELECT m.lastRowID, m.rowCount - (SELECT count(*) FROM \"%1\" AS t "
+                                          "WHERE %2) FROM %3 AS m WHERE m.tableName = '%1' ORDER BY m.lastRowID")
+                               .arg(table, QLatin1String(timeMapMembership), QLatin1String(timeMapTable))
+                               .toUtf8();
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(m_db, sql.constData(), -1, &raw, nullptr);
+    const Statement statement(raw);
+    int result = raw ? SQLITE_ROW : SQLITE_ERROR;
+    while (raw && excess > 0 && (result = sqlite3_step(raw)) == SQLITE_ROW) {
+        excess -= sqlite3_column_int64(raw, 1);
+        if (excess == 0)
+            horizon = sqlite3_column_int64(raw, 0);
+    }
+    if (result != SQLITE_ROW && result != SQLITE_DONE) {
+        fail(QStringLiteral("Cannot read table %1").arg(table));
+        return false;
+    }
+    return true;
+}
+
+bool SqliteStore::tableRows(const TableQuery& read, qint64& rows)
+{
+    QVector<std::optional<qint64>> figures;
+    // SQLite counts a whole table from its pages, without reading its rows.
+    const BuiltQuery count{
+        QStringLiteral("SELECT count(*) FROM \"%1\"").arg(QLatin1String(eventTables()[read.table].table)), {}};
+    if (!values(read, {count}, figures))
+        return false;
+    rows = figures.at(0).value_or(0);
+    return true;
+}
+
+bool SqliteStore::mappedStats(const TableQuery& read, TableStats& stats)
+{
+    std::optional<EventRow> first;
+    std::optional<EventRow> last;
+    if (!oldestAndNewest(read, first, last))
+        return false;
+    stats = TableStats();
+    if (!first)
+        return true;
+    stats.first = first->time;
+    stats.last = last->time;
+    QVector<std::optional<qint64>> figures;
+    if (!read.since && !read.until) {
+        if (!tableRows(read, stats.rows))
+            return false;
+    } else {
+        std::optional<qint64> horizon;
+        QVector<QPair<QByteArray, qint64>> counts;
+        if (!exactHorizon(read, horizon))
+            return false;
+        if (horizon ? !keyCounts(read, buildMappedCountQuery(read, nullptr, *horizon, sqliteDialect()), counts)
+                    : !values(read, {buildSelectQuery(QStringLiteral("count(*)"), read, sqliteDialect())}, figures))
+            return false;
+        stats.rows = horizon ? (counts.isEmpty() ? 0 : counts.first().second) : figures.at(0).value_or(0);
+    }
+    // One scan finds the unsent rows, counting those that the oldest row suggests to be fewer: the unsent ones after
+    // a sent oldest row, else the sent ones, and then the oldest unsent row is the oldest row.
+    const bool oldestUnsent = first->sentToMasterDB == 0;
+    const QString what = oldestUnsent ? QStringLiteral("count(*)") : QStringLiteral("count(*), min(time)");
+    const QString unsent =
+        oldestUnsent ? QStringLiteral("\"sentToMasterDB\" <> 0") : QStringLiteral("\"sentToMasterDB\" = 0");
+    if (!values(read, {buildSelectQuery(what, read, sqliteDialect(), unsent)}, figures))
+        return false;
+    stats.unsent = oldestUnsent ? stats.rows - figures.at(0).value_or(0) : figures.at(0).value_or(0);
+    stats.oldestUnsent = oldestUnsent ? stats.first : figures.at(1);
+    return true;
+}
+
+bool SqliteStore::stats(const QVector<TableQuery>& queries, QVector<QVector<TableStats>>& stats)
+{
+    std::vector<QVector<TableStats>> figures(static_cast<size_t>(queries.size()));
+    // The counts read every row, a core's work: in a read of figures, a second connection on a thread of its own counts
+    // the tables of about half the rows.
+    const QVector<int> helped = m_snapshot && queries.size() > 1 && helper() ? sharedOut(queries) : QVector<int>();
+    bool helperOk = true;
+    std::thread thread;
+    if (!helped.isEmpty())
+        thread = std::thread([&] { helperOk = m_helper->tableStats(queries, helped, figures); });
+    QVector<int> mine;
+    for (int i = 0; i < queries.size(); ++i) {
+        if (!helped.contains(i))
+            mine << i;
+    }
+    bool ok = true;
+    for (const int i : qAsConst(mine)) {
+        if (ok)
+            ok = tableStats(queries.at(i), figures[static_cast<size_t>(i)]);
+    }
+    if (thread.joinable())
+        thread.join();
+    if (ok && !helperOk)
+        m_error = m_helper->errorString();
+    stats = QVector<QVector<TableStats>>(figures.cbegin(), figures.cend());
+    return ok && helperOk;
+}
+
+SqliteStore* SqliteStore::helper()
+{
+    if (!m_helper) {
+        // Without a second connection, one counts everything.
+        auto helper = std::make_unique<SqliteStore>();
+        if (!helper->open(m_path))
+            return nullptr;
+        m_helper = std::move(helper);
+    }
+    return m_helper.get();
+}
+
+QVector<int> SqliteStore::sharedOut(const QVector<TableQuery>& queries) const
+{
+    // The highest rowID stands for a table's rows; the largest tables first, each to the side that has fewer.
+    QVector<int> order(queries.size());
+    std::iota(order.begin(), order.end(), 0);
+    const auto weight = [&](int i) { return (*m_bounds)[static_cast<size_t>(queries.at(i).table)]; };
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return weight(a) > weight(b); });
+    QVector<int> helped;
+    qint64 mine = 0;
+    qint64 theirs = 0;
+    for (const int i : qAsConst(order)) {
+        if (theirs < mine) {
+            helped << i;
+            theirs += weight(i);
+        } else {
+            mine += weight(i);
+        }
+    }
+    return helped;
+}
+
+bool SqliteStore::tableStats(const QVector<TableQuery>& queries, const QVector<int>& indexes,
+                             std::vector<QVector<TableStats>>& figures)
+{
+    bool ok = beginRead(ReadKind::Figures);
+    for (const int i : indexes) {
+        if (ok)
+            ok = tableStats(queries.at(i), figures[static_cast<size_t>(i)]);
+    }
+    return endRead() && ok;
+}
+
+bool SqliteStore::tableStats(const TableQuery& query, QVector<TableStats>& result)
 {
     const TableQuery read = bounded(query);
+    TableStats stats;
+    if (countsThroughMap(read)) {
+        if (!mappedStats(read, stats))
+            return false;
+        result = {stats};
+        return true;
+    }
     QVector<BuiltQuery> queries = buildStatsQueries(read, sqliteDialect());
     // Without an index on time, the first and last times come from the first row of a read in either order.
     if (read.timeMapMark)
@@ -419,11 +629,12 @@ bool SqliteStore::stats(const TableQuery& query, QVector<TableStats>& result)
         TableQuery unsent = query;
         unsent.order = TableQuery::Order::TimeAscending;
         unsent.matches.append(ColumnMatch{QStringLiteral("sentToMasterDB"), {qlonglong(0)}});
-        values.resize(5);
-        if (!timeSpan(query, values[2], values[3]) || !firstTime(unsent, values[4]))
+        std::optional<EventRow> oldestUnsent;
+        values.resize(4);
+        if (!timeSpan(query, values[2], values[3]) || !firstRow(unsent, oldestUnsent))
             return false;
+        values << (oldestUnsent ? std::optional<qint64>(oldestUnsent->time) : std::nullopt);
     }
-    TableStats stats;
     stats.rows = values[0].value_or(0);
     stats.unsent = values[1].value_or(0);
     stats.first = values[2];
@@ -437,11 +648,13 @@ bool SqliteStore::timeSpan(const TableQuery& query, std::optional<qint64>& first
 {
     const TableQuery read = bounded(query);
     if (read.timeMapMark) {
-        TableQuery oldest = query;
-        oldest.order = TableQuery::Order::TimeAscending;
-        TableQuery newest = query;
-        newest.order = TableQuery::Order::TimeDescending;
-        return firstTime(oldest, first) && firstTime(newest, last);
+        std::optional<EventRow> firstRead;
+        std::optional<EventRow> lastRead;
+        if (!oldestAndNewest(query, firstRead, lastRead))
+            return false;
+        first = firstRead ? std::optional<qint64>(firstRead->time) : std::nullopt;
+        last = lastRead ? std::optional<qint64>(lastRead->time) : std::nullopt;
+        return true;
     }
     QVector<std::optional<qint64>> values;
     if (!this->values(read, buildTimeSpanQueries(read, sqliteDialect()), values))
@@ -453,7 +666,21 @@ bool SqliteStore::timeSpan(const TableQuery& query, std::optional<qint64>& first
 
 bool SqliteStore::countBy(const TableQuery& query, const Grouping& grouping, QVector<QPair<QByteArray, qint64>>& counts)
 {
-    const Statement statement(prepareBound(m_db, buildCountQuery(bounded(query), grouping, sqliteDialect())));
+    const TableQuery read = bounded(query);
+    if (!grouping.column.isEmpty())
+        return valueCounts(read, grouping.column, counts);
+    std::optional<qint64> horizon;
+    if (countsThroughMap(read) && !exactHorizon(read, horizon))
+        return false;
+    return keyCounts(read,
+                     horizon ? buildMappedCountQuery(read, &grouping, *horizon, sqliteDialect())
+                             : buildCountQuery(read, grouping, sqliteDialect()),
+                     counts);
+}
+
+bool SqliteStore::keyCounts(const TableQuery& read, const BuiltQuery& built, QVector<QPair<QByteArray, qint64>>& counts)
+{
+    const Statement statement(prepareBound(m_db, built));
     sqlite3_stmt* raw = statement.get();
     int result = raw ? SQLITE_ROW : SQLITE_ERROR;
     counts.clear();
@@ -461,9 +688,45 @@ bool SqliteStore::countBy(const TableQuery& query, const Grouping& grouping, QVe
         counts.append({QByteArray(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0)), sqlite3_column_bytes(raw, 0)),
                        sqlite3_column_int64(raw, 1)});
     if (result != SQLITE_DONE) {
-        fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[query.table].table)));
+        fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[read.table].table)));
         return false;
     }
+    return true;
+}
+
+bool SqliteStore::valueCounts(const TableQuery& read, const QString& column, QVector<QPair<QByteArray, qint64>>& counts)
+{
+    const Statement statement(
+        prepareBound(m_db, buildSelectQuery(sqliteDialect().column(column), read, sqliteDialect())));
+    sqlite3_stmt* raw = statement.get();
+    // Integers apart, so that none is written out as text for each row; either way the key is the text that
+    // SQLite gives for the value.
+    QHash<qint64, qint64> numbers;
+    QHash<QByteArray, qint64> texts;
+    int result = raw ? SQLITE_ROW : SQLITE_ERROR;
+    while (raw && (result = sqlite3_step(raw)) == SQLITE_ROW) {
+        if (sqlite3_column_type(raw, 0) == SQLITE_INTEGER) {
+            ++numbers[sqlite3_column_int64(raw, 0)];
+            continue;
+        }
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+        const int size = sqlite3_column_bytes(raw, 0);
+        // Looked up in place, copied only when new.
+        const auto known = texts.find(QByteArray::fromRawData(text, size));
+        if (known != texts.end())
+            ++known.value();
+        else
+            texts.insert(QByteArray(text, size), 1);
+    }
+    if (result != SQLITE_DONE) {
+        fail(QStringLiteral("Cannot read table %1").arg(QLatin1String(eventTables()[read.table].table)));
+        return false;
+    }
+    counts.clear();
+    for (auto it = numbers.cbegin(); it != numbers.cend(); ++it)
+        counts.append({QByteArray::number(it.key()), it.value()});
+    for (auto it = texts.cbegin(); it != texts.cend(); ++it)
+        counts.append({it.key(), it.value()});
     return true;
 }
 
