@@ -201,7 +201,7 @@ bool EventReader::stats(std::array<std::optional<QVector<TableStats>>, eventTabl
         QVector<QVector<TableStats>> figures;
         ok = m_store.stats(queries, figures);
         for (int i = 0; ok && i < queries.size(); ++i)
-            stats[static_cast<size_t>(queries.at(i).table)] = figures.at(i);
+            stats[static_cast<size_t>(queries.at(i).table)] = std::move(figures[i]);
         return m_store.endRead() && ok;
     }
     for (int i = 0; i < queries.size() && ok; ++i) {
@@ -227,7 +227,7 @@ bool EventReader::stats(std::array<std::optional<QVector<TableStats>>, eventTabl
             tableStats << entry.second;
         if (tableStats.isEmpty() && !m_store.hasHosts())
             tableStats << TableStats();
-        stats[static_cast<size_t>(queries.at(i).table)] = tableStats;
+        stats[static_cast<size_t>(queries.at(i).table)].emplace(std::move(tableStats));
     }
     return m_store.endRead() && ok;
 }
