@@ -1,6 +1,7 @@
 #include "configsections.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 
 #include <algorithm>
@@ -157,4 +158,15 @@ QStringList configFileWarnings(QSettings& settings)
         }
     }
     return warnings;
+}
+
+bool configFileReadable(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isReadable();
+}
+
+QString unreadableConfigFileError(const QString& path)
+{
+    return QStringLiteral("Cannot read configuration file \"%1\"").arg(path);
 }

@@ -27,4 +27,9 @@ const QVector<ConfigSection>& configSections();
 // A warning suggests the name that was probably meant.
 QStringList configFileWarnings(QSettings& settings);
 
+// Whether path is a regular file that this process may read.
+bool configFileReadable(const QString& path);
+// The error that every program gives for a configuration file that it cannot read.
+QString unreadableConfigFileError(const QString& path);
+
 #endif

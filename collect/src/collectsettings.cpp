@@ -62,7 +62,7 @@ QStringList CollectSettings::load(const QString& fileName, QStringList* unknownK
     QSettings settings(fileName, QSettings::IniFormat);
     QStringList problems;
     if (settings.status() != QSettings::NoError)
-        problems << QStringLiteral("Cannot read configuration file \"%1\"").arg(fileName);
+        problems << unreadableConfigFileError(fileName);
 
     settings.beginGroup(QStringLiteral("General Settings"));
     const QString addressText =

@@ -1,6 +1,7 @@
 #include "collector.h"
 #include "collectoptions.h"
 #include "collectsettings.h"
+#include "configsections.h"
 #include "collectstate.h"
 #include "commandlinereport.h"
 #include "eventsender.h"
@@ -25,9 +26,8 @@ int main(int argc, char** argv)
 
     const QString configPath = options.configFile.isPresent() ? options.configFile.value().toString()
                                                               : QString::fromLatin1(tevrikDefaultConfigFile);
-    const QFileInfo configInfo(configPath);
-    if (!configInfo.isFile() || !configInfo.isReadable()) {
-        writeError(QStringLiteral("Cannot read configuration file \"%1\"").arg(configPath));
+    if (!configFileReadable(configPath)) {
+        writeError(unreadableConfigFileError(configPath));
         return 1;
     }
     CollectSettings settings;

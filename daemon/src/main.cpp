@@ -1,4 +1,5 @@
 #include "commandlinereport.h"
+#include "configsections.h"
 #include "configsettings.h"
 #include "daemonoptions.h"
 #include "databasewrapper.h"
@@ -30,10 +31,7 @@ const qint64 drainTimeoutMs = 5000;
 // A file named on the command line must be readable; the default file may be missing.
 bool configFileUsable(const QString& path, bool named)
 {
-    if (!named)
-        return true;
-    const QFileInfo info(path);
-    return info.isFile() && info.isReadable();
+    return !named || configFileReadable(path);
 }
 
 // Applies what changed in the configuration file. A new address or port that cannot be bound gives way to the
@@ -92,7 +90,7 @@ int main(int argc, char** argv)
     const QString configPath = options.configFile.isPresent() ? options.configFile.value().toString()
                                                               : QString::fromLatin1(tevrikDefaultConfigFile);
     if (!configFileUsable(configPath, options.configFile.isPresent())) {
-        writeError(QStringLiteral("Cannot read configuration file \"%1\"").arg(configPath));
+        writeError(unreadableConfigFileError(configPath));
         return 1;
     }
 

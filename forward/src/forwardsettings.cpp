@@ -1,5 +1,6 @@
 #include "forwardsettings.h"
 
+#include "configsections.h"
 #include "metricsfile.h"
 #include "pgconnection.h"
 #include "tevrikdefaults.h"
@@ -44,7 +45,7 @@ QStringList ForwardSettings::load(const QString& fileName)
 
     QStringList problems;
     if (settings.status() != QSettings::NoError)
-        problems << QStringLiteral("Cannot read configuration file \"%1\"").arg(fileName);
+        problems << unreadableConfigFileError(fileName);
     if (dbPath.isEmpty())
         problems << QStringLiteral("General Settings/dbpath is empty");
     if (conninfo.isEmpty())

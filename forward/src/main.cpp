@@ -1,4 +1,5 @@
 #include "commandlinereport.h"
+#include "configsections.h"
 #include "forwarder.h"
 #include "forwardoptions.h"
 #include "forwardsettings.h"
@@ -11,7 +12,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
-#include <QFileInfo>
 
 #include <csignal>
 #include <cstdio>
@@ -43,9 +43,8 @@ int main(int argc, char** argv)
 
     const QString configPath = options.configFile.isPresent() ? options.configFile.value().toString()
                                                               : QString::fromLatin1(tevrikDefaultConfigFile);
-    const QFileInfo configInfo(configPath);
-    if (!configInfo.isFile() || !configInfo.isReadable()) {
-        writeError(QStringLiteral("Cannot read configuration file \"%1\"").arg(configPath));
+    if (!configFileReadable(configPath)) {
+        writeError(unreadableConfigFileError(configPath));
         return 1;
     }
     ForwardSettings settings;

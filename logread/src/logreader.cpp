@@ -1,5 +1,6 @@
 #include "logreader.h"
 
+#include "configsections.h"
 #include "eventreader.h"
 #include "eventstore.h"
 #include "programmessagehandler.h"
@@ -38,8 +39,8 @@ bool readDbPath(const ReaderOptions& options, QString& dbPath, QString& error)
         dbPath = QLatin1String(tevrikDefaultDbPath);
         return true;
     }
-    if (!info.isFile() || !info.isReadable()) {
-        error = QStringLiteral("Cannot read configuration file \"%1\"").arg(configPath);
+    if (!configFileReadable(configPath)) {
+        error = unreadableConfigFileError(configPath);
         return false;
     }
     QSettings settings(configPath, QSettings::IniFormat);
