@@ -1,13 +1,14 @@
 #include "collector.h"
 #include "collectoptions.h"
 #include "collectsettings.h"
-#include "configsections.h"
 #include "collectstate.h"
 #include "commandlinereport.h"
+#include "configsections.h"
 #include "eventsender.h"
 #include "journal.h"
 #include "machinefacts.h"
 #include "programmessagehandler.h"
+#include "restartreload.h"
 #include "signalwatcher.h"
 #include "tevrikdefaults.h"
 
@@ -17,6 +18,54 @@
 
 #include <csignal>
 #include <cstdio>
+
+namespace {
+
+// Collects until a stop, or until a reload that needs a new start sets restart.
+int run(int& argc, char** argv, const CollectSettings& settings, const QString& root, const QString& journalDir,
+        bool once, RestartReload& reload, bool& restart)
+{
+    QCoreApplication app(argc, argv);
+    CollectState state(settings.stateFile);
+    if (!state.open()) {
+        writeError(state.errorString());
+        return 1;
+    }
+    Journal journal;
+    if (!journal.open(journalDir)) {
+        writeError(journal.errorString());
+        return 1;
+    }
+    EventSender sender(settings.address, settings.port);
+    if (!sender.open()) {
+        writeError(sender.errorString());
+        return 1;
+    }
+    MachineFacts facts(root);
+    Collector collector(settings, journal, state, facts, sender);
+
+    if (once)
+        return collector.collectOnce() ? 0 : 1;
+
+    SignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP}, nullptr);
+    if (!signalWatcher.isWatching())
+        qWarning() << QStringLiteral("Cannot catch SIGTERM, SIGINT and SIGHUP: a stop ends the collector at once, "
+                                     "which may send its last event again at the next start");
+    QObject::connect(&signalWatcher, &SignalWatcher::caught, &app, [&app, &reload, &restart](int signalNumber) {
+        if (signalNumber == SIGHUP) {
+            const auto load = [](const QString& path) { return CollectSettings().load(path, nullptr); };
+            if (reload.check(load) != RestartReload::Outcome::Restart)
+                return;
+            restart = true;
+        }
+        qDebug() << QStringLiteral("Stopping on signal %1").arg(signalNumber);
+        app.quit();
+    });
+    collector.start();
+    return app.exec();
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -30,6 +79,7 @@ int main(int argc, char** argv)
         writeError(unreadableConfigFileError(configPath));
         return 1;
     }
+    RestartReload reload(configPath);
     CollectSettings settings;
     QStringList unknownKeys;
     const QStringList problems = settings.load(configPath, &unknownKeys);
@@ -54,36 +104,9 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    QCoreApplication app(argc, argv);
-    CollectState state(settings.stateFile);
-    if (!state.open()) {
-        writeError(state.errorString());
-        return 1;
-    }
-    Journal journal;
-    if (!journal.open(journalDir)) {
-        writeError(journal.errorString());
-        return 1;
-    }
-    EventSender sender(settings.address, settings.port);
-    if (!sender.open()) {
-        writeError(sender.errorString());
-        return 1;
-    }
-    MachineFacts facts(root);
-    Collector collector(settings, journal, state, facts, sender);
-
-    if (options.once.isPresent())
-        return collector.collectOnce() ? 0 : 1;
-
-    SignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP}, nullptr);
-    if (!signalWatcher.isWatching())
-        qWarning() << QStringLiteral("Cannot catch SIGTERM, SIGINT and SIGHUP: a stop ends the collector at once, "
-                                     "which may send its last event again at the next start");
-    QObject::connect(&signalWatcher, &SignalWatcher::caught, &app, [&app](int signalNumber) {
-        qDebug() << QStringLiteral("Stopping on signal %1").arg(signalNumber);
-        app.quit();
-    });
-    collector.start();
-    return app.exec();
+    bool restart = false;
+    const int result = run(argc, argv, settings, root, journalDir, options.once.isPresent(), reload, restart);
+    if (restart)
+        RestartReload::restart(argv);
+    return restart ? 1 : result;
 }

@@ -6,6 +6,7 @@
 #include "metricsfile.h"
 #include "masterclient.h"
 #include "programmessagehandler.h"
+#include "restartreload.h"
 #include "signalwatcher.h"
 #include "tevrikdefaults.h"
 
@@ -33,6 +34,59 @@ int convertMaster(const ForwardSettings& settings)
     return 0;
 }
 
+// Runs the forwarder until a stop, or until a reload that needs a new start sets restart.
+int run(int& argc, char** argv, const ForwardSettings& settings, bool convert, RestartReload& reload, bool& restart)
+{
+    QCoreApplication app(argc, argv);
+    if (convert)
+        return convertMaster(settings);
+    SignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP, SIGUSR1}, nullptr);
+    if (!signalWatcher.isWatching())
+        qWarning() << QStringLiteral("Cannot catch SIGTERM, SIGINT, SIGHUP and SIGUSR1: a stop may leave "
+                                     "forwarded rows unmarked, to be sent again.");
+
+    Forwarder forwarder(settings, nullptr);
+    // A stop request ends a wait on the master at once; the health and reload requests wait for the event loop.
+    forwarder.setStopCheck(
+        [&signalWatcher] { return signalWatcher.isCaught(SIGTERM) || signalWatcher.isCaught(SIGINT); });
+    if (!forwarder.open()) {
+        writeError(QStringLiteral("Cannot use database \"%1\": %2").arg(settings.dbPath, forwarder.errorString()));
+        return 1;
+    }
+    std::unique_ptr<MetricsWriter> metrics;
+    if (!settings.metricsDir.isEmpty())
+        metrics = std::make_unique<MetricsWriter>(settings.metricsDir, QStringLiteral("tevriklogforward.prom"),
+                                                  [&forwarder] {
+                                                      return forwarderMetrics(forwarder.status(),
+                                                                              QDateTime::currentMSecsSinceEpoch());
+                                                  });
+    // Signals arrive between batches: a batch is either committed on the master and marked, or not sent.
+    QObject::connect(&signalWatcher, &SignalWatcher::caught, &forwarder,
+                     [&forwarder, &metrics, &reload, &restart](int signalNumber) {
+                         if (signalNumber == SIGUSR1) {
+                             forwarder.reportHealth();
+                             if (metrics)
+                                 metrics->write();
+                             return;
+                         }
+                         if (signalNumber == SIGHUP) {
+                             const auto load = [](const QString& path) { return ForwardSettings().load(path); };
+                             if (reload.check(load) != RestartReload::Outcome::Restart)
+                                 return;
+                             restart = true;
+                         }
+                         qDebug() << QStringLiteral("Stopping on signal %1").arg(signalNumber);
+                         forwarder.stop();
+                     });
+    forwarder.start();
+    if (metrics)
+        metrics->start();
+    const int result = app.exec();
+    if (metrics)
+        metrics->write();
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -47,6 +101,7 @@ int main(int argc, char** argv)
         writeError(unreadableConfigFileError(configPath));
         return 1;
     }
+    RestartReload reload(configPath);
     ForwardSettings settings;
     const QStringList problems = settings.load(configPath);
     if (!problems.isEmpty()) {
@@ -55,46 +110,9 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    QCoreApplication app(argc, argv);
-    if (options.convertMaster.isPresent())
-        return convertMaster(settings);
-    SignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP, SIGUSR1}, nullptr);
-    if (!signalWatcher.isWatching())
-        qWarning() << QStringLiteral("Cannot catch SIGTERM, SIGINT, SIGHUP and SIGUSR1: a stop may leave "
-                                     "forwarded rows unmarked, to be sent again.");
-
-    Forwarder forwarder(settings, nullptr);
-    // A stop request ends a wait on the master at once; the health request waits for the event loop.
-    forwarder.setStopCheck([&signalWatcher] {
-        return signalWatcher.isCaught(SIGTERM) || signalWatcher.isCaught(SIGINT) || signalWatcher.isCaught(SIGHUP);
-    });
-    if (!forwarder.open()) {
-        writeError(QStringLiteral("Cannot use database \"%1\": %2").arg(settings.dbPath, forwarder.errorString()));
-        return 1;
-    }
-    std::unique_ptr<MetricsWriter> metrics;
-    if (!settings.metricsDir.isEmpty())
-        metrics = std::make_unique<MetricsWriter>(settings.metricsDir, QStringLiteral("tevriklogforward.prom"),
-                                                  [&forwarder] {
-                                                      return forwarderMetrics(forwarder.status(),
-                                                                              QDateTime::currentMSecsSinceEpoch());
-                                                  });
-    // Signals arrive between batches: a batch is either committed on the master and marked, or not sent.
-    QObject::connect(&signalWatcher, &SignalWatcher::caught, &forwarder, [&forwarder, &metrics](int signalNumber) {
-        if (signalNumber == SIGUSR1) {
-            forwarder.reportHealth();
-            if (metrics)
-                metrics->write();
-            return;
-        }
-        qDebug() << QStringLiteral("Stopping on signal %1").arg(signalNumber);
-        forwarder.stop();
-    });
-    forwarder.start();
-    if (metrics)
-        metrics->start();
-    const int result = app.exec();
-    if (metrics)
-        metrics->write();
-    return result;
+    bool restart = false;
+    const int result = run(argc, argv, settings, options.convertMaster.isPresent(), reload, restart);
+    if (restart)
+        RestartReload::restart(argv);
+    return restart ? 1 : result;
 }

@@ -14,6 +14,8 @@
 
 #include <sys/utsname.h>
 
+#include <csignal>
+
 namespace {
 
 const QString collectorPath = QStringLiteral(TEVRIKLOGCOLLECT_PATH);
@@ -128,6 +130,7 @@ private slots:
     void treeRows();
     void daemonDownKeepsEntries();
     void configurationChanges();
+    void reloadTakesAChangedFile();
     void packageListCut();
     void rpmDatabaseFirst();
     void rotatedJournal();
@@ -310,6 +313,56 @@ void tst_Collect::configurationChanges()
     QVERIFY(fixture.drained());
     COMPARE_LINES(configurationTexts(fixture.daemon.dbPath(), QStringLiteral("linuxver")),
                   (QStringList{"6.1.0-17-amd64", "6.1.0-18-amd64"}));
+}
+
+void tst_Collect::reloadTakesAChangedFile()
+{
+    CollectFixture fixture;
+    QVERIFY(fixture.start("loadinterval=0\nconfiginterval=0\n"));
+    QVERIFY(makeJournal(readFile(dataDir + QStringLiteral("/journal.export")),
+                        fixture.journalDir() + QStringLiteral("/test.journal")));
+    QProcess collector;
+    collector.start(collectorPath, fixture.args(dataDir + QStringLiteral("/root"))
+                                       + QStringList{QStringLiteral("-d"), QStringLiteral("-d")});
+    const QString coredumps = QStringLiteral("SELECT taskname FROM coredumps");
+    QCOMPARE(waitForRows(fixture.daemon.dbPath(), coredumps, 3).size(), 3);
+    const qint64 pid = collector.processId();
+    const QByteArray original = readFile(fixture.daemon.configPath());
+    const auto rewrite = [&fixture, &original](const QByteArray& loadInterval) {
+        QFile file(fixture.daemon.configPath());
+        QByteArray text = original;
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+               && file.write(text.replace("loadinterval=0", "loadinterval=" + loadInterval)) == text.size();
+    };
+    QByteArray err;
+    ::kill(pid_t(pid), SIGHUP);
+    QVERIFY2(waitForStderrLine(collector, err, "nothing changed"), err.constData());
+    QVERIFY(rewrite("soon"));
+    ::kill(pid_t(pid), SIGHUP);
+    QVERIFY2(waitForStderrLine(collector, err, "the running settings stay"), err.constData());
+    // Loads every second, taken by a new start in the same process, which sends no core dump again.
+    QVERIFY(rewrite("1"));
+    ::kill(pid_t(pid), SIGHUP);
+    QVERIFY(!waitForRows(fixture.daemon.dbPath(), QStringLiteral("SELECT 1 FROM systemload"), 1).isEmpty());
+    QCOMPARE(collector.state(), QProcess::Running);
+    QCOMPARE(collector.processId(), pid);
+    collector.terminate();
+    QVERIFY(collector.waitForFinished(30000));
+    QCOMPARE(collector.exitCode(), 0);
+    QVERIFY(fixture.drained());
+    QCOMPARE(queryRows(fixture.daemon.dbPath(), coredumps).size(), 3);
+    err += collector.readAllStandardError();
+    const QString path = fixture.daemon.configPath();
+    COMPARE_LINES(QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts).filter(QStringLiteral("reload"), Qt::CaseInsensitive),
+                  (QStringList{QStringLiteral("Info: \"Reloaded the configuration file \\\"%1\\\": nothing changed\"")
+                                   .arg(path),
+                               QStringLiteral("Warning: \"Cannot reload the configuration file \\\"%1\\\": "
+                                              "Collect/loadinterval must be a whole number of seconds from 0 to 604800, "
+                                              "not \\\"soon\\\"; the running settings stay\"")
+                                   .arg(path),
+                               QStringLiteral("Info: \"Reloaded the configuration file \\\"%1\\\": it changed, "
+                                              "starting again with it\"")
+                                   .arg(path)}));
 }
 
 void tst_Collect::packageListCut()

@@ -168,6 +168,7 @@ private slots:
     void testStartRefusals_data();
     void testStartRefusals();
     void testEarlierIdentityKept();
+    void testReloadTakesAChangedFile();
     void testCopies_data();
     void testCopies();
     void testStopBehindALock_data();
@@ -732,6 +733,38 @@ void tst_Forwarder::testEarlierIdentityKept()
     QCOMPARE(forwarder.end(SIGTERM), 0);
     QCOMPARE(m_server->query(QStringLiteral("SELECT source FROM sources"), database), QStringList{earlier});
     QVERIFY(!forwarder.err().contains("holds the source identity"));
+}
+
+void tst_Forwarder::testReloadTakesAChangedFile()
+{
+    const QString first = freshDatabase();
+    const QString second = freshDatabase();
+    QVERIFY2(!first.isEmpty() && !second.isEmpty(), qPrintable(m_server->errorString()));
+    DaemonFixture daemon;
+    QVERIFY(daemon.start());
+    QVERIFY(sendReboots(daemon, 5));
+    const QString config = configFor(daemon, first, 20);
+    ForwarderProcess forwarder(config);
+    forwarder.start();
+    QVERIFY(converged(first, daemon.dbPath()));
+    const QString unchanged = QStringLiteral("Reloaded the configuration file \\\"%1\\\": nothing changed").arg(config);
+    forwarder.signal(SIGHUP);
+    QVERIFY2(forwarder.waitForLine(unchanged.toUtf8()), forwarder.err().constData());
+    QFile broken(config);
+    QVERIFY(broken.open(QIODevice::Append) && broken.write("batchsize=0\n") > 0);
+    broken.close();
+    forwarder.signal(SIGHUP);
+    QVERIFY2(forwarder.waitForLine("the running settings stay"), forwarder.err().constData());
+    // Another master: the new start in the same process sends it every row, the ones marked sent before too.
+    configFor(daemon, second, 20);
+    forwarder.signal(SIGHUP);
+    QVERIFY2(forwarder.waitForLine("it changed, starting again with it"), forwarder.err().constData());
+    QVERIFY(sendReboots(daemon, 5));
+    QVERIFY(converged(second, daemon.dbPath()));
+    QVERIFY(eachRowOnce(second));
+    QCOMPARE(masterCount(first), qint64(5));
+    QCOMPARE(forwarder.end(SIGTERM), 0);
+    QVERIFY(!forwarder.err().contains("secret-word"));
 }
 
 void tst_Forwarder::testCopies_data()
