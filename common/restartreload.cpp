@@ -42,14 +42,18 @@ RestartReload::Outcome RestartReload::check(const std::function<QStringList(cons
     }
     writeAlways(QtInfoMsg,
                 QStringLiteral("Reloaded the configuration file \"%1\": it changed, starting again with it").arg(m_path));
+    m_restart = true;
     return Outcome::Restart;
 }
 
-void RestartReload::restart(char** argv)
+int RestartReload::finish(int status, char** argv) const
 {
+    if (!m_restart)
+        return status;
     std::fflush(nullptr);
     // The running program's own file, even when a newer version has replaced it on disk since.
     ::execv("/proc/self/exe", argv);
     writeAlways(QtCriticalMsg, QStringLiteral("Cannot start again with the reloaded configuration file: %1")
                                    .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    return 1;
 }

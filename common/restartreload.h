@@ -19,15 +19,17 @@ public:
     explicit RestartReload(const QString& configPath);
 
     // Reads the file again with the program's own loader (its problems, none when it loads) and writes one line
-    // that says what the reload does.
+    // that says what the reload does. After a Restart, the program ends its work as for a stop.
     Outcome check(const std::function<QStringList(const QString& configPath)>& load);
 
-    // Replaces the program by a new start of itself. Returns only when that failed, with the failure written.
-    static void restart(char** argv);
+    // The program's exit status once its work has ended and every object of the run is gone: after a Restart,
+    // the program is replaced by a new start of itself, and 1 means that this failed, with the failure written.
+    int finish(int status, char** argv) const;
 
 private:
     QString m_path;
     QByteArray m_contents;
+    bool m_restart = false;
 };
 
 #endif

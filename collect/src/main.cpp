@@ -21,9 +21,9 @@
 
 namespace {
 
-// Collects until a stop, or until a reload that needs a new start sets restart.
+// Collects until a stop, or until a reload that needs a new start.
 int run(int& argc, char** argv, const CollectSettings& settings, const QString& root, const QString& journalDir,
-        bool once, RestartReload& reload, bool& restart)
+        bool once, RestartReload& reload)
 {
     QCoreApplication app(argc, argv);
     CollectState state(settings.stateFile);
@@ -51,12 +51,11 @@ int run(int& argc, char** argv, const CollectSettings& settings, const QString& 
     if (!signalWatcher.isWatching())
         qWarning() << QStringLiteral("Cannot catch SIGTERM, SIGINT and SIGHUP: a stop ends the collector at once, "
                                      "which may send its last event again at the next start");
-    QObject::connect(&signalWatcher, &SignalWatcher::caught, &app, [&app, &reload, &restart](int signalNumber) {
+    QObject::connect(&signalWatcher, &SignalWatcher::caught, &app, [&app, &reload](int signalNumber) {
         if (signalNumber == SIGHUP) {
             const auto load = [](const QString& path) { return CollectSettings().load(path, nullptr); };
             if (reload.check(load) != RestartReload::Outcome::Restart)
                 return;
-            restart = true;
         }
         qDebug() << QStringLiteral("Stopping on signal %1").arg(signalNumber);
         app.quit();
@@ -104,9 +103,6 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    bool restart = false;
-    const int result = run(argc, argv, settings, root, journalDir, options.once.isPresent(), reload, restart);
-    if (restart)
-        RestartReload::restart(argv);
-    return restart ? 1 : result;
+    const int result = run(argc, argv, settings, root, journalDir, options.once.isPresent(), reload);
+    return reload.finish(result, argv);
 }

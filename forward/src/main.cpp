@@ -34,8 +34,8 @@ int convertMaster(const ForwardSettings& settings)
     return 0;
 }
 
-// Runs the forwarder until a stop, or until a reload that needs a new start sets restart.
-int run(int& argc, char** argv, const ForwardSettings& settings, bool convert, RestartReload& reload, bool& restart)
+// Runs the forwarder until a stop, or until a reload that needs a new start.
+int run(int& argc, char** argv, const ForwardSettings& settings, bool convert, RestartReload& reload)
 {
     QCoreApplication app(argc, argv);
     if (convert)
@@ -62,7 +62,7 @@ int run(int& argc, char** argv, const ForwardSettings& settings, bool convert, R
                                                   });
     // Signals arrive between batches: a batch is either committed on the master and marked, or not sent.
     QObject::connect(&signalWatcher, &SignalWatcher::caught, &forwarder,
-                     [&forwarder, &metrics, &reload, &restart](int signalNumber) {
+                     [&forwarder, &metrics, &reload](int signalNumber) {
                          if (signalNumber == SIGUSR1) {
                              forwarder.reportHealth();
                              if (metrics)
@@ -73,7 +73,6 @@ int run(int& argc, char** argv, const ForwardSettings& settings, bool convert, R
                              const auto load = [](const QString& path) { return ForwardSettings().load(path); };
                              if (reload.check(load) != RestartReload::Outcome::Restart)
                                  return;
-                             restart = true;
                          }
                          qDebug() << QStringLiteral("Stopping on signal %1").arg(signalNumber);
                          forwarder.stop();
@@ -110,9 +109,6 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    bool restart = false;
-    const int result = run(argc, argv, settings, options.convertMaster.isPresent(), reload, restart);
-    if (restart)
-        RestartReload::restart(argv);
-    return restart ? 1 : result;
+    const int result = run(argc, argv, settings, options.convertMaster.isPresent(), reload);
+    return reload.finish(result, argv);
 }

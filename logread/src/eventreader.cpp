@@ -252,6 +252,19 @@ bool EventReader::eachRow(const std::function<bool(int table)>& wanted, const Si
     return m_store.endRead() && ok;
 }
 
+bool EventReader::eachTable(const std::function<bool(int table)>& wanted,
+                            const std::function<bool(const TableQuery& query)>& figures)
+{
+    if (!m_store.beginRead(EventStore::ReadKind::Figures))
+        return false;
+    bool ok = true;
+    for (int t = 0; t < eventTableCount && ok; ++t) {
+        if (m_selection.coversTable(t) && wanted(t))
+            ok = figures(TableQuery(t, m_selection, TableQuery::Order::TimeAscending));
+    }
+    return m_store.endRead() && ok;
+}
+
 bool EventReader::fieldCounts(const QString& column, QMap<QByteArray, qint64>& counts)
 {
     counts.clear();
@@ -280,21 +293,17 @@ bool EventReader::fieldCounts(const QString& column, QMap<QByteArray, qint64>& c
             return true;
         });
     }
-    if (!m_store.beginRead(EventStore::ReadKind::Figures))
-        return false;
-    bool ok = true;
-    for (int t = 0; t < eventTableCount && ok; ++t) {
-        if (!m_selection.coversTable(t) || !hasColumn(t))
-            continue;
+    return eachTable(hasColumn, [&](const TableQuery& query) {
         QVector<QPair<QByteArray, qint64>> part;
-        ok = m_store.countBy(TableQuery(t, m_selection, TableQuery::Order::TimeAscending), Grouping{column, 0, 0}, part);
-        const int c = columnIndex(t);
+        const bool ok = m_store.countBy(query, Grouping{column, 0, 0}, part);
+        const int c = columnIndex(query.table);
         // As the rows show it, an unsigned record number from the bits that the store keeps.
-        const bool unsignedNumber = c >= 0 && eventTables()[static_cast<size_t>(t)].columns[c].storage == Storage::Integer;
+        const bool unsignedNumber =
+            c >= 0 && eventTables()[static_cast<size_t>(query.table)].columns[c].storage == Storage::Integer;
         for (const auto& [value, count] : qAsConst(part))
             counts[unsignedNumber ? QByteArray::number(static_cast<quint64>(value.toLongLong())) : value] += count;
-    }
-    return m_store.endRead() && ok;
+        return ok;
+    });
 }
 
 bool EventReader::timeSpan(std::optional<qint64>& first, std::optional<qint64>& last)
@@ -312,18 +321,13 @@ bool EventReader::timeSpan(std::optional<qint64>& first, std::optional<qint64>& 
             take(row.time, row.time);
             return true;
         });
-    if (!m_store.beginRead(EventStore::ReadKind::Figures))
-        return false;
-    bool ok = true;
-    for (int t = 0; t < eventTableCount && ok; ++t) {
-        if (!m_selection.coversTable(t))
-            continue;
+    return eachTable([](int) { return true; }, [&](const TableQuery& query) {
         std::optional<qint64> tableFirst;
         std::optional<qint64> tableLast;
-        ok = m_store.timeSpan(TableQuery(t, m_selection, TableQuery::Order::TimeAscending), tableFirst, tableLast);
+        const bool ok = m_store.timeSpan(query, tableFirst, tableLast);
         take(tableFirst, tableLast);
-    }
-    return m_store.endRead() && ok;
+        return ok;
+    });
 }
 
 bool EventReader::histogram(qint64 originMs, qint64 intervalMs, std::array<QMap<qint64, qint64>, eventTableCount>& counts)
@@ -335,17 +339,11 @@ bool EventReader::histogram(qint64 originMs, qint64 intervalMs, std::array<QMap<
             ++counts[static_cast<size_t>(row.table)][(row.time - originMs) / intervalMs];
             return true;
         });
-    if (!m_store.beginRead(EventStore::ReadKind::Figures))
-        return false;
-    bool ok = true;
-    for (int t = 0; t < eventTableCount && ok; ++t) {
-        if (!m_selection.coversTable(t))
-            continue;
+    return eachTable([](int) { return true; }, [&](const TableQuery& query) {
         QVector<QPair<QByteArray, qint64>> part;
-        ok = m_store.countBy(TableQuery(t, m_selection, TableQuery::Order::TimeAscending),
-                             Grouping{QString(), originMs, intervalMs}, part);
+        const bool ok = m_store.countBy(query, Grouping{QString(), originMs, intervalMs}, part);
         for (const auto& [interval, count] : qAsConst(part))
-            counts[static_cast<size_t>(t)][interval.toLongLong()] += count;
-    }
-    return m_store.endRead() && ok;
+            counts[static_cast<size_t>(query.table)][interval.toLongLong()] += count;
+        return ok;
+    });
 }

@@ -42,6 +42,10 @@ private:
     bool readCursor();
     // Every covered table's rows that the sink takes, the pattern applied, in one read.
     bool eachRow(const std::function<bool(int table)>& wanted, const Sink& sink);
+    // The store's figures of every covered table that is wanted, in one read of figures: figures gets each
+    // table's query and returns false on a failure, which ends the read.
+    bool eachTable(const std::function<bool(int table)>& wanted,
+                   const std::function<bool(const TableQuery& query)>& figures);
 
     EventStore& m_store;
     Selection m_selection;

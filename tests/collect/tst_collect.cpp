@@ -71,6 +71,12 @@ QStringList configurationTexts(const QString& dbPath, const QString& column)
     return firstColumn(queryRows(dbPath, QStringLiteral("SELECT %1 FROM configuration ORDER BY rowID").arg(column)));
 }
 
+// The lines of a collector's standard error that contain text.
+QStringList errLines(const QByteArray& err, const QString& text, Qt::CaseSensitivity cs = Qt::CaseSensitive)
+{
+    return QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts).filter(text, cs);
+}
+
 // A daemon with the [Collect] keys given, its statefile and an empty root and journal in its directory.
 class CollectFixture
 {
@@ -106,6 +112,17 @@ public:
                             QStringLiteral("-m"), QString()})
                    == 0
                && waitForRows(daemon.dbPath(), sql, m_markers).size() == m_markers;
+    }
+    // The daemon, the test journal and a collector following it at -d -d, once the journal's three core dumps
+    // are stored.
+    bool follow(QProcess& collector, const QString& root = QString())
+    {
+        if (!start("loadinterval=0\nconfiginterval=0\n")
+            || !makeJournal(readFile(dataDir + QStringLiteral("/journal.export")),
+                            journalDir() + QStringLiteral("/test.journal")))
+            return false;
+        collector.start(collectorPath, args(root) + QStringList{QStringLiteral("-d"), QStringLiteral("-d")});
+        return waitForRows(daemon.dbPath(), QStringLiteral("SELECT taskname FROM coredumps"), 3).size() == 3;
     }
     QString journalDir() const { return daemon.dir() + QStringLiteral("/journal"); }
     QString statePath() const { return daemon.dir() + QStringLiteral("/collect.state"); }
@@ -242,13 +259,9 @@ void tst_Collect::treeRows()
 void tst_Collect::daemonDownKeepsEntries()
 {
     CollectFixture fixture;
-    QVERIFY(fixture.start("loadinterval=0\nconfiginterval=0\n"));
-    QVERIFY(makeJournal(readFile(dataDir + QStringLiteral("/journal.export")),
-                        fixture.journalDir() + QStringLiteral("/test.journal")));
     QProcess collector;
-    collector.start(collectorPath, fixture.args() + QStringList{QStringLiteral("-d"), QStringLiteral("-d")});
+    QVERIFY(fixture.follow(collector));
     const QString coredumps = QStringLiteral("SELECT taskname FROM coredumps");
-    QCOMPARE(waitForRows(fixture.daemon.dbPath(), coredumps, 3).size(), 3);
     // A second collector on the same statefile would send the same events again.
     const RunResult second = fixture.once();
     QCOMPARE(second.exitCode, 1);
@@ -271,7 +284,7 @@ void tst_Collect::daemonDownKeepsEntries()
     QVERIFY(collector.waitForFinished(30000));
     QCOMPARE(collector.exitCode(), 0);
     err += collector.readAllStandardError();
-    COMPARE_LINES(QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts).filter(QStringLiteral("daemon")),
+    COMPARE_LINES(errLines(err, QStringLiteral("daemon")),
                   (QStringList{QStringLiteral("Warning: \"The daemon at 127.0.0.1 port %1 does not take events "
                                               "(Connection refused): they are kept and sent when it is back\"")
                                    .arg(fixture.daemon.port()),
@@ -318,14 +331,9 @@ void tst_Collect::configurationChanges()
 void tst_Collect::reloadTakesAChangedFile()
 {
     CollectFixture fixture;
-    QVERIFY(fixture.start("loadinterval=0\nconfiginterval=0\n"));
-    QVERIFY(makeJournal(readFile(dataDir + QStringLiteral("/journal.export")),
-                        fixture.journalDir() + QStringLiteral("/test.journal")));
     QProcess collector;
-    collector.start(collectorPath, fixture.args(dataDir + QStringLiteral("/root"))
-                                       + QStringList{QStringLiteral("-d"), QStringLiteral("-d")});
+    QVERIFY(fixture.follow(collector, dataDir + QStringLiteral("/root")));
     const QString coredumps = QStringLiteral("SELECT taskname FROM coredumps");
-    QCOMPARE(waitForRows(fixture.daemon.dbPath(), coredumps, 3).size(), 3);
     const qint64 pid = collector.processId();
     const QByteArray original = readFile(fixture.daemon.configPath());
     const auto rewrite = [&fixture, &original](const QByteArray& loadInterval) {
@@ -353,7 +361,7 @@ void tst_Collect::reloadTakesAChangedFile()
     QCOMPARE(queryRows(fixture.daemon.dbPath(), coredumps).size(), 3);
     err += collector.readAllStandardError();
     const QString path = fixture.daemon.configPath();
-    COMPARE_LINES(QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts).filter(QStringLiteral("reload"), Qt::CaseInsensitive),
+    COMPARE_LINES(errLines(err, QStringLiteral("reload"), Qt::CaseInsensitive),
                   (QStringList{QStringLiteral("Info: \"Reloaded the configuration file \\\"%1\\\": nothing changed\"")
                                    .arg(path),
                                QStringLiteral("Warning: \"Cannot reload the configuration file \\\"%1\\\": "
